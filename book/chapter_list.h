@@ -1,0 +1,72 @@
+// The chapter list: the book's table of chapters as the user edits it. One row per source
+// text file; the row order is the chapter order. Plain C++: the window shows it in a list
+// view and asks the questions (Clear) and shows the messages (Delete) itself.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace lumbrella {
+
+// One row; four ANSI texts.
+struct ChapterRow {
+  std::string caption;   // "序": row count when added, plus one; never renumbered
+  std::string name;      // "文件名": file-name part without its last extension
+  std::string sizeText;  // "大小": "%.2fKB" of FileSizeKB, the locale's decimal separator
+  std::string path;      // "文件路径": the path exactly as it was handed over
+};
+
+class TChapterList {
+ public:
+  size_t Count() const { return rows_.size(); }
+  const ChapterRow& Row(size_t i) const { return rows_.at(i); }
+  const std::vector<ChapterRow>& Rows() const { return rows_; }
+
+  // The selected position, or -1. Select(-1) clears the selection.
+  int Selected() const { return selected_; }
+  void Select(int position);
+
+  // Appends a row when the extension (after the last "." behind the last "/") is exactly
+  // ".txt", case-sensitively; returns whether it did. No message, no status refresh.
+  bool AddSourceFile(const std::string& path);
+  // Size in bytes / 1000; 0 when the file cannot be opened or measured (a folder too).
+  static double FileSizeKB(const std::string& path);
+  // Exchanges two whole rows (caption included).
+  void SwapRows(size_t i, size_t j);
+
+  // Delete: false when no row is selected (the window then says "请选择要删除的文件").
+  // Otherwise removes it and selects the row that took its place, or the new last row.
+  bool DeleteSelected();
+  // Clear, once the user has said Yes: every row goes, the sort state stays.
+  void Clear();
+  // Move up / Move down: exchange with the neighbour, wrapping around at the ends (a plain
+  // exchange, not a rotation), and select the moved row. Nothing without a selection.
+  void MoveUp();
+  void MoveDown();
+
+  // A click on a column header (0 number, 1 name, 2 size, 3 path): ascending on the first
+  // click of a column, reversed on each further click of the same column. A stable sort.
+  void ColumnClick(int column);
+  // Negative when a goes before b in the current sort column; data (the direction) non-zero
+  // negates. Bytes compared with ASCII a-z folded to A-Z; a prefix goes first.
+  int Compare(const ChapterRow& a, const ChapterRow& b, int data) const;
+
+  int SortColumn() const { return sortColumn_; }
+  int SortDescending() const { return sortDescending_; }
+  int LastSortColumn() const { return lastSortColumn_; }  // -1: none yet
+  // Header image index of a column after its click: SortDescending + 1 (no picture drawn).
+  int HeaderImageIndex(int column) const { return column == lastSortColumn_ ? sortDescending_ + 1 : -1; }
+
+  // "共 N 个TXT文件" (ANSI).
+  std::string StatusText() const;
+
+ private:
+  std::vector<ChapterRow> rows_;
+  int selected_ = -1;
+  int sortColumn_ = 0;
+  int sortDescending_ = 0;
+  int lastSortColumn_ = -1;
+};
+
+}  // namespace lumbrella

@@ -1,0 +1,66 @@
+// The road of one conversion, shared by the window's Convert button and the command-line
+// converter: stage the book under StagingRoot, write its documents, pack the tree into the
+// chosen file (updating an existing archive), remove the tree.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "book/chapter_list.h"
+
+namespace lumbrella {
+
+class TZipPacker;
+
+// The book fields, ANSI text; empty means absent.
+struct TBookFields {
+  std::string title;   // m_title
+  std::string author;  // m_zz
+  std::string cover;   // m_img: path of the cover image
+};
+
+// The result messages (ANSI), each shown in a plain message box.
+std::string ConvertSucceededMessage();  // "恭喜你，文件转换成功"
+std::string ConvertFailedMessage();     // "灰常遗憾，未能转换成功"
+
+// The file name the save dialog proposes: the title, or "myepub" when it is empty.
+std::string ProposedBookName(const std::string& title);
+
+class TBookConverter {
+ public:
+  // tempDir: the program's private temporary folder (ANSI, ending in "/"). The packer
+  // belongs to the caller, who may have set its OnProcessMessages and progress handlers.
+  TBookConverter(std::string tempDir, TZipPacker& packer);
+
+  // tempDir + "EPUB", no trailing separator.
+  std::string StagingRoot() const;
+
+  // Folders, mimetype, container, style sheet, cover image and cover page.
+  void StageFixedFiles(const TBookFields& fields, const std::string& outputPath);
+  // Chapter pages, content.opf and toc.ncx. Raises the open error of an unreadable chapter.
+  void WritePackageDocuments(const TBookFields& fields, const std::vector<ChapterRow>& rows,
+                             const std::string& outputPath);
+  // Packs root into archivePath with the conversion's packer settings; true when the
+  // packer raised nothing. Removes root in both cases. The swallowed error's message is
+  // kept in LastPackerError().
+  bool PackStagingTree(const std::string& root, const std::string& archivePath);
+
+  // Steps 4 to 7 of Convert, after the save dialog: clear StagingRoot, stage, write the
+  // documents, pack. A staging error removes StagingRoot and propagates (the caller shows
+  // it); otherwise returns PackStagingTree's result.
+  bool Convert(const TBookFields& fields, const std::vector<ChapterRow>& rows,
+               const std::string& outputPath);
+
+  const std::string& LastPackerError() const { return lastPackerError_; }
+
+ private:
+  std::string tempDir_;
+  TZipPacker& packer_;
+  std::string lastPackerError_;
+  std::string bookId_;  // urn:uuid of the conversion in progress
+};
+
+// Deletes the folder with everything in it; true on success.
+bool RemoveStagingTree(const std::string& path);
+
+}  // namespace lumbrella

@@ -1,0 +1,227 @@
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/codepage.h"
+#include "platform/errors.h"
+
+namespace lumbrella {
+
+std::string FsPath(std::string_view ansiPath) { return AnsiToUtf8(ansiPath); }
+
+std::string ExpandFileName(std::string_view path) {
+  std::string full;
+  if (path.empty() || path[0] != '/') {
+    std::string cwd(4096, '\0');
+    if (getcwd(cwd.data(), cwd.size()) != nullptr) {
+      cwd.resize(std::strlen(cwd.c_str()));
+      full = Utf8ToAnsi(cwd);
+    }
+    full += '/';
+  }
+  full += path;
+  // Resolve "." and ".." and repeated separators lexically.
+  std::vector<std::string_view> parts;
+  std::string_view rest(full);
+  while (!rest.empty()) {
+    size_t slash = rest.find('/');
+    std::string_view part = rest.substr(0, slash);
+    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+      continue;
+    }
+    parts.push_back(part);
+  }
+  std::string result;
+  for (std::string_view part : parts) {
+    result += '/';
+    result += part;
+  }
+  if (result.empty() || (!path.empty() && path.back() == '/')) result += '/';
+  return result;
+}
+
+std::string SysErrorText(int err) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not live in buffer.
+  std::string text = strerror_r(err, buffer, sizeof buffer);
+  while (!text.empty() &&
+         (text.back() == ' ' || text.back() == '\r' || text.back() == '\n' || text.back() == '.')) {
+    text.pop_back();
+  }
+  return Utf8ToAnsi(text);
+}
+
+void RaiseOpenError(std::string_view path, int err) {
+  throw EFOpenError("Cannot open file \"" + ExpandFileName(path) + "\". " + SysErrorText(err));
+}
+
+void RaiseCreateError(std::string_view path, int err) {
+  throw EFCreateError("Cannot create file \"" + ExpandFileName(path) + "\". " + SysErrorText(err));
+}
+
+std::string ExtractFileName(std::string_view path) {
+  size_t slash = path.rfind('/');
+  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string ExtractFilePath(std::string_view path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash + 1));
+}
+
+std::string ExtractFileExt(std::string_view path) {
+  // In GB18030 no trail byte equals "." or "/", so a byte scan is safe.
+  size_t dot = path.rfind('.');
+  size_t slash = path.rfind('/');
+  if (dot == std::string_view::npos) return {};
+  if (slash != std::string_view::npos && slash > dot) return {};
+  return std::string(path.substr(dot));
+}
+
+namespace {
+
+void FillInfo(const struct stat& st, const std::string& fsPath, std::string_view name,
+              TFileInfo& info) {
+  info.mtime = st.st_mtime;
+  if (S_ISDIR(st.st_mode)) {
+    info.attributes = faDirectory;
+    info.size = 0;
+  } else {
+    info.attributes = faArchive;
+    info.size = static_cast<int64_t>(st.st_size);
+    if (access(fsPath.c_str(), W_OK) != 0) info.attributes |= faReadOnly;
+  }
+  if (!name.empty() && name[0] == '.') info.attributes |= faHidden;
+}
+
+bool StatPath(std::string_view path, struct stat& st) {
+  std::string fs = FsPath(path);
+  return !fs.empty() && stat(fs.c_str(), &st) == 0;
+}
+
+char FoldAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+}  // namespace
+
+bool GetFileInfo(std::string_view path, TFileInfo& info) {
+  struct stat st;
+  if (!StatPath(path, st)) return false;
+  std::string name = ExtractFileName(path);
+  info.name = name;
+  FillInfo(st, FsPath(path), name, info);
+  return true;
+}
+
+bool FileExists(std::string_view path) {
+  struct stat st;
+  return StatPath(path, st) && !S_ISDIR(st.st_mode);
+}
+
+bool DirectoryExists(std::string_view path) {
+  struct stat st;
+  return StatPath(path, st) && S_ISDIR(st.st_mode);
+}
+
+std::vector<TFileInfo> ListDirectory(std::string_view folder) {
+  std::vector<TFileInfo> entries;
+  std::string fsFolder = FsPath(folder);
+  if (fsFolder.empty()) fsFolder = ".";
+  if (fsFolder.back() != '/') fsFolder += '/';
+  DIR* dir = opendir(fsFolder.c_str());
+  if (dir == nullptr) return entries;
+  while (struct dirent* de = readdir(dir)) {
+    std::string fsName = de->d_name;
+    if (fsName == "." || fsName == "..") continue;
+    struct stat st;
+    std::string fsPath = fsFolder + fsName;
+    if (stat(fsPath.c_str(), &st) != 0) continue;  // dangling link, vanished entry
+    TFileInfo info;
+    info.name = Utf8ToAnsi(fsName);
+    FillInfo(st, fsPath, info.name, info);
+    entries.push_back(std::move(info));
+  }
+  closedir(dir);
+  std::sort(entries.begin(), entries.end(), [](const TFileInfo& a, const TFileInfo& b) {
+    return std::lexicographical_compare(
+        a.name.begin(), a.name.end(), b.name.begin(), b.name.end(), [](char x, char y) {
+          return static_cast<unsigned char>(FoldAscii(x)) < static_cast<unsigned char>(FoldAscii(y));
+        });
+  });
+  return entries;
+}
+
+bool CreateDir(std::string_view path) { return mkdir(FsPath(path).c_str(), 0777) == 0; }
+
+bool DeleteFile(std::string_view path) { return unlink(FsPath(path).c_str()) == 0; }
+
+namespace {
+
+bool RemoveTreeFs(const std::string& fsPath) {
+  struct stat st;
+  if (lstat(fsPath.c_str(), &st) != 0) return errno == ENOENT;
+  if (!S_ISDIR(st.st_mode)) return unlink(fsPath.c_str()) == 0;
+  if (DIR* dir = opendir(fsPath.c_str())) {
+    while (struct dirent* de = readdir(dir)) {
+      std::string name = de->d_name;
+      if (name == "." || name == "..") continue;
+      RemoveTreeFs(fsPath + "/" + name);
+    }
+    closedir(dir);
+  }
+  return rmdir(fsPath.c_str()) == 0;
+}
+
+}  // namespace
+
+bool RemoveTree(std::string_view path) {
+  std::string fs = FsPath(path);
+  while (fs.size() > 1 && fs.back() == '/') fs.pop_back();
+  return !fs.empty() && RemoveTreeFs(fs);
+}
+
+bool CopyFileNoOverwrite(std::string_view from, std::string_view to) {
+  int in = open(FsPath(from).c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  std::string fsTo = FsPath(to);
+  int out = open(fsTo.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (out < 0) {
+    close(in);
+    return false;
+  }
+  bool ok = true;
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = read(in, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      ok = got == 0;
+      break;
+    }
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = write(out, buffer + done, static_cast<size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        ok = false;
+        break;
+      }
+      done += put;
+    }
+    if (!ok) break;
+  }
+  close(in);
+  if (close(out) != 0) ok = false;
+  if (!ok) unlink(fsTo.c_str());
+  return ok;
+}
+
+}  // namespace lumbrella

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Configures and builds into build/ (or the folder given as BUILD_DIR). Extra arguments
+# go to CMake. Warnings are errors when CI is set.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${BUILD_DIR:-build}"
+werror=OFF
+[ -n "${CI:-}" ] && werror=ON
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMBRELLA_WERROR="$werror" "$@" >/dev/null
+cmake --build "$build"

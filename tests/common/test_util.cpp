@@ -1,0 +1,133 @@
+#include "common/test_util.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace lumbrella::test {
+
+TempFolder::TempFolder() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/lumbrella-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+  path_ = pattern + "/";
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ec;
+  // Tests may leave read-only files or folders behind; make them removable first.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::add, ec);
+  }
+  std::filesystem::remove_all(path_, ec);
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) ADD_FAILURE() << "cannot write " << path;
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    ADD_FAILURE() << "cannot read " << path;
+    return {};
+  }
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void MakeDirs(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) ADD_FAILURE() << "cannot create " << path << ": " << ec.message();
+}
+
+CommandResult Run(const std::string& commandLine) {
+  CommandResult result;
+  std::string full = "(" + commandLine + ") 2>&1";
+  FILE* pipe = popen(full.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+  int status = pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string Quote(const std::string& word) {
+  std::string q = "'";
+  for (char c : word) {
+    if (c == '\'') q += "'\\''";
+    else q += c;
+  }
+  return q + "'";
+}
+
+std::string SamplesDir() {
+  for (const char* candidate : {LUMBRELLA_SOURCE_DIR "/../shared/samples",
+                                LUMBRELLA_SOURCE_DIR "/../../shared/samples"}) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(candidate, ec)) {
+      return std::filesystem::canonical(candidate, ec).string();
+    }
+  }
+  return {};
+}
+
+std::vector<std::string> SampleFiles() {
+  std::vector<std::string> files;
+  std::string dir = SamplesDir();
+  if (dir.empty()) return files;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    if (e.path().extension() == ".txt") files.push_back(e.path().string());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+bool HaveProgram(const std::string& name) {
+  return Run("command -v " + Quote(name) + " >/dev/null").exitCode == 0;
+}
+
+std::string CheckArchiveWithOtherTools(const std::string& archivePath) {
+  std::string failures;
+  std::string q = Quote(archivePath);
+  struct Check {
+    const char* tool;
+    std::string command;
+  };
+  const Check checks[] = {
+      {"python3", "python3 -c 'import sys,zipfile; z=zipfile.ZipFile(sys.argv[1]); "
+                  "bad=z.testzip(); sys.exit(1 if bad else 0)' " + q},
+      {"unzip", "unzip -tq " + q},
+      {"7z", "7z t " + q},
+      {"bsdtar", "bsdtar -tf " + q + " >/dev/null"},
+  };
+  for (const Check& check : checks) {
+    if (!HaveProgram(check.tool)) {
+      failures += std::string(check.tool) + " is not installed\n";
+      continue;
+    }
+    CommandResult r = Run(check.command);
+    if (r.exitCode != 0) {
+      failures += std::string(check.tool) + " refused the archive:\n" + r.output + "\n";
+    }
+  }
+  return failures;
+}
+
+}  // namespace lumbrella::test

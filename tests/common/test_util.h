@@ -1,0 +1,49 @@
+// Helpers shared by the test programs.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace lumbrella::test {
+
+// A fresh folder for one test, removed afterwards. Path() ends in "/" (UTF-8 and ANSI
+// agree for the ASCII paths it makes).
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + name; }
+
+ private:
+  std::string path_;
+};
+
+// Whole-file helpers on file-system (UTF-8) paths; they fail the test on error.
+void WriteBytes(const std::string& path, const std::string& bytes);
+std::string ReadBytes(const std::string& path);
+void MakeDirs(const std::string& path);  // like mkdir -p
+
+struct CommandResult {
+  int exitCode = -1;
+  std::string output;  // stdout and stderr together
+};
+// Runs a shell command line and collects what it prints.
+CommandResult Run(const std::string& commandLine);
+// Single-quotes a word for the shell.
+std::string Quote(const std::string& word);
+
+// The folder of shared sample chapters (five encodings), or "" when it is not there.
+std::string SamplesDir();
+// Files of the sample folder, sorted by name (UTF-8 paths).
+std::vector<std::string> SampleFiles();
+// True when a program is on PATH.
+bool HaveProgram(const std::string& name);
+
+// Checks an archive with readers we did not write: Python's zipfile (testzip), unzip -t,
+// 7z t and bsdtar -tf. Returns "" when all accept it, else what the failing ones said.
+std::string CheckArchiveWithOtherTools(const std::string& archivePath);
+
+}  // namespace lumbrella::test

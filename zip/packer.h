@@ -1,0 +1,97 @@
+// The folder packer: gathers files (a files list with wildcards, searched recursively) and
+// writes them into a new ZIP archive, or updates the archive that exists at ZipName.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "zip/reader.h"
+#include "zip/records.h"
+
+namespace lumbrella {
+
+enum TZipAction : uint8_t { zaUpdate = 0, zaReplace = 1, zaFreshen = 2 };
+enum TSkipReason : uint8_t {
+  srBadPassword,
+  srNoOverwrite,
+  srFileOpenError,
+  srSkippedInStartZip,
+  srExcludeList,
+  srNoSuchFile,
+};
+enum TUpdateAction : uint8_t { uaReplacing, uaKeeping };
+
+class TZipPacker : public TZipReader {
+ public:
+  TZipPacker();
+  ~TZipPacker() override;
+
+  // Runs the job the settings describe; returns the number of files written (new ones and
+  // ones that replaced an entry). A blank ZipName: nothing is done, 0. Every failure is an
+  // exception, after which the half-written output is deleted and an existing archive at
+  // ZipName is untouched. FilesList is empty afterwards (except for a blank ZipName).
+  int Zip();
+
+  // --- Settings, with their couplings -------------------------------------------------------
+  bool Recurse() const { return recurse_; }
+  void SetRecurse(bool on);
+  bool StorePaths() const { return storePaths_; }
+  void SetStorePaths(bool on);      // off also turns StoreVolumes and RelativePaths off
+  bool RelativePaths() const { return relativePaths_; }
+  void SetRelativePaths(bool on);   // on also turns StorePaths and Recurse on
+  bool StoreVolumes() const { return storeVolumes_; }
+  void SetStoreVolumes(bool on);    // on also turns StorePaths on
+
+  // Attribute mask of file searches (bits 0x01 read-only, 0x02 hidden, 0x04 system,
+  // 0x20 archive); by default hidden and system entries are skipped.
+  bool IncludeHiddenFiles() const;
+  void SetIncludeHiddenFiles(bool on);
+  bool IncludeSysFiles() const;
+  void SetIncludeSysFiles(bool on);
+  bool IncludeReadOnlyFiles() const;
+  void SetIncludeReadOnlyFiles(bool on);
+  bool IncludeArchiveFiles() const;
+  void SetIncludeArchiveFiles(bool on);
+  uint32_t AttributeMask() const { return attributeMask_; }
+
+  int PackLevel = 6;                 // deflate level; 0 stores every file
+  TZipAction ZipAction = zaUpdate;   // how an existing archive's same-named entries go
+  TOEMConvert OEMConvert = oemAlways;
+  bool AddDirEntriesOnRecurse = false;
+  std::string TempPath;              // folder of the temporary archive of an update
+  std::vector<std::string>& ExcludeList() { return excludeList_; }
+  std::vector<std::string>& NoCompressList() { return noCompressList_; }
+
+  // --- Notifications: optional; with none set nothing happens ------------------------------
+  // After the expansion: file count and total size; set stop to end with EUserCanceled.
+  std::function<void(size_t files, int64_t totalBytes, bool& stop)> OnStartZipInfo;
+  std::function<void(const std::string& path)> OnRecursingFile;
+  std::function<void(const std::string& path, TSkipReason reason, bool& retry)> OnSkippingFile;
+  std::function<void(const std::string& path)> OnNoSuchFile;
+  std::function<void(TUpdateAction action, const std::string& name)> OnUpdate;
+  // Before each file; set skip to leave it out.
+  std::function<void(const std::string& path, TZipHeaderInfo& entry, bool& skip)> OnStartZip;
+  std::function<void(const std::string& path, uint64_t uncompressed, uint64_t compressed)>
+      OnEndZip;
+  std::function<void(int percent)> OnFilePercentDone;
+  std::function<void(int percent)> OnTotalPercentDone;
+  // A source yielded fewer bytes than its recorded size; the entry keeps what was read.
+  std::function<void(const std::string& path, uint64_t expected, uint64_t read)> OnShortRead;
+  std::function<void(int filesWritten)> OnZipComplete;
+
+ private:
+  struct Work;  // state of one Zip operation
+
+  bool recurse_ = false;
+  bool storePaths_ = false;
+  bool relativePaths_ = false;
+  bool storeVolumes_ = false;
+  uint32_t attributeMask_ = 0x39;
+  std::vector<std::string> excludeList_;
+  std::vector<std::string> noCompressList_;
+};
+
+}  // namespace lumbrella

@@ -1,0 +1,46 @@
+// Settings and shared state of TZipReader; the reading itself lives in reader.cpp.
+#include "platform/stream.h"
+#include "zip/errors.h"
+#include "zip/reader.h"
+
+namespace lumbrella {
+
+TZipReader::TZipReader() : directory_(std::make_unique<TSortedZip>(TSortMode::ByNone, true)) {
+  endCentral_.Clear();
+}
+
+TZipReader::~TZipReader() = default;
+
+void TZipReader::SetZipName(const std::string& name) {
+  if (CompareNamesIgnoringCase(name, zipName_) == 0) return;
+  zipName_ = name;
+  ForgetArchive();
+}
+
+void TZipReader::SetRootDir(const std::string& dir) {
+  rootDir_ = dir;
+  if (!rootDir_.empty() && rootDir_.back() != '/') rootDir_ += '/';
+  relativePathList_.clear();
+  relativePathList_.push_back(rootDir_);
+}
+
+void TZipReader::ForgetArchive() {
+  directory_->Clear();
+  endCentral_.Clear();
+  archive_.reset();
+  archiveDateTime_ = 0;
+  currentDisk_ = 0;
+  scanned_ = false;
+}
+
+void TZipReader::Close() { archive_.reset(); }
+
+void TZipReader::ProcessMessages() {
+  if (DoProcessMessages && OnProcessMessages) OnProcessMessages();
+  if (cancelRequested_) {
+    cancelRequested_ = false;
+    throw EUserCanceled("User Aborted Operation");
+  }
+}
+
+}  // namespace lumbrella

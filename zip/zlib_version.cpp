@@ -1,0 +1,2 @@
+#include <zlib.h>
+namespace lumbrella { const char* ZlibVersion() { return zlibVersion(); } }
