@@ -23,16 +23,19 @@ class TChapterList {
   const ChapterRow& Row(size_t i) const { return rows_.at(i); }
   const std::vector<ChapterRow>& Rows() const { return rows_; }
 
-  // The selected position, or -1. Select(-1) clears the selection.
+  // The selected position, or -1. Select(-1), or any position outside the list, clears the
+  // selection.
   int Selected() const { return selected_; }
   void Select(int position);
 
   // Appends a row when the extension (after the last "." behind the last "/") is exactly
   // ".txt", case-sensitively; returns whether it did. No message, no status refresh.
   bool AddSourceFile(const std::string& path);
-  // Size in bytes / 1000; 0 when the file cannot be opened or measured (a folder too).
+  // Size in bytes / 1000; 0 when the file cannot be opened or measured (a folder, or anything
+  // else that is no regular file, too).
   static double FileSizeKB(const std::string& path);
-  // Exchanges two whole rows (caption included).
+  // Exchanges two whole rows (caption included); the selection stays at its position.
+  // EListError "Index %d is out of range" when a position is outside the list.
   void SwapRows(size_t i, size_t j);
 
   // Delete: false when no row is selected (the window then says "请选择要删除的文件").
@@ -46,7 +49,8 @@ class TChapterList {
   void MoveDown();
 
   // A click on a column header (0 number, 1 name, 2 size, 3 path): ascending on the first
-  // click of a column, reversed on each further click of the same column. A stable sort.
+  // click of a column, reversed on each further click of the same column. A stable sort;
+  // the selected row stays selected wherever it lands. Other column numbers are ignored.
   void ColumnClick(int column);
   // Negative when a goes before b in the current sort column; data (the direction) non-zero
   // negates. Bytes compared with ASCII a-z folded to A-Z; a prefix goes first.
@@ -56,7 +60,9 @@ class TChapterList {
   int SortDescending() const { return sortDescending_; }
   int LastSortColumn() const { return lastSortColumn_; }  // -1: none yet
   // Header image index of a column after its click: SortDescending + 1 (no picture drawn).
-  int HeaderImageIndex(int column) const { return column == lastSortColumn_ ? sortDescending_ + 1 : -1; }
+  int HeaderImageIndex(int column) const {
+    return column == lastSortColumn_ ? sortDescending_ + 1 : -1;
+  }
 
   // "共 N 个TXT文件" (ANSI).
   std::string StatusText() const;

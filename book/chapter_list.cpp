@@ -1,0 +1,189 @@
+#include "book/chapter_list.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <charconv>
+#include <clocale>
+#include <numeric>
+
+#include "platform/codepage.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/stream.h"
+
+namespace lumbrella {
+
+namespace {
+
+// The locale's decimal separator as ANSI text. localeconv() gives it in the locale's own
+// character set; it need not be ASCII.
+std::string AnsiDecimalPoint() {
+  const char* point = std::localeconv()->decimal_point;
+  std::string text = point != nullptr && *point != '\0' ? point : ".";
+  if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) return text;
+  // The bytes are in the character set of the LC_NUMERIC locale, which may differ from the
+  // LC_CTYPE one.
+  std::string codeset = nl_langinfo(CODESET);
+  if (locale_t numeric = newlocale(LC_CTYPE_MASK, std::setlocale(LC_NUMERIC, nullptr), nullptr)) {
+    codeset = nl_langinfo_l(CODESET, numeric);
+    freelocale(numeric);
+  }
+  iconv_t cd = iconv_open("GB18030", codeset.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return ".";
+  std::string out(text.size() * 4, '\0');
+  char* in = text.data();
+  size_t inLeft = text.size();
+  char* outPtr = out.data();
+  size_t outLeft = out.size();
+  size_t r = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
+  iconv_close(cd);
+  if (r == static_cast<size_t>(-1)) return ".";
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+// "%.2fKB" with the locale's separator and no grouping.
+std::string SizeText(double kb) {
+  char digits[64];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, kb, std::chars_format::fixed, 2);
+  std::string text = ec == std::errc() ? std::string(digits, end) : std::string("0.00");
+  size_t dot = text.find('.');
+  if (dot != std::string::npos) text.replace(dot, 1, AnsiDecimalPoint());
+  return text + "KB";
+}
+
+// Bytes with ASCII a-z folded to A-Z; a prefix goes first.
+int CompareText(const std::string& a, const std::string& b) {
+  auto fold = [](char c) {
+    auto u = static_cast<unsigned char>(c);
+    return u >= 'a' && u <= 'z' ? u - ('a' - 'A') : static_cast<int>(u);
+  };
+  const size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    int d = fold(a[i]) - fold(b[i]);
+    if (d != 0) return d;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+}  // namespace
+
+void TChapterList::Select(int position) {
+  selected_ = position >= 0 && static_cast<size_t>(position) < rows_.size() ? position : -1;
+}
+
+bool TChapterList::AddSourceFile(const std::string& path) {
+  if (ExtractFileExt(path) != ".txt") return false;
+  std::string name = ExtractFileName(path);
+  // No GB18030 trail byte equals ".", so the byte scan cannot cut a character.
+  name = name.substr(0, name.rfind('.'));
+  ChapterRow row;
+  row.caption = std::to_string(rows_.size() + 1);
+  row.name = std::move(name);
+  row.sizeText = SizeText(FileSizeKB(path));
+  row.path = path;
+  rows_.push_back(std::move(row));
+  return true;
+}
+
+double TChapterList::FileSizeKB(const std::string& path) {
+  // Only regular files are opened: opening a named pipe for reading would wait for a writer.
+  struct stat st;
+  if (stat(FsPath(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  try {
+    TFileStream file(path, TFileMode::fmOpenRead);
+    const int64_t size = file.Size();
+    return size > 0 ? static_cast<double>(size) / 1000.0 : 0;
+  } catch (const EStreamError&) {
+    return 0;
+  }
+}
+
+void TChapterList::SwapRows(size_t i, size_t j) {
+  for (size_t k : {i, j}) {
+    if (k >= rows_.size()) {
+      throw EListError("Index " + std::to_string(k) + " is out of range");
+    }
+  }
+  if (i != j) std::swap(rows_[i], rows_[j]);
+}
+
+bool TChapterList::DeleteSelected() {
+  if (selected_ < 0) return false;
+  const auto i = static_cast<size_t>(selected_);
+  rows_.erase(rows_.begin() + selected_);
+  // The row that took its place, or the new last row; nothing when the list is empty.
+  Select(i < rows_.size() ? selected_ : static_cast<int>(rows_.size()) - 1);
+  return true;
+}
+
+void TChapterList::Clear() {
+  rows_.clear();
+  selected_ = -1;
+}
+
+void TChapterList::MoveUp() {
+  if (selected_ < 0) return;
+  const int target = selected_ != 0 ? selected_ - 1 : static_cast<int>(rows_.size()) - 1;
+  SwapRows(static_cast<size_t>(target), static_cast<size_t>(selected_));
+  selected_ = target;
+}
+
+void TChapterList::MoveDown() {
+  if (selected_ < 0) return;
+  const int last = static_cast<int>(rows_.size()) - 1;
+  const int target = selected_ < last ? selected_ + 1 : 0;
+  SwapRows(static_cast<size_t>(target), static_cast<size_t>(selected_));
+  selected_ = target;
+}
+
+void TChapterList::ColumnClick(int column) {
+  if (column < 0 || column > 3) return;
+  sortColumn_ = column;
+  sortDescending_ = column == lastSortColumn_ ? 1 - sortDescending_ : 0;
+  lastSortColumn_ = column;
+
+  // Whole rows move; the selection stays with its row, wherever that lands.
+  std::vector<size_t> order(rows_.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::stable_sort(order.begin(), order.end(), [this](size_t a, size_t b) {
+    return Compare(rows_[a], rows_[b], sortDescending_) < 0;
+  });
+  std::vector<ChapterRow> sorted;
+  sorted.reserve(rows_.size());
+  int selected = -1;
+  for (size_t k = 0; k < order.size(); ++k) {
+    if (static_cast<int>(order[k]) == selected_) selected = static_cast<int>(k);
+    sorted.push_back(std::move(rows_[order[k]]));
+  }
+  rows_ = std::move(sorted);
+  selected_ = selected;
+}
+
+int TChapterList::Compare(const ChapterRow& a, const ChapterRow& b, int data) const {
+  auto field = [this](const ChapterRow& row) -> const std::string& {
+    switch (sortColumn_) {
+      case 1:
+        return row.name;
+      case 2:
+        return row.sizeText;
+      case 3:
+        return row.path;
+      default:
+        return row.caption;
+    }
+  };
+  const int result = CompareText(field(a), field(b));
+  return data != 0 ? -result : result;
+}
+
+std::string TChapterList::StatusText() const {
+  return Utf8ToAnsi("共 ") + std::to_string(rows_.size()) + Utf8ToAnsi(" 个TXT文件");
+}
+
+}  // namespace lumbrella

@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <clocale>
+#include <cstdlib>
+
+#include "book/chapter_list.h"
+#include "common/test_util.h"
+#include "platform/codepage.h"
+
+namespace lumbrella {
+namespace {
+
+using test::TempFolder;
+
+std::vector<std::string> Column(const TChapterList& list, std::string ChapterRow::*field) {
+  std::vector<std::string> values;
+  for (const ChapterRow& row : list.Rows())
+    values.push_back(row.*field);
+  return values;
+}
+
+TEST(ChapterList, AdmitsOnlyDotTxtAndNamesTheChapter) {
+  const struct {
+    std::string path;
+    bool admitted;
+    std::string name;
+  } cases[] = {
+      {"/books/Story.txt", true, "Story"},
+      {"/books/Story.TXT", false, ""},
+      {"/books/Story.Txt", false, ""},
+      {"/books/my.notes.txt", true, "my.notes"},
+      {"/books.2/Story.txt", true, "Story"},
+      {"/books.txt/Story", false, ""},
+      {"/books/a.txt.bak", false, ""},
+      {"/books/C:front.txt", true, "C:front"},
+      {"rel/../x.txt", true, "x"},
+      {Utf8ToAnsi("/书/第一章.txt"), true, Utf8ToAnsi("第一章")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    TChapterList list;
+    EXPECT_EQ(list.AddSourceFile(c.path), c.admitted);
+    ASSERT_EQ(list.Count(), c.admitted ? 1u : 0u);
+    if (!c.admitted) continue;
+    EXPECT_EQ(list.Row(0).name, c.name);
+    EXPECT_EQ(list.Row(0).path, c.path);  // as handed over, not expanded
+  }
+}
+
+TEST(ChapterList, SizeTextInThousandsOfBytes) {
+  TempFolder dir;
+  test::WriteBytes(dir / "empty.txt", "");
+  test::WriteBytes(dir / "b1536.txt", std::string(1536, 'x'));
+  test::WriteBytes(dir / "b999.txt", std::string(999, 'x'));
+  test::WriteBytes(dir / "b1000000.txt", std::string(1000000, 'x'));
+  test::MakeDirs(dir / "folder.txt");
+  ASSERT_EQ(mkfifo((dir / "pipe.txt").c_str(), 0600), 0);  // must not wait for a writer
+  const struct {
+    const char* file;
+    const char* size;
+  } cases[] = {{"empty.txt", "0.00KB"},       {"b1536.txt", "1.54KB"},   {"b999.txt", "1.00KB"},
+               {"b1000000.txt", "1000.00KB"}, {"missing.txt", "0.00KB"}, {"folder.txt", "0.00KB"},
+               {"pipe.txt", "0.00KB"}};
+  TChapterList list;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    ASSERT_TRUE(list.AddSourceFile(dir / c.file));
+    EXPECT_EQ(list.Rows().back().sizeText, c.size);
+  }
+}
+
+// The separator follows LC_NUMERIC; one that is not ASCII arrives as ANSI bytes, whatever
+// LC_CTYPE says.
+const std::string kArabicDecimalSeparator = "\x81\x31\x8A\x37";  // U+066B in GB18030
+
+TEST(ChapterList, SizeTextUsesTheLocaleDecimalSeparator) {
+  TempFolder dir;
+  test::WriteBytes(dir / "b1536.txt", std::string(1536, 'x'));
+  const struct {
+    const char* locale;
+    std::string size;
+  } cases[] = {{"de_DE", "1,54KB"}, {"ps_AF", "1" + kArabicDecimalSeparator + "54KB"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.locale);
+    const std::string name = std::string(c.locale) + ".UTF-8";
+    test::CommandResult made = test::Run("localedef -c -i " + std::string(c.locale) + " -f UTF-8 " +
+                                         test::Quote(dir / name));
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    setenv("LOCPATH", dir.Path().c_str(), 1);
+    ASSERT_NE(std::setlocale(LC_NUMERIC, name.c_str()), nullptr);
+    TChapterList list;
+    list.AddSourceFile(dir / "b1536.txt");
+    std::setlocale(LC_NUMERIC, "C");
+    unsetenv("LOCPATH");
+    EXPECT_EQ(list.Row(0).sizeText, c.size);
+  }
+}
+
+TChapterList ListOf(std::initializer_list<const char*> names) {
+  TChapterList list;
+  for (const char* name : names)
+    list.AddSourceFile(std::string("/nowhere/") + name + ".txt");
+  return list;
+}
+
+TEST(ChapterList, DeleteKeepsCaptionsAndSelectsTheNextRow) {
+  TChapterList list = ListOf({"a", "b", "c"});
+  EXPECT_FALSE(list.DeleteSelected());  // nothing selected
+  EXPECT_EQ(list.Count(), 3u);
+  list.Select(0);
+  ASSERT_TRUE(list.DeleteSelected());
+  list.AddSourceFile("/nowhere/d.txt");
+  EXPECT_EQ(Column(list, &ChapterRow::caption), (std::vector<std::string>{"2", "3", "3"}));
+  EXPECT_EQ(list.StatusText(), Utf8ToAnsi("共 3 个TXT文件"));
+
+  const struct {
+    int select;
+    std::vector<std::string> left;
+    int selected;
+  } steps[] = {
+      {1, {"b", "d"}, 1},  // middle: the row that took its place
+      {1, {"b"}, 0},       // last: the new last row
+      {0, {}, -1},         // only: nothing
+  };
+  for (const auto& s : steps) {
+    list.Select(s.select);
+    ASSERT_TRUE(list.DeleteSelected());
+    EXPECT_EQ(Column(list, &ChapterRow::name), s.left);
+    EXPECT_EQ(list.Selected(), s.selected);
+  }
+  EXPECT_EQ(list.StatusText(), Utf8ToAnsi("共 0 个TXT文件"));
+}
+
+TEST(ChapterList, MovesExchangeWithTheNeighbourAndWrapAround) {
+  const struct {
+    std::initializer_list<const char*> rows;
+    int select;
+    bool up;
+    std::vector<std::string> order;
+    int selected;
+  } cases[] = {
+      {{"A", "B", "C", "D"}, 0, true, {"D", "B", "C", "A"}, 3},
+      {{"A", "B", "C", "D"}, 3, false, {"D", "B", "C", "A"}, 0},
+      {{"A", "B", "C", "D"}, 2, true, {"A", "C", "B", "D"}, 1},
+      {{"A", "B", "C", "D"}, 1, false, {"A", "C", "B", "D"}, 2},
+      {{"A", "B", "C", "D"}, -1, true, {"A", "B", "C", "D"}, -1},
+      {{"A"}, 0, true, {"A"}, 0},
+      {{"A"}, 0, false, {"A"}, 0},
+  };
+  for (const auto& c : cases) {
+    TChapterList list = ListOf(c.rows);
+    list.Select(c.select);
+    c.up ? list.MoveUp() : list.MoveDown();
+    EXPECT_EQ(Column(list, &ChapterRow::name), c.order) << c.select << (c.up ? " up" : " down");
+    EXPECT_EQ(list.Selected(), c.selected);
+  }
+  // The caption travels with its row.
+  TChapterList list = ListOf({"A", "B"});
+  list.Select(0);
+  list.MoveDown();
+  EXPECT_EQ(Column(list, &ChapterRow::caption), (std::vector<std::string>{"2", "1"}));
+}
+
+TEST(ChapterList, ColumnClicksSortAsTextAndToggleTheDirection) {
+  TChapterList list;
+  for (int i = 1; i <= 12; ++i)
+    list.AddSourceFile("/b/" + std::to_string(13 - i) + ".txt");
+  list.Select(0);  // the row captioned "1", named "12"
+
+  const std::vector<std::string> ascending{"1", "10", "11", "12", "2", "3",
+                                           "4", "5",  "6",  "7",  "8", "9"};
+  list.ColumnClick(0);
+  EXPECT_EQ(Column(list, &ChapterRow::caption), ascending);
+  EXPECT_EQ(list.HeaderImageIndex(0), 1);
+  list.ColumnClick(0);
+  EXPECT_EQ(Column(list, &ChapterRow::caption),
+            std::vector<std::string>(ascending.rbegin(), ascending.rend()));
+  EXPECT_EQ(list.HeaderImageIndex(0), 2);
+  EXPECT_EQ(list.Row(static_cast<size_t>(list.Selected())).name, "12");  // selection follows
+
+  list.ColumnClick(1);  // another column: ascending again
+  EXPECT_EQ(list.SortDescending(), 0);
+  EXPECT_EQ(Column(list, &ChapterRow::name), ascending);
+
+  // Sort state outlives Clear: the same column again reverses.
+  list.Clear();
+  list.AddSourceFile("/b/x.txt");
+  list.AddSourceFile("/b/y.txt");
+  list.ColumnClick(1);
+  EXPECT_EQ(Column(list, &ChapterRow::name), (std::vector<std::string>{"y", "x"}));
+}
+
+TEST(ChapterList, CompareFoldsOnlyAsciiLettersAndPutsPrefixesFirst) {
+  TChapterList list = ListOf({"b", "_x", "B", "ax", "a", "Ab"});
+  list.ColumnClick(1);
+  // "a" to "z" count as "A" to "Z", so they go before "_"; equal texts keep their order.
+  EXPECT_EQ(Column(list, &ChapterRow::name),
+            (std::vector<std::string>{"a", "Ab", "ax", "b", "B", "_x"}));
+}
+
+}  // namespace
+}  // namespace lumbrella

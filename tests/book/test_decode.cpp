@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "book/decode.h"
+#include "common/test_util.h"
+#include "platform/codepage.h"
+#include "platform/errors.h"
+
+namespace lumbrella {
+namespace {
+
+using test::TempFolder;
+
+// Expected texts are GB18030 bytes written out, not made with the converters under test.
+struct DecodeCase {
+  const char* what;
+  std::string file;
+  SourceMark mark;
+  std::string ansi;
+};
+
+const std::string kAnsiReplacement = "\x84\x31\xA4\x37";                 // U+FFFD
+const std::string kAnsiZhongSmileCrLf = "\xD6\xD0\x94\x39\xFC\x36\r\n";  // 中😀 CR LF
+
+TEST(Decode, MarksAndUnmarkedFilesGiveKnownText) {
+  using std::string_literals::operator""s;
+  const DecodeCase cases[] = {
+      {"empty file", "", SourceMark::None, ""},
+      {"one ASCII byte", "A", SourceMark::None, "A"},
+      {"one high byte stays raw", "\xB0", SourceMark::None, "\xB0"},
+      {"only FF FE", "\xFF\xFE", SourceMark::Utf16LE, ""},
+      {"only EF BB BF", "\xEF\xBB\xBF", SourceMark::Utf8, ""},
+      {"EF BB alone is no mark", "\xEF\xBB", SourceMark::None, "\xEF\xBB"},
+      {"EF BB 41 42 keeps its third byte", "\xEF\xBB\x41\x42", SourceMark::None,
+       "\xEF\xBB\x41\x42"},
+      {"UTF-16LE with a surrogate pair", "\xFF\xFE\x2D\x4E\x3D\xD8\x00\xDE\r\0\n\0"s,
+       SourceMark::Utf16LE, kAnsiZhongSmileCrLf},
+      {"UTF-16BE with a surrogate pair", "\xFE\xFF\x4E\x2D\xD8\x3D\xDE\x00\0\r\0\n"s,
+       SourceMark::Utf16BE, kAnsiZhongSmileCrLf},
+      {"UTF-16LE goes on after U+0000", "\xFF\xFE\x41\0\0\0\x42\0"s, SourceMark::Utf16LE, "A\0B"s},
+      {"UTF-16 odd trailing byte dropped", "\xFE\xFF\0\x41\x42"s, SourceMark::Utf16BE, "A"},
+      {"unmarked UTF-8 with four-byte sequences",
+       "\xF0\xA0\x80\x80\xF0\x9F\x98\x80\xE4\xB8\xAD\r\n", SourceMark::None,
+       "\x95\x32\x82\x36\x94\x39\xFC\x36\xD6\xD0\r\n"},
+      {"marked UTF-8 with a four-byte sequence", "\xEF\xBB\xBF\xF0\x9F\x98\x80", SourceMark::Utf8,
+       "\x94\x39\xFC\x36"},
+      {"marked UTF-8 keeps the text around a malformed sequence",
+       "\xEF\xBB\xBF"
+       "A\xC3(B",
+       SourceMark::Utf8, "A" + kAnsiReplacement + "(B"},
+      {"unmarked malformed UTF-8 stays raw", "A\xC3(B", SourceMark::None, "A\xC3(B"},
+      {"unmarked encoded surrogate stays raw", "\xED\xA0\x80", SourceMark::None, "\xED\xA0\x80"},
+      {"GBK text is taken as ANSI", "\xC4\xE3\xBA\xC3\r\n", SourceMark::None,
+       "\xC4\xE3\xBA\xC3\r\n"},
+      {"GB18030 four-byte characters are taken as ANSI", "\x95\x32\x82\x36\xD6\xD0",
+       SourceMark::None, "\x95\x32\x82\x36\xD6\xD0"},
+      {"ASCII with mixed line ends", "a\r\nb\nc\r", SourceMark::None, "a\r\nb\nc\r"},
+  };
+  TempFolder dir;
+  for (const DecodeCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir / "chapter.txt";
+    test::WriteBytes(path, c.file);
+    EXPECT_EQ(ReadSourceBytes(path).first, c.mark);
+    EXPECT_EQ(LoadSourceText(path), c.ansi);
+  }
+}
+
+TEST(Decode, OpenErrorsNameTheAbsolutePath) {
+  TempFolder dir;
+  test::MakeDirs(dir / "folder.txt");
+  char previous[PATH_MAX];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(dir.Path().c_str()), 0);
+  const struct {
+    const char* path;
+    std::string message;
+  } cases[] = {
+      {"sub/../missing.txt",
+       "Cannot open file \"" + dir.Path() + "missing.txt\". No such file or directory"},
+      {"folder.txt", "Cannot open file \"" + dir.Path() + "folder.txt\". Is a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    try {
+      LoadSourceText(c.path);
+      ADD_FAILURE() << "no exception";
+    } catch (const EFOpenError& e) {
+      EXPECT_EQ(e.Message(), c.message);
+    }
+  }
+  ASSERT_EQ(chdir(previous), 0);
+}
+
+// The shared samples hold the same kind of text in five encodings; each must come out as
+// iconv reads it.
+TEST(Decode, SampleChaptersMatchWhatIconvReads) {
+  const std::vector<std::string> files = test::SampleFiles();
+  if (files.empty()) GTEST_SKIP() << "no sample folder";
+  ASSERT_EQ(files.size(), 5u);
+  // The encoding of each file, and its first line to be sure iconv was not wrong as well.
+  const struct {
+    const char* encoding;
+    const char* firstLine;
+  } known[] = {{"UTF-8", "新歲連雨不止因寄公濟兼簡賢令强公\r\n"},
+               {"UTF-8", "次韻和酬\r\n"},
+               {"UTF-16", "出山至中塗寄永安禪師\r\n"},
+               {"GB18030", "遊龍門分題十五首 上山\r\n"},
+               {"UTF-8", "遊龍門分題十五首 白傅墳\n"}};
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(files[i]);
+    test::CommandResult iconv = test::Run(std::string("iconv -f ") + known[i].encoding +
+                                          " -t UTF-8 " + test::Quote(files[i]));
+    ASSERT_EQ(iconv.exitCode, 0) << iconv.output;
+    std::string expected = iconv.output;
+    if (expected.rfind("\xEF\xBB\xBF", 0) == 0) expected.erase(0, 3);  // iconv keeps the mark
+
+    const std::string text = AnsiToUtf8(LoadSourceText(Utf8ToAnsi(files[i])));
+    EXPECT_EQ(text, expected);
+    EXPECT_EQ(text.rfind(known[i].firstLine, 0), 0u);
+  }
+}
+
+}  // namespace
+}  // namespace lumbrella
