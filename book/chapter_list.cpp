@@ -1,13 +1,10 @@
 #include "book/chapter_list.h"
 
-#include <iconv.h>
-#include <langinfo.h>
-#include <locale.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <charconv>
-#include <clocale>
+#include <cwchar>
+#include <iterator>
 #include <numeric>
 
 #include "platform/codepage.h"
@@ -19,41 +16,22 @@ namespace lumbrella {
 
 namespace {
 
-// The locale's decimal separator as ANSI text. localeconv() gives it in the locale's own
-// character set; it need not be ASCII.
-std::string AnsiDecimalPoint() {
-  const char* point = std::localeconv()->decimal_point;
-  std::string text = point != nullptr && *point != '\0' ? point : ".";
-  if (std::all_of(text.begin(), text.end(), [](char c) { return (c & 0x80) == 0; })) return text;
-  // The bytes are in the character set of the LC_NUMERIC locale, which may differ from the
-  // LC_CTYPE one.
-  std::string codeset = nl_langinfo(CODESET);
-  if (locale_t numeric = newlocale(LC_CTYPE_MASK, std::setlocale(LC_NUMERIC, nullptr), nullptr)) {
-    codeset = nl_langinfo_l(CODESET, numeric);
-    freelocale(numeric);
-  }
-  iconv_t cd = iconv_open("GB18030", codeset.c_str());
-  if (cd == reinterpret_cast<iconv_t>(-1)) return ".";
-  std::string out(text.size() * 4, '\0');
-  char* in = text.data();
-  size_t inLeft = text.size();
-  char* outPtr = out.data();
-  size_t outLeft = out.size();
-  size_t r = iconv(cd, &in, &inLeft, &outPtr, &outLeft);
-  iconv_close(cd);
-  if (r == static_cast<size_t>(-1)) return ".";
-  out.resize(out.size() - outLeft);
-  return out;
-}
-
-// "%.2fKB" with the locale's separator and no grouping.
+// "%.2fKB" with the locale's decimal separator and no grouping. The wide printf takes the
+// separator from LC_NUMERIC as a character, so no guess about its byte encoding is needed.
 std::string SizeText(double kb) {
-  char digits[64];
-  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, kb, std::chars_format::fixed, 2);
-  std::string text = ec == std::errc() ? std::string(digits, end) : std::string("0.00");
-  size_t dot = text.find('.');
-  if (dot != std::string::npos) text.replace(dot, 1, AnsiDecimalPoint());
-  return text + "KB";
+  wchar_t wide[64];
+  const int n = std::swprintf(wide, std::size(wide), L"%.2fKB", kb);
+  std::u16string units;
+  for (int i = 0; i < n; ++i) {
+    auto c = static_cast<char32_t>(wide[i]);
+    if (c >= 0x10000) {
+      units += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      units += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      units += static_cast<char16_t>(c);
+    }
+  }
+  return Utf16ToAnsi(units);
 }
 
 // Bytes with ASCII a-z folded to A-Z; a prefix goes first.
