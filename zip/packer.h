@@ -39,11 +39,11 @@ class TZipPacker : public TZipReader {
   bool Recurse() const { return recurse_; }
   void SetRecurse(bool on);
   bool StorePaths() const { return storePaths_; }
-  void SetStorePaths(bool on);      // off also turns StoreVolumes and RelativePaths off
+  void SetStorePaths(bool on);  // off also turns StoreVolumes and RelativePaths off
   bool RelativePaths() const { return relativePaths_; }
-  void SetRelativePaths(bool on);   // on also turns StorePaths and Recurse on
+  void SetRelativePaths(bool on);  // on also turns StorePaths and Recurse on
   bool StoreVolumes() const { return storeVolumes_; }
-  void SetStoreVolumes(bool on);    // on also turns StorePaths on
+  void SetStoreVolumes(bool on);  // on also turns StorePaths on
 
   // Attribute mask of file searches (bits 0x01 read-only, 0x02 hidden, 0x04 system,
   // 0x20 archive); by default hidden and system entries are skipped.
@@ -57,11 +57,11 @@ class TZipPacker : public TZipReader {
   void SetIncludeArchiveFiles(bool on);
   uint32_t AttributeMask() const { return attributeMask_; }
 
-  int PackLevel = 6;                 // deflate level; 0 stores every file
-  TZipAction ZipAction = zaUpdate;   // how an existing archive's same-named entries go
+  int PackLevel = 6;                // deflate level; 0 stores every file
+  TZipAction ZipAction = zaUpdate;  // how an existing archive's same-named entries go
   TOEMConvert OEMConvert = oemAlways;
   bool AddDirEntriesOnRecurse = false;
-  std::string TempPath;              // folder of the temporary archive of an update
+  std::string TempPath;  // folder of the temporary archive of an update
   std::vector<std::string>& ExcludeList() { return excludeList_; }
   std::vector<std::string>& NoCompressList() { return noCompressList_; }
 
@@ -74,8 +74,7 @@ class TZipPacker : public TZipReader {
   std::function<void(TUpdateAction action, const std::string& name)> OnUpdate;
   // Before each file; set skip to leave it out.
   std::function<void(const std::string& path, TZipHeaderInfo& entry, bool& skip)> OnStartZip;
-  std::function<void(const std::string& path, uint64_t uncompressed, uint64_t compressed)>
-      OnEndZip;
+  std::function<void(const std::string& path, uint64_t uncompressed, uint64_t compressed)> OnEndZip;
   std::function<void(int percent)> OnFilePercentDone;
   std::function<void(int percent)> OnTotalPercentDone;
   // A source yielded fewer bytes than its recorded size; the entry keeps what was read.
@@ -83,7 +82,35 @@ class TZipPacker : public TZipReader {
   std::function<void(int filesWritten)> OnZipComplete;
 
  private:
-  struct Work;  // state of one Zip operation
+  struct Work;  // state of one Zip operation (zip/packer_work.h)
+
+  // --- Steps of Zip, in packer.cpp ----------------------------------------------------------
+  // Replaces FilesList by one full path per file to write (explicit files first, then the
+  // files each wildcard line finds) and sums their sizes into work.totalBytes.
+  void ExpandFilesList(Work& work);
+  // Writes the file at path as the next entry of the output ("writing one file"); true when
+  // it was written, false when it was skipped (missing, cannot be opened, duplicate name,
+  // skipped by OnStartZip). A written entry is in both lists and counted in work.written.
+  // The merge of an update calls it for a file that replaces an old entry, so the file
+  // takes the old entry's place, and then removes that line from FilesList itself.
+  bool WriteOneFile(Work& work, const std::string& path);
+  // The stored name (path part + file name, "/" separated) of the file at path, as the
+  // settings give it; the merge matches old entries against it.
+  std::string StoredName(const std::string& path) const;
+  void StoredName(const std::string& path, std::string& dir, std::string& file) const;
+  bool Excluded(const std::string& path) const;
+  bool NoCompress(const std::string& fileName) const;
+  // Progress through the run and the cancel check after each block written.
+  void BlockWritten(Work& work, uint64_t fileBytes, uint64_t fileSize, uint64_t& reported);
+
+  // --- Updating an existing archive, in update.cpp -----------------------------------------
+  // Step 5: the output path of an update, a new empty temporary file.
+  std::string CreateUpdateTempFile();
+  // Step 7: reads the archive at ZipName and merges its entries into work's output.
+  void MergeExistingArchive(Work& work);
+  // Step 11, after the output is closed: puts it in the place of ZipName. Until it sets
+  // work.keepOutputOnFailure, a failure still deletes the output.
+  void ReplaceTarget(Work& work);
 
   bool recurse_ = false;
   bool storePaths_ = false;

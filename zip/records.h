@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace lumbrella {
@@ -87,27 +88,31 @@ class TZipHeaderInfo {
   // 46 + name length + central extra field length + comment length.
   uint32_t CentralHeaderLength() const;
 
-  uint16_t versionMadeBy = 45;        // (c) low byte 4.5, high byte host 0 (11: oemFlexible)
-  uint16_t versionNeeded = 20;        // (l)(c) recomputed at each write: 20, 45 with Zip64
-  uint16_t flags = 0;                 // (l)(c) general purpose bit flag (4.4.4)
-  uint16_t method = 8;                // (l)(c) 8 deflate, 0 stored
-  uint32_t dateTime = 0;              // (l)(c) DOS time in the low half, date in the high
-  uint32_t crc32 = 0xFFFFFFFF;        // (l)(c) register start value until the data is done
-  uint32_t compressedSize = 0;        // (l)(c) 32-bit field; use the accessors
-  uint32_t uncompressedSize = 0;      // (l)(c) 32-bit field; use the accessors
-  uint16_t nameLength = 0;            // (l)(c)
-  uint16_t centralExtraLength = 0;    // (c) as read
-  uint16_t localExtraLength = 0;      // (l)
-  uint16_t commentLength = 0;         // (c)
-  uint16_t diskNumberStart = 0;       // (c) 16-bit field; use the accessors
-  uint16_t internalAttributes = 1;    // (c) the packer writes 0
-  uint32_t externalAttributes = 0x20; // (c)
-  uint32_t relativeOffset = 0;        // (c) 32-bit field; use the accessors
-  int64_t centralHeaderPosition = 0;  // where the central header lay in the archive read
+  uint16_t versionMadeBy = 45;         // (c) low byte 4.5, high byte host 0 (11: oemFlexible)
+  uint16_t versionNeeded = 20;         // (l)(c) recomputed at each write: 20, 45 with Zip64
+  uint16_t flags = 0;                  // (l)(c) general purpose bit flag (4.4.4)
+  uint16_t method = 8;                 // (l)(c) 8 deflate, 0 stored
+  uint32_t dateTime = 0;               // (l)(c) DOS time in the low half, date in the high
+  uint32_t crc32 = 0xFFFFFFFF;         // (l)(c) register start value until the data is done
+  uint32_t compressedSize = 0;         // (l)(c) 32-bit field; use the accessors
+  uint32_t uncompressedSize = 0;       // (l)(c) 32-bit field; use the accessors
+  uint16_t nameLength = 0;             // (l)(c)
+  uint16_t centralExtraLength = 0;     // (c) as read
+  uint16_t localExtraLength = 0;       // (l)
+  uint16_t commentLength = 0;          // (c)
+  uint16_t diskNumberStart = 0;        // (c) 16-bit field; use the accessors
+  uint16_t internalAttributes = 1;     // (c) the packer writes 0
+  uint32_t externalAttributes = 0x20;  // (c)
+  uint32_t relativeOffset = 0;         // (c) 32-bit field; use the accessors
+  int64_t centralHeaderPosition = 0;   // where the central header lay in the archive read
   TOEMConvert nameMode = oemNever;
-  int64_t extraFieldPosition = 0;     // position of the central extra field as read
-  uint16_t extraLengthAsRead = 0;     // central extra field length as read
-  uint16_t zip64LengthAsRead = 0;     // Zip64 block data size as read, plus 4
+  int64_t extraFieldPosition = 0;  // position of the central extra field as read
+  uint16_t extraLengthAsRead = 0;  // central extra field length as read
+  uint16_t zip64LengthAsRead = 0;  // Zip64 block data size as read, plus 4
+  // (l) The local header carries the Zip64 sizes whatever the values: set before the
+  // provisional header of a source so large that its final sizes might not fit 32 bits,
+  // so that the header rewritten in place keeps the provisional one's length.
+  bool reserveZip64 = false;
 
  private:
   std::string fileName_;
@@ -219,7 +224,42 @@ class TSortedZip {
   std::vector<TZipHeaderInfo*> items_;
 };
 
-// ASCII-case-insensitive comparison of names, as the duplicate check uses it.
+// ASCII-case-insensitive comparison of names, as the duplicate check uses it. Only
+// single-byte characters are folded: a GB18030 trail byte that happens to be a letter
+// keeps its case, so two different Chinese names never compare equal.
 int CompareNamesIgnoringCase(const std::string& a, const std::string& b);
+// The text with its single-byte ASCII letters lowercased (trail bytes untouched).
+std::string LowerAsciiLetters(std::string_view text);
+
+// Sources at least this large get the Zip64 sizes reserved in their local header: below
+// it neither the source nor its deflate output (zlib's worst case adds about 1.3 MB per
+// 4 GiB) can reach 0xFFFFFFFF bytes.
+inline constexpr uint64_t kZip64ReserveThreshold = 0xFFFFFFFFull - 0x200000;
+
+// Writes count bytes to the archive; ENotEnoughRoom when it takes fewer.
+void WriteToArchive(TStream& out, const void* data, size_t count);
+
+// The name bytes as stored for the entry's name mode. Under oemFlexible this also sets
+// the host byte of versionMadeBy (11 when the ANSI bytes are kept, 0 otherwise).
+std::string EncodeEntryName(TZipHeaderInfo& entry);
+
+// Stores out's position as the entry's relative offset, then writes its local header
+// there: name, then the Zip64 block when needed (or reserved). versionNeeded is
+// recomputed. To rewrite a header in place, seek to its offset and call it again.
+void WriteLocalHeader(TZipHeaderInfo& entry, TStream& out);
+
+// Writes the entry's central header at out's position. Extra blocks of an entry carried
+// over from an archive being updated (other than its old Zip64 block) are read from
+// oldArchive at extraFieldPosition, and a comment not yet loaded is fetched from there
+// too; pass nullptr for a new archive. Afterwards the entry's recorded positions and
+// "as read" lengths describe the header just written, so a directory kept in memory
+// stays valid for the archive as written.
+void WriteCentralHeader(TZipHeaderInfo& entry, TStream& out, TStream* oldArchive);
+
+// Ends an archive: the central headers of entries (a ByNone list) at out's position,
+// then the end record (with the Zip64 records when needed). Sets the end record's disks,
+// entries on this disk, size and offset; its total entries must already be counted.
+void WriteCentralDirectory(TStream& out, const TSortedZip& entries, TEndCentral& end,
+                           TStream* oldArchive);
 
 }  // namespace lumbrella

@@ -1,0 +1,118 @@
+#include "zip/deflate.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+#include "platform/stream.h"
+#include "zip/errors.h"
+#include "zip/records.h"
+
+namespace lumbrella {
+
+namespace {
+
+// Reads up to count bytes of the source (never past limit) and runs them through the CRC.
+size_t ReadSource(TStream& source, unsigned char* buffer, size_t count, uint64_t& read,
+                  uint64_t limit, uint32_t& crcRegister) {
+  count = static_cast<size_t>(std::min<uint64_t>(count, limit - read));
+  if (count == 0) return 0;
+  size_t got = source.Read(buffer, count);
+  crcRegister = CrcUpdate(crcRegister, buffer, got);
+  read += got;
+  return got;
+}
+
+// Ends the deflate stream whichever way the entry ends.
+class DeflateStream {
+ public:
+  explicit DeflateStream(int level) {
+    if (deflateInit2(&z_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) < 0) {
+      throw EZCompressionError();
+    }
+  }
+  ~DeflateStream() {
+    if (open_) deflateEnd(&z_);
+  }
+  DeflateStream(const DeflateStream&) = delete;
+  DeflateStream& operator=(const DeflateStream&) = delete;
+
+  z_stream& Z() { return z_; }
+  void End() {
+    open_ = false;
+    if (deflateEnd(&z_) < 0) throw EZCompressionError();
+  }
+
+ private:
+  z_stream z_{};
+  bool open_ = true;
+};
+
+}  // namespace
+
+uint32_t CrcUpdate(uint32_t crcRegister, const void* data, size_t count) {
+  // zlib keeps the register complemented between calls.
+  uLong crc = ~crcRegister & 0xFFFFFFFFu;
+  const Bytef* p = static_cast<const Bytef*>(data);
+  while (count > 0) {
+    uInt chunk = static_cast<uInt>(std::min<size_t>(count, std::numeric_limits<uInt>::max()));
+    crc = crc32(crc, p, chunk);
+    p += chunk;
+    count -= chunk;
+  }
+  return ~static_cast<uint32_t>(crc);
+}
+
+TEntryData DeflateEntry(TStream& source, TStream& out, int level, uint32_t& crcRegister,
+                        uint64_t limit, const TBlockDone& blockDone) {
+  TEntryData result;
+  std::vector<unsigned char> input(kDeflateBlockSize);
+  std::vector<unsigned char> output(kDeflateBlockSize);
+  size_t got = ReadSource(source, input.data(), input.size(), result.read, limit, crcRegister);
+
+  DeflateStream stream(level);
+  z_stream& z = stream.Z();
+  z.next_in = input.data();
+  z.avail_in = static_cast<uInt>(got);
+  z.next_out = output.data();
+  z.avail_out = static_cast<uInt>(output.size());
+  int flush = Z_NO_FLUSH;
+  int status = Z_OK;
+  while (status != Z_STREAM_END) {
+    if (z.avail_in == 0 && flush != Z_FINISH) {
+      got = ReadSource(source, input.data(), input.size(), result.read, limit, crcRegister);
+      if (got == 0) flush = Z_FINISH;
+      z.next_in = input.data();
+      z.avail_in = static_cast<uInt>(got);
+    }
+    status = deflate(&z, flush);
+    if (status < 0) throw EZCompressionError();
+    if (z.avail_out == 0 || flush == Z_FINISH) {
+      size_t produced = output.size() - z.avail_out;
+      WriteToArchive(out, output.data(), produced);
+      result.written += produced;
+      z.next_out = output.data();
+      z.avail_out = static_cast<uInt>(output.size());
+      if (blockDone && produced != 0) blockDone(result.read);
+    }
+  }
+  stream.End();
+  return result;
+}
+
+TEntryData StoreEntry(TStream& source, TStream& out, uint32_t& crcRegister, uint64_t limit,
+                      const TBlockDone& blockDone) {
+  TEntryData result;
+  std::vector<unsigned char> buffer(kStoreBlockSize);
+  while (size_t got =
+             ReadSource(source, buffer.data(), buffer.size(), result.read, limit, crcRegister)) {
+    WriteToArchive(out, buffer.data(), got);
+    result.written += got;
+    if (blockDone) blockDone(result.read);
+  }
+  return result;
+}
+
+}  // namespace lumbrella

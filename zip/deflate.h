@@ -1,0 +1,39 @@
+// Entry data: the CRC-32 register and the two ways of appending a source to an archive,
+// raw deflate and store. Memory stays the same whatever the source's size.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace lumbrella {
+
+class TStream;
+
+inline constexpr size_t kDeflateBlockSize = 65535;
+inline constexpr size_t kStoreBlockSize = 32768;
+
+// Advances a CRC-32 register (started at 0xFFFFFFFF; the entry's CRC-32 is the
+// complement of the final register) over count bytes.
+uint32_t CrcUpdate(uint32_t crcRegister, const void* data, size_t count);
+
+struct TEntryData {
+  uint64_t written = 0;  // bytes appended to the archive
+  uint64_t read = 0;     // source bytes read
+};
+
+// Called after each block appended to the archive, with the source bytes read so far.
+// It may throw (a cancel request) to end the entry.
+using TBlockDone = std::function<void(uint64_t readSoFar)>;
+
+// Reads the source (at most limit bytes) and appends its raw deflate stream (no zlib
+// header or trailer) at level, in 65,535-byte blocks. EZCompressionError "error" when
+// zlib fails, ENotEnoughRoom when the archive takes fewer bytes than written.
+TEntryData DeflateEntry(TStream& source, TStream& out, int level, uint32_t& crcRegister,
+                        uint64_t limit, const TBlockDone& blockDone);
+
+// Copies the source (at most limit bytes) to the archive in 32,768-byte blocks.
+TEntryData StoreEntry(TStream& source, TStream& out, uint32_t& crcRegister, uint64_t limit,
+                      const TBlockDone& blockDone);
+
+}  // namespace lumbrella

@@ -1,0 +1,652 @@
+#include "zip/packer.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <ctime>
+#include <utility>
+
+#include "platform/codepage.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/stream.h"
+#include "zip/deflate.h"
+#include "zip/dostime.h"
+#include "zip/errors.h"
+#include "zip/packer_work.h"
+
+namespace lumbrella {
+
+namespace {
+
+constexpr uint32_t kSearchableBits = faHidden | faSysFile | faDirectory;
+
+bool HasWildcard(std::string_view text) {
+  return text.find_first_of("*?<>|") != text.npos;
+}
+
+// Without leading and trailing blanks and control characters.
+std::string TrimBlank(const std::string& text) {
+  auto blank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+  auto first = std::find_if_not(text.begin(), text.end(), blank);
+  auto last = std::find_if_not(text.rbegin(), text.rend(), blank).base();
+  return first < last ? std::string(first, last) : std::string();
+}
+
+// A text split into characters (1, 2 or 4 GB18030 bytes each), each packed into one number
+// so that "?" takes a whole Chinese character and ranges compare in byte order.
+std::vector<uint32_t> Characters(std::string_view text) {
+  std::vector<uint32_t> chars;
+  for (size_t i = 0; i < text.size();) {
+    size_t length = 1;
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    if (lead >= 0x81 && lead != 0xFF && i + 1 < text.size()) {
+      unsigned char next = static_cast<unsigned char>(text[i + 1]);
+      length = next >= 0x30 && next <= 0x39 ? std::min<size_t>(4, text.size() - i) : 2;
+    }
+    uint32_t code = 0;
+    for (size_t k = 0; k < length; ++k)
+      code = code << 8 | static_cast<unsigned char>(text[i + k]);
+    chars.push_back(code);
+    i += length;
+  }
+  return chars;
+}
+
+// One element of a wildcard pattern: a character, "?", "*" or a set "<a-z_>" ("<!...>" or
+// "<^...>" for the complement).
+struct PatternToken {
+  enum Kind { kChar, kAny, kStar, kSet } kind = kChar;
+  uint32_t c = 0;
+  bool negate = false;
+  std::vector<std::pair<uint32_t, uint32_t>> ranges;
+
+  bool Matches(uint32_t x) const {
+    switch (kind) {
+      case kChar:
+        return x == c;
+      case kAny:
+        return true;
+      case kStar:
+        return false;
+      case kSet: {
+        bool in = std::any_of(ranges.begin(), ranges.end(),
+                              [x](const auto& r) { return x >= r.first && x <= r.second; });
+        return in != negate;
+      }
+    }
+    return false;
+  }
+};
+
+std::vector<PatternToken> ParsePattern(const std::vector<uint32_t>& p) {
+  std::vector<PatternToken> tokens;
+  for (size_t i = 0; i < p.size(); ++i) {
+    PatternToken t;
+    if (p[i] == '*') {
+      t.kind = PatternToken::kStar;
+    } else if (p[i] == '?') {
+      t.kind = PatternToken::kAny;
+    } else if (p[i] == '<' &&
+               std::find(p.begin() + static_cast<std::ptrdiff_t>(i), p.end(), '>') != p.end()) {
+      t.kind = PatternToken::kSet;
+      size_t j = i + 1;
+      if (p[j] == '!' || p[j] == '^') {
+        t.negate = true;
+        ++j;
+      }
+      for (; p[j] != '>'; ++j) {
+        if (p[j + 1] == '-' && p[j + 2] != '>') {
+          t.ranges.emplace_back(p[j], p[j + 2]);
+          j += 2;
+        } else {
+          t.ranges.emplace_back(p[j], p[j]);
+        }
+      }
+      i = j;
+    } else {
+      t.c = p[i];
+    }
+    tokens.push_back(std::move(t));
+  }
+  return tokens;
+}
+
+// Wildcard match of already lowercased texts.
+bool MatchWildcard(std::string_view pattern, std::string_view name) {
+  std::vector<PatternToken> tokens = ParsePattern(Characters(pattern));
+  std::vector<uint32_t> text = Characters(name);
+  size_t p = 0, n = 0, starP = tokens.size(), starN = 0;
+  while (n < text.size()) {
+    if (p < tokens.size() && tokens[p].kind == PatternToken::kStar) {
+      starP = p++;
+      starN = n;
+    } else if (p < tokens.size() && tokens[p].Matches(text[n])) {
+      ++p;
+      ++n;
+    } else if (starP < tokens.size()) {
+      p = starP + 1;
+      n = ++starN;
+    } else {
+      return false;
+    }
+  }
+  while (p < tokens.size() && tokens[p].kind == PatternToken::kStar)
+    ++p;
+  return p == tokens.size();
+}
+
+bool MatchesList(const std::vector<std::string>& patterns, const std::string& fullPath,
+                 const std::string& fileName, bool fullPathForFolders) {
+  for (const std::string& line : patterns) {
+    std::string pattern = LowerAsciiLetters(line);
+    bool onPath = fullPathForFolders && pattern.find('/') != pattern.npos;
+    if (MatchWildcard(pattern, LowerAsciiLetters(onPath ? fullPath : fileName))) return true;
+  }
+  return false;
+}
+
+// The folder's identity on disk, to notice a link that leads back to a folder being searched.
+bool FolderId(const std::string& folder, std::pair<dev_t, ino_t>& id) {
+  std::string fs = FsPath(folder.empty() ? "." : folder);
+  struct stat st;
+  if (stat(fs.c_str(), &st) != 0) return false;
+  id = {st.st_dev, st.st_ino};
+  return true;
+}
+
+// Depth-first search of a folder tree: each folder is yielded (path ending in "/") before
+// its contents, the whole subtree at the place of the subfolder. Entries carrying an
+// excluded attribute bit are never seen, nor is anything below an excluded folder.
+class DirSearch {
+ public:
+  struct Found {
+    std::string path;
+    TFileInfo info;
+  };
+
+  DirSearch(const std::string& folder, std::string pattern, uint32_t excludedBits, bool recurse)
+      : pattern_(std::move(pattern)), excludedBits_(excludedBits), recurse_(recurse) {
+    Open(folder);
+  }
+
+  bool Next(Found& found) {
+    while (!levels_.empty()) {
+      Level& level = levels_.back();
+      if (level.index >= level.entries.size()) {
+        levels_.pop_back();
+        if (!levels_.empty()) ++levels_.back().index;
+        continue;
+      }
+      const TFileInfo& entry = level.entries[level.index];
+      if (entry.IsDirectory()) {
+        if (!recurse_) {
+          ++level.index;
+          continue;
+        }
+        found.path = level.folder + entry.name + "/";
+        found.info = entry;
+        if (!Open(found.path)) {
+          ++levels_.back().index;
+          continue;
+        }
+        return true;
+      }
+      ++level.index;
+      // A name without an extension is matched with a "." appended, so "*." finds it.
+      std::string name = entry.name;
+      if (ExtractFileExt(name).empty()) name += '.';
+      if (MatchWildcard(pattern_, LowerAsciiLetters(name))) {
+        found.path = level.folder + entry.name;
+        found.info = entry;
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  struct Level {
+    std::string folder;  // empty or ending in "/"
+    std::pair<dev_t, ino_t> id;
+    std::vector<TFileInfo> entries;
+    size_t index = 0;
+  };
+
+  // False for a folder that is one of the folders being searched (reached again through a
+  // link): searching it would never end.
+  bool Open(const std::string& folder) {
+    Level level;
+    level.folder = folder;
+    if (FolderId(folder, level.id) &&
+        std::any_of(levels_.begin(), levels_.end(),
+                    [&](const Level& l) { return l.id == level.id; })) {
+      return false;
+    }
+    level.entries = ListDirectory(folder);
+    std::erase_if(level.entries,
+                  [this](const TFileInfo& e) { return (e.attributes & excludedBits_) != 0; });
+    levels_.push_back(std::move(level));
+    return true;
+  }
+
+  std::string pattern_;
+  uint32_t excludedBits_;
+  bool recurse_;
+  std::vector<Level> levels_;
+};
+
+bool IsRegularFile(const std::string& path) {
+  struct stat st;
+  return stat(FsPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void SeekOutput(TStream& out, int64_t position) {
+  if (out.Seek(position, TSeekOrigin::soBeginning) != position) {
+    throw EPackerError("Cannot move to position " + std::to_string(position) + " of the archive");
+  }
+}
+
+uint16_t LevelFlags(int level) {
+  return level <= 2 ? 4 : level >= 8 ? 2 : 0;
+}
+
+}  // namespace
+
+// --- Work ---------------------------------------------------------------------------------
+
+void TZipPacker::Work::AddEntry(std::unique_ptr<TZipHeaderInfo> entry) {
+  TZipHeaderInfo* e = entry.get();
+  size_t at = entries->Add(e);
+  try {
+    byName.Add(e);
+  } catch (...) {
+    entries->Extract(at);
+    throw;
+  }
+  entry.release();
+  end.SetTotalEntries(end.TotalEntries() + 1);
+}
+
+// --- Settings -----------------------------------------------------------------------------
+
+TZipPacker::TZipPacker() = default;
+TZipPacker::~TZipPacker() = default;
+
+void TZipPacker::SetRecurse(bool on) {
+  recurse_ = on;
+}
+
+void TZipPacker::SetStorePaths(bool on) {
+  if (on == storePaths_) return;
+  storePaths_ = on;
+  if (!on) {
+    SetStoreVolumes(false);
+    SetRelativePaths(false);
+  }
+}
+
+void TZipPacker::SetRelativePaths(bool on) {
+  if (on == relativePaths_) return;
+  relativePaths_ = on;
+  if (on) {
+    SetStorePaths(true);
+    SetRecurse(true);
+  }
+}
+
+void TZipPacker::SetStoreVolumes(bool on) {
+  if (on == storeVolumes_) return;
+  storeVolumes_ = on;
+  if (on) SetStorePaths(true);
+}
+
+bool TZipPacker::IncludeHiddenFiles() const {
+  return (attributeMask_ & faHidden) != 0;
+}
+bool TZipPacker::IncludeSysFiles() const {
+  return (attributeMask_ & faSysFile) != 0;
+}
+bool TZipPacker::IncludeReadOnlyFiles() const {
+  return (attributeMask_ & faReadOnly) != 0;
+}
+bool TZipPacker::IncludeArchiveFiles() const {
+  return (attributeMask_ & faArchive) != 0;
+}
+
+namespace {
+void SetBit(uint32_t& mask, uint32_t bit, bool on) {
+  mask = on ? mask | bit : mask & ~bit;
+}
+}  // namespace
+
+void TZipPacker::SetIncludeHiddenFiles(bool on) {
+  SetBit(attributeMask_, faHidden, on);
+}
+void TZipPacker::SetIncludeSysFiles(bool on) {
+  SetBit(attributeMask_, faSysFile, on);
+}
+void TZipPacker::SetIncludeReadOnlyFiles(bool on) {
+  SetBit(attributeMask_, faReadOnly, on);
+}
+void TZipPacker::SetIncludeArchiveFiles(bool on) {
+  SetBit(attributeMask_, faArchive, on);
+}
+
+// --- Names --------------------------------------------------------------------------------
+
+bool TZipPacker::Excluded(const std::string& path) const {
+  return !excludeList_.empty() && MatchesList(excludeList_, path, ExtractFileName(path), true);
+}
+
+bool TZipPacker::NoCompress(const std::string& fileName) const {
+  return !noCompressList_.empty() && MatchesList(noCompressList_, fileName, fileName, false);
+}
+
+void TZipPacker::StoredName(const std::string& path, std::string& dir, std::string& file) const {
+  std::string p = OEMConvert == oemAlways ? OemToAnsi(AnsiToOem(path)) : path;
+  file = ExtractFileName(p);
+  dir.clear();
+  if (!storePaths_) return;
+  std::string folder = ExtractFilePath(p);
+  if (relativePaths_) {
+    for (const std::string& prefix : relativePathList_) {
+      if (prefix.size() <= folder.size() &&
+          CompareNamesIgnoringCase(folder.substr(0, prefix.size()), prefix) == 0) {
+        folder.erase(0, prefix.size());
+        break;
+      }
+    }
+  }
+  // What is left may still be absolute or climb with "..": an archive must never name a
+  // place outside the folder it is extracted into, so only plain components are kept.
+  // (There are no drives here, so StoreVolumes has nothing to keep.)
+  size_t start = 0;
+  while (start < folder.size()) {
+    size_t slash = folder.find('/', start);
+    if (slash == folder.npos) slash = folder.size();
+    std::string part = folder.substr(start, slash - start);
+    if (!part.empty() && part != "." && part != "..") dir += part + '/';
+    start = slash + 1;
+  }
+}
+
+std::string TZipPacker::StoredName(const std::string& path) const {
+  std::string dir, file;
+  StoredName(path, dir, file);
+  return dir + file;
+}
+
+// --- Gathering ----------------------------------------------------------------------------
+
+void TZipPacker::ExpandFilesList(Work& work) {
+  work.totalBytes = 0;
+  const uint32_t excludedBits = ~attributeMask_ & kSearchableBits;
+  std::vector<std::string> kept;
+  std::vector<std::string> wildcards;
+  auto skip = [this](const std::string& path, TSkipReason reason) {
+    bool retry = false;
+    if (OnSkippingFile) OnSkippingFile(path, reason, retry);
+  };
+
+  for (const std::string& line : filesList_) {
+    if (!line.empty() && line.back() == '/') {
+      kept.push_back(line);
+    } else if (HasWildcard(line)) {
+      wildcards.push_back(line);
+    } else {
+      std::string path = line.find('/') == line.npos ? rootDir_ + line : line;
+      TFileInfo info;
+      if (Excluded(path)) {
+        skip(path, srExcludeList);
+      } else if (!GetFileInfo(path, info) || info.IsDirectory() ||
+                 (info.attributes & excludedBits) != 0) {
+        if (OnNoSuchFile) OnNoSuchFile(path);
+      } else {
+        kept.push_back(path);
+        work.totalBytes += info.size;
+      }
+    }
+  }
+
+  // The archive being written must not pack itself, however its name was spelt.
+  const std::string target = ExpandFileName(zipName_);
+  for (std::string line : wildcards) {
+    bool recurse = recurse_;
+    if (line[0] == '|' || line[0] == '>') {
+      recurse = line[0] == '>';
+      line.erase(0, 1);
+    }
+    std::string folder = ExtractFilePath(line);
+    if (folder.empty()) folder = rootDir_;
+    if (!HasWildcard(folder) && !folder.empty() && !DirectoryExists(folder)) {
+      if (OnNoSuchFile) OnNoSuchFile(line);
+      continue;
+    }
+    std::string pattern = LowerAsciiLetters(ExtractFileName(line));
+    if (pattern == "*.*") pattern = "*";
+    DirSearch search(folder, pattern, excludedBits, recurse);
+    DirSearch::Found found;
+    while (search.Next(found)) {
+      ProcessMessages();
+      if (OnRecursingFile) OnRecursingFile(found.path);
+      if (found.path.back() == '/') {
+        if (AddDirEntriesOnRecurse) kept.push_back(found.path);
+      } else if (Excluded(found.path)) {
+        skip(found.path, srExcludeList);
+      } else if (CompareNamesIgnoringCase(ExpandFileName(found.path), target) != 0) {
+        kept.push_back(found.path);
+        work.totalBytes += found.info.size;
+      }
+    }
+  }
+  filesList_ = std::move(kept);
+}
+
+// --- Writing ------------------------------------------------------------------------------
+
+void TZipPacker::BlockWritten(Work& work, uint64_t fileBytes, uint64_t fileSize,
+                              uint64_t& reported) {
+  work.bytesDone += static_cast<int64_t>(fileBytes - reported);
+  reported = fileBytes;
+  if (OnFilePercentDone) {
+    OnFilePercentDone(
+        fileSize == 0 ? 100
+                      : static_cast<int>(std::min<uint64_t>(fileBytes, fileSize) * 100 / fileSize));
+  }
+  if (OnTotalPercentDone && work.totalBytes > 0) {
+    int percent = static_cast<int>(std::min<int64_t>(work.bytesDone, work.totalBytes) * 100 /
+                                   work.totalBytes);
+    if (percent != work.lastPercent) {
+      work.lastPercent = percent;
+      OnTotalPercentDone(percent);
+    }
+  }
+  ProcessMessages();
+}
+
+bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
+  auto entry = std::make_unique<TZipHeaderInfo>();
+  entry->nameMode = OEMConvert;
+  auto skip = [this, &path](TSkipReason reason) {
+    bool retry = false;
+    if (OnSkippingFile) OnSkippingFile(path, reason, retry);
+    return false;
+  };
+  TStream& out = *work.out;
+  const bool folderEntry = !path.empty() && path.back() == '/';
+
+  TFileInfo info;
+  std::unique_ptr<TBufferedFileStream> source;
+  uint64_t size = 0;
+  if (folderEntry) {
+    bool found = GetFileInfo(path.substr(0, path.size() - 1), info);
+    entry->dateTime = TimeToDosDateTime(found ? info.mtime : std::time(nullptr));
+    entry->externalAttributes = found ? info.attributes : faDirectory;
+    entry->method = 0;
+    entry->crc32 = 0;
+  } else {
+    if (!GetFileInfo(path, info) || info.IsDirectory()) {
+      if (OnNoSuchFile) OnNoSuchFile(path);
+      return false;
+    }
+    entry->externalAttributes = info.attributes;
+    // Opening a pipe or a device may wait forever, and reading one may never end.
+    if (!IsRegularFile(path)) return skip(srFileOpenError);
+    for (;;) {
+      try {
+        source = std::make_unique<TBufferedFileStream>(path, TFileMode::fmOpenRead);
+        break;
+      } catch (const Exception&) {
+        bool retry = false;
+        if (OnSkippingFile) OnSkippingFile(path, srFileOpenError, retry);
+        if (!retry) return false;
+      }
+    }
+    struct stat st;
+    if (fstat(source->Handle(), &st) != 0) return skip(srFileOpenError);
+    entry->dateTime = TimeToDosDateTime(st.st_mtime);
+    size = static_cast<uint64_t>(st.st_size);
+    entry->SetUncompressedSize(size);
+  }
+
+  std::string dir, file;
+  StoredName(path, dir, file);
+  entry->SetPath(dir);
+  entry->SetFileName(file);
+  if (entry->FullName().empty()) return false;  // the root folder itself has no name
+  entry->SetRelativeOffset(static_cast<uint64_t>(out.Position()));
+  entry->internalAttributes = 0;
+  entry->SetDiskNumberStart(0);
+
+  if (work.byName.FindName(entry->FullName()) >= 0) return skip(srNoOverwrite);
+  if (OnStartZip) {
+    bool skipIt = false;
+    OnStartZip(path, *entry, skipIt);
+    if (skipIt) {
+      source.reset();
+      return skip(srSkippedInStartZip);
+    }
+  }
+
+  if (folderEntry) {
+    entry->flags = LevelFlags(PackLevel);
+    WriteLocalHeader(*entry, out);
+  } else {
+    const bool store = PackLevel == 0 || NoCompress(entry->FileName());
+    // The provisional header must be as long as the final one: a source that might end
+    // up with sizes of 4 GiB or more gets the Zip64 sizes from the start. The source is
+    // read up to the size it had when opened, so a file that grows meanwhile (the archive
+    // itself reached through a link, say) neither outgrows that room nor runs forever.
+    entry->reserveZip64 = size >= kZip64ReserveThreshold;
+    entry->crc32 = 0xFFFFFFFF;
+    entry->SetCompressedSize(0);
+    entry->method = 8;
+    entry->flags = 0;
+    WriteLocalHeader(*entry, out);
+
+    uint32_t crc = 0xFFFFFFFF;
+    uint64_t reported = 0;
+    TBlockDone blockDone = [&](uint64_t read) { BlockWritten(work, read, size, reported); };
+    TEntryData data = store ? StoreEntry(*source, out, crc, size, blockDone)
+                            : DeflateEntry(*source, out, PackLevel, crc, size, blockDone);
+    work.bytesDone += static_cast<int64_t>(size - reported);  // bytes a short read never gave
+    entry->crc32 = ~crc;
+    entry->SetCompressedSize(data.written);
+    entry->SetUncompressedSize(data.read);
+    if (store) {
+      entry->method = 0;
+      entry->internalAttributes = 0;
+    }
+    entry->flags = LevelFlags(PackLevel);
+    if (data.read < size && OnShortRead) OnShortRead(path, size, data.read);
+
+    int64_t end = out.Position();
+    SeekOutput(out, static_cast<int64_t>(entry->RelativeOffset()));
+    WriteLocalHeader(*entry, out);
+    SeekOutput(out, end);
+    source.reset();
+  }
+
+  if (OnEndZip) OnEndZip(path, entry->UncompressedSize(), entry->CompressedSize());
+  work.AddEntry(std::move(entry));
+  ++work.written;
+  return true;
+}
+
+// --- The operation ------------------------------------------------------------------------
+
+int TZipPacker::Zip() {
+  if (TrimBlank(zipName_).empty()) return 0;
+  ResetCancel();
+  const bool keepZipOpen = KeepZipOpen;
+  KeepZipOpen = true;
+  Work work;
+  auto finish = [&] {
+    KeepZipOpen = keepZipOpen;
+    if (!KeepZipOpen) Close();
+    filesList_.clear();
+  };
+
+  try {
+    try {
+      ExpandFilesList(work);
+      if (!filesList_.empty() && OnStartZipInfo) {
+        bool stop = false;
+        OnStartZipInfo(filesList_.size(), work.totalBytes, stop);
+        if (stop) throw EUserCanceled("User canceled Zip operation");
+      }
+
+      work.updateMode = FileExists(zipName_);
+      if (work.updateMode) {
+        work.outputPath = CreateUpdateTempFile();
+        work.outputCreated = true;
+      } else {
+        work.outputPath = zipName_;
+      }
+      work.out = std::make_unique<TBufferedFileStream>(work.outputPath, TFileMode::fmCreate);
+      work.outputCreated = true;
+      if (work.updateMode || endCentral_.modified) {
+        work.end = endCentral_;
+        work.end.SetEntriesOnDisk(0);
+        work.end.SetTotalEntries(0);
+        work.end.modified = false;
+      } else {
+        work.end.Clear();
+      }
+
+      if (work.updateMode) MergeExistingArchive(work);
+      for (size_t i = 0; i < filesList_.size(); ++i)
+        WriteOneFile(work, filesList_[i]);
+      WriteCentralDirectory(*work.out, *work.entries, work.end,
+                            work.updateMode ? archive_.get() : nullptr);
+      if (!work.out->Flush()) throw ENotEnoughRoom();
+      work.out.reset();
+
+      if (work.updateMode) {
+        Close();
+        ForgetArchive();
+        ReplaceTarget(work);
+      }
+    } catch (const EWriteError&) {
+      // The buffered output reports a refused write when it flushes, on a seek.
+      throw ENotEnoughRoom();
+    }
+  } catch (...) {
+    work.out.reset();
+    if (work.outputCreated && !work.keepOutputOnFailure) DeleteFile(work.outputPath);
+    finish();
+    throw;
+  }
+
+  directory_ = std::move(work.entries);
+  endCentral_ = work.end;
+  TFileInfo info;
+  archiveDateTime_ = GetFileInfo(zipName_, info) ? info.mtime : 0;
+  if (OnTotalPercentDone) OnTotalPercentDone(100);
+  finish();
+  if (OnZipComplete) OnZipComplete(work.written);
+  return work.written;
+}
+
+}  // namespace lumbrella
