@@ -26,6 +26,10 @@ std::string ConvertFailedMessage();     // "灰常遗憾，未能转换成功"
 // The file name the save dialog proposes: the title, or "myepub" when it is empty.
 std::string ProposedBookName(const std::string& title);
 
+// The title the book carries: the title field, or when it is empty the output file's name
+// without its extension ("myepub" when that is empty too).
+std::string BookTitle(const std::string& title, const std::string& outputPath);
+
 class TBookConverter {
  public:
   // tempDir: the program's private temporary folder (ANSI, ending in "/"). The packer
@@ -47,17 +51,22 @@ class TBookConverter {
 
   // Steps 4 to 7 of Convert, after the save dialog: clear StagingRoot, stage, write the
   // documents, pack. A staging error removes StagingRoot and propagates (the caller shows
-  // it); otherwise returns PackStagingTree's result.
+  // it); otherwise returns PackStagingTree's result. Called again while it runs (from a
+  // window message handled during packing) it raises Exception and touches nothing.
   bool Convert(const TBookFields& fields, const std::vector<ChapterRow>& rows,
                const std::string& outputPath);
 
   const std::string& LastPackerError() const { return lastPackerError_; }
+  // True while Convert runs. The packer hands control to the window between blocks, so a
+  // second Convert could otherwise stage into the tree being packed.
+  bool Busy() const { return busy_; }
 
  private:
   std::string tempDir_;
   TZipPacker& packer_;
   std::string lastPackerError_;
-  std::string bookId_;  // urn:uuid of the conversion in progress
+  std::string bookId_;  // UUID of the conversion in progress
+  bool busy_ = false;
 };
 
 // Deletes the folder with everything in it; true on success.

@@ -1,0 +1,34 @@
+// The cover image of a book: the file it becomes under OEBPS/images and its media type.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/errors.h"
+
+namespace lumbrella {
+
+struct TCoverTarget {
+  std::string fileName;   // "cover" + the image's extension as written, or "cover.png"
+  std::string mediaType;  // "image/jpeg", "image/png" or "image/gif"
+  bool convert = false;   // not a type every reader shows: decoded and written as PNG
+};
+
+// "Cannot read image "%s". Unknown or damaged image format": a cover that opens but does
+// not decode as any image format the program knows.
+class EInvalidGraphic : public Exception {
+ public:
+  using Exception::Exception;
+};
+
+// Decided by the extension alone, without regard to case: .jpg/.jpeg, .png and .gif are
+// copied under their own extension (letter case kept); anything else, no extension
+// included, is converted to cover.png.
+TCoverTarget CoverTargetFor(std::string_view coverPath);
+
+// Puts the image into folder (ending in "/") as CoverTargetFor says and returns the target.
+// Raises EFOpenError when the image cannot be opened, EInvalidGraphic when an image to
+// convert does not decode, EFCreateError or EWriteError when its copy cannot be written.
+TCoverTarget PlaceCoverImage(const std::string& coverPath, const std::string& folder);
+
+}  // namespace lumbrella

@@ -1,0 +1,274 @@
+#include "book/documents.h"
+
+namespace lumbrella {
+
+const char kPublisher[] = "lumbrella.example.org";
+const char kSourceUrl[] = "http://lumbrella.example.org/";
+
+namespace {
+
+constexpr char kXhtmlNamespace[] = "http://www.w3.org/1999/xhtml";
+constexpr char kOpfNamespace[] = "http://www.idpf.org/2007/opf";
+constexpr char kDcNamespace[] = "http://purl.org/dc/elements/1.1/";
+constexpr char kNcxDtd[] = "http://www.daisy.org/z3986/2005/ncx-2005-1.dtd";
+constexpr char kNcxNamespace[] = "http://www.daisy.org/z3986/2005/ncx/";
+
+// Without the declaration some reading services take a page for Latin-1.
+constexpr char kXmlDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+
+bool IsGbLead(unsigned char b) {
+  return b >= 0x81 && b <= 0xFE;
+}
+bool IsGbDigit(unsigned char b) {
+  return b >= 0x30 && b <= 0x39;
+}
+bool IsGbTrail(unsigned char b) {
+  return b >= 0x40 && b <= 0xFE && b != 0x7F;
+}
+
+// Length of the GB18030 sequence at p (n bytes left): 4 or 2 for a well-formed multi-byte
+// sequence, else 1. A malformed lead stands alone, as the code page converter takes it,
+// so that a control byte behind it is still seen (and left out) here.
+size_t GbSequenceLength(const unsigned char* p, size_t n) {
+  if (!IsGbLead(p[0]) || n < 2) return 1;
+  if (IsGbDigit(p[1])) {
+    return (n >= 4 && IsGbLead(p[2]) && IsGbDigit(p[3])) ? 4 : 1;
+  }
+  return IsGbTrail(p[1]) ? 2 : 1;
+}
+
+// U+FFFE and U+FFFF in GB18030.
+bool IsNonCharacter(const unsigned char* p) {
+  return p[0] == 0x84 && p[1] == 0x31 && p[2] == 0xA4 && (p[3] == 0x38 || p[3] == 0x39);
+}
+
+enum class Mode { kText, kAttribute, kParagraphs };
+
+// One pass over the value: entities, forbidden characters and, for chapter text, line ends.
+void AppendEscaped(std::string& out, std::string_view in, Mode mode) {
+  const auto* p = reinterpret_cast<const unsigned char*>(in.data());
+  const size_t n = in.size();
+  size_t i = 0;
+  while (i < n) {
+    const unsigned char b = p[i];
+    if (b >= 0x80) {
+      size_t len = GbSequenceLength(p + i, n - i);
+      if (!(len == 4 && IsNonCharacter(p + i))) out.append(in.data() + i, len);
+      i += len;
+      continue;
+    }
+    switch (b) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        if (mode == Mode::kAttribute) {
+          out += "&quot;";
+        } else {
+          out += '"';
+        }
+        break;
+      case '\r':
+      case '\n':
+        if (mode == Mode::kParagraphs) {
+          if (b == '\r' && i + 1 < n && p[i + 1] == '\n') ++i;  // CR LF is one line end
+          out += "</p><p>";
+        } else {
+          out += static_cast<char>(b);
+        }
+        break;
+      case '\t':
+        out += '\t';
+        break;
+      default:
+        if (b >= 0x20) out += static_cast<char>(b);  // other control characters are dropped
+        break;
+    }
+    ++i;
+  }
+}
+
+void AppendBody(std::string& out, std::string_view text) {
+  out += "<p>";
+  AppendEscaped(out, text, Mode::kParagraphs);
+  out += "</p>";
+}
+
+// The head shared by chapter pages and the cover page.
+void AppendPageHead(std::string& out, std::string_view escapedTitle) {
+  out += kXmlDeclaration;
+  out += "<html xmlns=\"";
+  out += kXhtmlNamespace;
+  out +=
+      "\" xml:lang=\"zh-CN\"><head><meta http-equiv=\"Content-Type\" content=\"text/html; "
+      "charset=utf-8\" /><title>";
+  out += escapedTitle;
+  out += "</title><link rel=\"stylesheet\" type=\"text/css\" href=\"css/main.css\"/></head><body>";
+}
+
+std::string BookIdentifier(const TBookInfo& book) {
+  return "urn:uuid:" + book.uuid;
+}
+
+bool HasCover(const TBookInfo& book) {
+  return !book.coverImage.empty();
+}
+
+// The package document, one piece per section.
+
+void AppendOpfHead(std::string& out) {
+  out += "<?xml version=\"1.0\" encoding=\"UTF-8\" ?><package version=\"2.0\" ";
+  out += "unique-identifier=\"PrimaryID\" xmlns=\"";
+  out += kOpfNamespace;
+  out += "\"><metadata xmlns:dc=\"";
+  out += kDcNamespace;
+  out += "\" xmlns:opf=\"";
+  out += kOpfNamespace;
+  out += "\">";
+}
+
+void AppendMetadata(std::string& out, const TBookInfo& book) {
+  out += "<dc:identifier id=\"PrimaryID\" opf:scheme=\"UUID\">";
+  out += BookIdentifier(book);
+  out += "</dc:identifier><dc:creator>";
+  out += EscapeText(book.author);
+  out += "</dc:creator><dc:publisher>";
+  out += EscapeText(kPublisher);
+  out += "</dc:publisher><dc:source>";
+  out += EscapeText(kSourceUrl);
+  out += "</dc:source><dc:title>";
+  out += EscapeText(book.title);
+  out += "</dc:title><dc:language>zh-CN</dc:language>";
+  // Readers find the cover image through this meta element.
+  if (HasCover(book)) out += "<meta name=\"cover\" content=\"cover-image\"/>";
+  out += "</metadata>";
+}
+
+void AppendManifest(std::string& out, const TBookInfo& book, size_t chapterCount) {
+  out += "<manifest><item id=\"ncx\" href=\"toc.ncx\" media-type=\"application/x-dtbncx+xml\"/>";
+  out += "<item id=\"main-css\" href=\"css/main.css\" media-type=\"text/css\"/>";
+  if (HasCover(book)) {
+    out += "<item id=\"cover\" href=\"cover.html\" media-type=\"application/xhtml+xml\"/>";
+    out += "<item id=\"cover-image\" href=\"images/";
+    out += EscapeAttribute(book.coverImage);
+    out += "\" media-type=\"";
+    out += EscapeAttribute(book.coverMediaType);
+    out += "\"/>";
+  }
+  for (size_t i = 0; i < chapterCount; ++i) {
+    const std::string n = std::to_string(i);
+    out += "<item id=\"txt" + n + "\" href=\"" + ChapterFileName(i) +
+           "\" media-type=\"application/xhtml+xml\"/>";
+  }
+  out += "</manifest>";
+}
+
+void AppendSpine(std::string& out, const TBookInfo& book, size_t chapterCount) {
+  // Every page is in the reading order (no linear="no"): a book needs at least one linear
+  // item, and readers skip or hide non-linear ones.
+  out += "<spine toc=\"ncx\">";
+  if (HasCover(book)) out += "<itemref idref=\"cover\"/>";
+  for (size_t i = 0; i < chapterCount; ++i) {
+    out += "<itemref idref=\"txt" + std::to_string(i) + "\"/>";
+  }
+  out += "</spine>";
+}
+
+void AppendGuide(std::string& out, const TBookInfo& book) {
+  if (!HasCover(book)) return;
+  out += "<guide><reference type=\"cover\" title=\"Cover\" href=\"cover.html\"/></guide>";
+}
+
+}  // namespace
+
+std::string EscapeText(std::string_view ansi) {
+  std::string out;
+  out.reserve(ansi.size());
+  AppendEscaped(out, ansi, Mode::kText);
+  return out;
+}
+
+std::string EscapeAttribute(std::string_view ansi) {
+  std::string out;
+  out.reserve(ansi.size());
+  AppendEscaped(out, ansi, Mode::kAttribute);
+  return out;
+}
+
+std::string ChapterBody(std::string_view ansi) {
+  std::string out;
+  out.reserve(ansi.size() + ansi.size() / 8 + 16);
+  AppendBody(out, ansi);
+  return out;
+}
+
+std::string ChapterFileName(size_t index) {
+  return std::to_string(index) + ".html";
+}
+
+std::string ChapterPage(std::string_view label, std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 8 + 512);
+  AppendPageHead(out, EscapeText(label));
+  AppendBody(out, text);
+  out += "</body></html>";
+  return out;
+}
+
+std::string CoverPage(const TBookInfo& book) {
+  std::string out;
+  AppendPageHead(out, EscapeText(book.title));
+  out += "<div><img src=\"images/";
+  out += EscapeAttribute(book.coverImage);
+  out += "\" alt=\"";
+  out += EscapeAttribute(book.title);
+  out += "\" style=\"width:100%;\"/></div></body></html>";
+  return out;
+}
+
+std::string PackageDocument(const TBookInfo& book, size_t chapterCount) {
+  std::string out;
+  out.reserve(1024 + chapterCount * 110);
+  AppendOpfHead(out);
+  AppendMetadata(out, book);
+  AppendManifest(out, book, chapterCount);
+  AppendSpine(out, book, chapterCount);
+  AppendGuide(out, book);
+  out += "</package>";
+  return out;
+}
+
+std::string NavigationMap(const TBookInfo& book, const std::vector<std::string>& labels) {
+  std::string out;
+  out += kXmlDeclaration;
+  out += "<!DOCTYPE ncx PUBLIC \"-//NISO//DTD ncx 2005-1//EN\" \"";
+  out += kNcxDtd;
+  out += "\"><ncx version=\"2005-1\" xmlns=\"";
+  out += kNcxNamespace;
+  out += "\"><head><meta name=\"dtb:uid\" content=\"";
+  out += BookIdentifier(book);  // must equal the package's identifier
+  out +=
+      "\"/><meta name=\"dtb:depth\" content=\"0\"/><meta name=\"dtb:totalPageCount\" "
+      "content=\"0\"/><meta name=\"dtb:maxPageNumber\" content=\"0\"/></head>";
+  out += "<docTitle><text>";
+  out += EscapeText(book.title);
+  out += "</text></docTitle><navMap>";
+  for (size_t i = 0; i < labels.size(); ++i) {
+    const std::string n = std::to_string(i);
+    // Ids and file names count from 0, playOrder from 1.
+    out += "<navPoint id=\"txt" + n + "\" playOrder=\"" + std::to_string(i + 1) +
+           "\"><navLabel><text>";
+    out += EscapeText(labels[i]);
+    out += "</text></navLabel><content src=\"" + ChapterFileName(i) + "\"/></navPoint>";
+  }
+  out += "</navMap></ncx>";
+  return out;
+}
+
+}  // namespace lumbrella

@@ -1,0 +1,46 @@
+// The documents of a book that depend on its content: chapter pages, the cover page, the
+// package document (content.opf) and the navigation map (toc.ncx). Each writer returns the
+// document as ANSI text; WriteUtf8File stores it. Every inserted value is escaped, so a
+// title or a chapter full of "&" and "<" still gives well-formed XML.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lumbrella {
+
+// What the book-level documents say about the book.
+struct TBookInfo {
+  std::string title;           // never empty: an empty title has been replaced already
+  std::string author;          // may be empty: written as an empty creator element
+  std::string uuid;            // the conversion's identifier, without "urn:uuid:"
+  std::string coverImage;      // file name in OEBPS/images; empty: the book has no cover
+  std::string coverMediaType;  // media type of that file
+};
+
+// The publisher and source written into every book.
+extern const char kPublisher[];
+extern const char kSourceUrl[];
+
+// Inserted values: "&", "<", ">" become entities ('"' too in an attribute value) and the
+// control characters XML forbids are left out (all below 0x20 except tab, LF and CR, and
+// the non-characters U+FFFE and U+FFFF).
+std::string EscapeText(std::string_view ansi);
+std::string EscapeAttribute(std::string_view ansi);
+
+// The body of a chapter page: one paragraph per line. Every line end (CR LF, a lone LF or
+// a lone CR) closes a paragraph and opens the next, so an empty text gives "<p></p>".
+std::string ChapterBody(std::string_view ansi);
+
+// "<i>.html": chapter files are numbered by their position in the list, from 0.
+std::string ChapterFileName(size_t index);
+
+std::string ChapterPage(std::string_view label, std::string_view text);
+std::string CoverPage(const TBookInfo& book);
+std::string PackageDocument(const TBookInfo& book, size_t chapterCount);
+// labels: the chapter labels in list order.
+std::string NavigationMap(const TBookInfo& book, const std::vector<std::string>& labels);
+
+}  // namespace lumbrella

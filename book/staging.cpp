@@ -1,0 +1,51 @@
+#include "book/staging.h"
+
+#include "platform/codepage.h"
+#include "platform/files.h"
+#include "platform/stream.h"
+
+namespace lumbrella {
+
+const char kMimetypeText[] = "application/epub+zip";
+
+const char kContainerText[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?><container version=\"1.0\" "
+    "xmlns=\"urn:oasis:names:tc:opendocument:xmlns:container\"><rootfiles><rootfile "
+    "full-path=\"OEBPS/content.opf\" "
+    "media-type=\"application/oebps-package+xml\"/></rootfiles></container>";
+
+const char kStyleSheetText[] =
+    "body {padding:0%;margin-top:0%;margin-bottom:0%;margin-left:1%;margin-right:1%;"
+    "line-height:130%;text-align:justify;font-family:\"cnepub\", serif;}"
+    "p{text-align:justify;text-indent:2em;line-height:130%;margin-bottom:-0.8em;}";
+
+std::string MetaInfFolder(const std::string& root) {
+  return root + "/META-INF/";
+}
+std::string ContentFolder(const std::string& root) {
+  return root + "/OEBPS/";
+}
+std::string ImagesFolder(const std::string& root) {
+  return root + "/OEBPS/images/";
+}
+
+void WriteUtf8File(const std::string& path, const std::string& text) {
+  // Surrogate pairs become one four-byte sequence: readers refuse the six-byte form.
+  const std::string utf8 = AnsiToUtf8(text);
+  TFileStream file(path, TFileMode::fmCreate);
+  // A short write (disk full) must not pass for a complete document.
+  file.WriteBuffer(utf8.data(), utf8.size());
+}
+
+void StageTree(const std::string& root) {
+  CreateDir(root);
+  CreateDir(root + "/META-INF");
+  CreateDir(root + "/OEBPS");
+  CreateDir(root + "/OEBPS/css");
+  CreateDir(root + "/OEBPS/images");
+  WriteUtf8File(root + "/mimetype", kMimetypeText);
+  WriteUtf8File(MetaInfFolder(root) + "container.xml", kContainerText);
+  WriteUtf8File(ContentFolder(root) + "css/main.css", kStyleSheetText);
+}
+
+}  // namespace lumbrella

@@ -1,0 +1,29 @@
+// The staging tree: an unpacked book laid out as folders under the staging root, and the
+// one writer through which every text file of the book goes.
+#pragma once
+
+#include <string>
+
+namespace lumbrella {
+
+// The fixed files, written exactly as they stand.
+extern const char kMimetypeText[];    // "application/epub+zip", no line end
+extern const char kContainerText[];   // META-INF/container.xml
+extern const char kStyleSheetText[];  // OEBPS/css/main.css
+
+// Folders of the tree, each ending in "/"; root has no trailing separator.
+std::string MetaInfFolder(const std::string& root);
+std::string ContentFolder(const std::string& root);  // OEBPS: pages, content.opf, toc.ncx
+std::string ImagesFolder(const std::string& root);   // OEBPS/images
+
+// Writes the ANSI text as UTF-8 (no byte order mark, nothing added) as the whole content of
+// the file, which is created anew. Raises EFCreateError "Cannot create file "%s". %s", or
+// EWriteError when the disk takes fewer bytes than the text has.
+void WriteUtf8File(const std::string& path, const std::string& text);
+
+// Creates root, META-INF, OEBPS, OEBPS/css and OEBPS/images, one level each (a folder that
+// cannot be made is passed over; the file written into it then reports the error), and
+// writes mimetype, the container document and the style sheet.
+void StageTree(const std::string& root);
+
+}  // namespace lumbrella

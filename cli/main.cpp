@@ -1,0 +1,162 @@
+// lumbrella-cli: the conversion road without the window, for scripts.
+//   lumbrella-cli [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
+// Exit status: 0 converted, 1 conversion failed, 2 usage error.
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <clocale>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "book/chapter_list.h"
+#include "book/convert.h"
+#include "book/version.h"
+#include "platform/codepage.h"
+#include "platform/tempdir.h"
+#include "zip/packer.h"
+
+namespace {
+
+using namespace lumbrella;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr char kUsage[] =
+    "Usage: lumbrella-cli [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...\n"
+    "Turns plain-text chapter files into one EPUB book.\n"
+    "\n"
+    "  -t, --title TITLE    book title (default: the output file's name)\n"
+    "  -a, --author AUTHOR  author\n"
+    "  -c, --cover IMAGE    cover image (JPEG, PNG and GIF are copied, other images\n"
+    "                       are converted to PNG)\n"
+    "  -o, --output OUTPUT  the book to write; a book already there is updated\n"
+    "  -h, --help           show this help and exit\n"
+    "      --version        show the version and exit\n"
+    "\n"
+    "Each FILE ending in \".txt\" becomes one chapter, in the order given; other files\n"
+    "are left out. Exit status: 0 converted, 1 conversion failed, 2 usage error.\n";
+
+// Messages inside the program are ANSI; the terminal speaks UTF-8.
+void PrintLine(FILE* to, const std::string& ansi) {
+  std::string text = AnsiToUtf8(ansi);
+  text += '\n';
+  std::fwrite(text.data(), 1, text.size(), to);
+  std::fflush(to);
+}
+
+int UsageError(const std::string& what) {
+  std::fprintf(stderr, "lumbrella-cli: %s\n%s", what.c_str(), kUsage);
+  return kExitUsage;
+}
+
+// The option getopt just refused: a short one by its letter (it may sit in a group such as
+// "-xt"), a long one as written.
+std::string OptionName(char** argv) {
+  if (optopt != 0) return std::string("-") + static_cast<char>(optopt);
+  return argv[optind - 1];
+}
+
+struct Options {
+  TBookFields fields;
+  std::string output;
+  std::vector<std::string> files;
+};
+
+// Returns -1 when the conversion should run, else the exit status.
+int ParseArguments(int argc, char** argv, Options& options) {
+  enum { kVersion = 256 };
+  static const option kLong[] = {
+      {"title", required_argument, nullptr, 't'},
+      {"author", required_argument, nullptr, 'a'},
+      {"cover", required_argument, nullptr, 'c'},
+      {"output", required_argument, nullptr, 'o'},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},
+      {nullptr, 0, nullptr, 0},
+  };
+  bool haveOutput = false;
+  opterr = 0;  // our own messages below
+  int c;
+  while ((c = getopt_long(argc, argv, ":t:a:c:o:h", kLong, nullptr)) != -1) {
+    switch (c) {
+      case 't':
+        options.fields.title = Utf8ToAnsi(optarg);
+        break;
+      case 'a':
+        options.fields.author = Utf8ToAnsi(optarg);
+        break;
+      case 'c':
+        options.fields.cover = Utf8ToAnsi(optarg);
+        break;
+      case 'o':
+        options.output = Utf8ToAnsi(optarg);
+        haveOutput = true;
+        break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+      case kVersion:
+        std::printf("lumbrella-cli %s\n", ProgramVersion());
+        return kExitOk;
+      case ':':
+        return UsageError("option needs a value: " + OptionName(argv));
+      default:
+        return UsageError("unknown option: " + OptionName(argv));
+    }
+  }
+  if (!haveOutput || options.output.empty()) return UsageError("no output file (-o) given");
+  for (int i = optind; i < argc; ++i)
+    options.files.push_back(Utf8ToAnsi(argv[i]));
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  Options options;
+  if (int status = ParseArguments(argc, argv, options); status >= 0) return status;
+
+  TChapterList chapters;
+  for (const std::string& file : options.files) {
+    if (!chapters.AddSourceFile(file)) {
+      std::fprintf(stderr, "lumbrella-cli: left out (not a .txt file): %s\n",
+                   AnsiToUtf8(file).c_str());
+    }
+  }
+  if (chapters.Count() == 0) return UsageError("no .txt file given");
+
+  try {
+    TPrivateTempDir tempDir;
+    TZipPacker packer;
+    const bool showProgress = isatty(STDERR_FILENO) != 0;
+    int shown = -1;
+    if (showProgress) {
+      packer.OnTotalPercentDone = [&shown](int percent) {
+        if (percent == shown) return;
+        shown = percent;
+        std::fprintf(stderr, "\r%3d%%", percent);
+        std::fflush(stderr);
+      };
+    }
+    TBookConverter converter(tempDir.Path(), packer);
+    const bool ok = converter.Convert(options.fields, chapters.Rows(), options.output);
+    if (shown >= 0) std::fputs("\r    \r", stderr);
+    if (!ok) {
+      PrintLine(stderr, ConvertFailedMessage());
+      PrintLine(stderr, converter.LastPackerError());
+      return kExitFailed;
+    }
+    PrintLine(stdout, ConvertSucceededMessage());
+    return kExitOk;
+  } catch (const std::exception& e) {
+    // A staging error: a chapter or the cover that cannot be read, a file that cannot be
+    // written.
+    PrintLine(stderr, e.what());
+    return kExitFailed;
+  }
+}
