@@ -69,6 +69,9 @@ class TZipReader {
   std::time_t EntryDateTime(size_t index) const;
   std::string EntryComment(size_t index);
   std::string ArchiveComment();
+  // The entry's DOS date-time for comparisons with a file's: the stored value, or the
+  // current time when it names no calendar day.
+  uint32_t EntryDosDateTime(size_t index) const;
 
  protected:
   // Forgets the current archive: directory and end record cleared, stream closed,
@@ -79,6 +82,32 @@ class TZipReader {
   void ProcessMessages();
   // Clears a cancel request left from an earlier operation.
   void ResetCancel() { cancelRequested_ = false; }
+
+  // Looks for the end record in the last 65,557 bytes of s (a 0-byte stream is an empty
+  // archive). recordPos receives the record's position, or -1 for the empty stream.
+  static bool FindEndCentral(TStream& s, TEndCentral& end, int64_t& recordPos);
+  // One central header at the position of s; false (position restored) when none is there.
+  // With ignoreExtra the header's extra field length is taken to be 0.
+  bool ReadCentralHeader(TStream& s, TZipHeaderInfo& entry, bool ignoreExtra = false);
+  // One local header at the position of s; false (position restored) when none is there.
+  bool ReadLocalHeader(TStream& s, TZipHeaderInfo& entry);
+  // Writes the kept entry at the end of out: a new local header from the entry's central
+  // values, then the old local extra field and the data as they are. The entry's offset,
+  // flags and Zip64 block are updated for the new archive. The archive must be open.
+  void CopyEntry(TZipHeaderInfo& entry, TStream& out);
+  // The held directory no longer describes the file at ZipName (it was written anew).
+  void InvalidateHeldDirectory() { held_ = false; }
+
+  // Identity of a file as it was when its directory was loaded.
+  struct TFileStamp {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;
+    int64_t mtimeSec = 0;
+    int64_t mtimeNsec = 0;
+    bool operator==(const TFileStamp&) const = default;
+  };
+  static TFileStamp StampOf(int fd);
 
   std::string zipName_;
   std::string rootDir_;
@@ -93,7 +122,22 @@ class TZipReader {
   bool scanned_ = false;  // the repair scan has run for this archive
 
  private:
+  void LoadDirectory();
+  void CheckEndCentral(int64_t limit);
+  void ReadDirectory(TStream& central);
+  bool RepairScan(std::vector<std::unique_ptr<TZipHeaderInfo>>& found, int64_t& stopPos);
+  void RunRepairScan();
+  void ReadDirectoryScanMode(int64_t from, std::vector<bool>& confirmed);
+  void VerifyScannedEntry(const TZipHeaderInfo& entry);
+  void ValidateLayout(int64_t limit);
+  TStream& CentralStream();
+  TStream& ArchiveStream();
+
   bool cancelRequested_ = false;
+  bool held_ = false;  // directory_ was read from the file heldStamp_ describes
+  TFileStamp heldStamp_;
+  std::unique_ptr<TBufferedFileStream> companion_;  // the .zfc file holding the directory
+  int64_t centralLimit_ = 0;  // entries' data must end here (start of the directory)
 };
 
 }  // namespace lumbrella
