@@ -1,0 +1,637 @@
+// Records as written, byte for byte, and the pieces under them: CRC-32, deflate, store,
+// DOS date-times and the sorted entry lists.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "platform/codepage.h"
+#include "platform/errors.h"
+#include "platform/stream.h"
+#include "zip/deflate.h"
+#include "zip/dostime.h"
+#include "zip/errors.h"
+#include "zip/records.h"
+
+namespace lumbrella {
+namespace {
+
+// "50 4B 03 04" style text (spaces ignored) to bytes.
+std::string Hex(std::string_view text) {
+  std::string bytes;
+  std::string digits;
+  for (char c : text) {
+    if (c != ' ') digits += c;
+  }
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
+std::string ToHex(std::string_view bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char c : bytes) {
+    if (!text.empty()) text += ' ';
+    text += kDigits[c >> 4];
+    text += kDigits[c & 15];
+  }
+  return text;
+}
+
+#define EXPECT_BYTES(actual, expectedHex) EXPECT_EQ(ToHex(actual), ToHex(Hex(expectedHex)))
+
+// A stream whose positions start far out, to reach offsets past 4 GiB without the bytes.
+class FarStream : public TStream {
+ public:
+  explicit FarStream(int64_t base) : base_(base) {}
+  size_t Read(void* buffer, size_t count) override { return mem_.Read(buffer, count); }
+  size_t Write(const void* buffer, size_t count) override { return mem_.Write(buffer, count); }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    if (origin == TSeekOrigin::soBeginning) offset -= base_;
+    return mem_.Seek(offset, origin) + base_;
+  }
+  const std::string& Data() const { return mem_.Data(); }
+
+ private:
+  int64_t base_;
+  TMemoryStream mem_;
+};
+
+// A stream with room for a fixed number of bytes: a full disk.
+class TightStream : public TMemoryStream {
+ public:
+  explicit TightStream(size_t room) : room_(room) {}
+  size_t Write(const void* buffer, size_t count) override {
+    size_t take = std::min(count, room_ - std::min(room_, static_cast<size_t>(Position())));
+    return TMemoryStream::Write(buffer, take);
+  }
+
+ private:
+  size_t room_;
+};
+
+std::string Inflate(const std::string& raw) {
+  z_stream z{};
+  EXPECT_EQ(inflateInit2(&z, -15), Z_OK);
+  std::string out;
+  char buffer[4096];
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
+  z.avail_in = static_cast<uInt>(raw.size());
+  int status = Z_OK;
+  while (status == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(buffer);
+    z.avail_out = sizeof buffer;
+    status = inflate(&z, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - z.avail_out);
+  }
+  EXPECT_EQ(status, Z_STREAM_END);
+  EXPECT_EQ(z.avail_in, 0u) << "bytes after the end of the deflate stream";
+  inflateEnd(&z);
+  return out;
+}
+
+// Text that compresses like text but is not one repeated block.
+std::string SampleText(size_t size) {
+  std::string text;
+  uint32_t state = 12345;
+  while (text.size() < size) {
+    state = state * 1103515245 + 12345;
+    text += "word" + std::to_string(state >> 24) + (state & 0x100 ? " " : ",\n");
+  }
+  text.resize(size);
+  return text;
+}
+
+TZipHeaderInfo NewEntry(const std::string& path, const std::string& name) {
+  TZipHeaderInfo e;
+  e.nameMode = oemAlways;
+  e.internalAttributes = 0;
+  e.SetPath(path);
+  e.SetFileName(name);
+  e.dateTime = 0x5A6B3C2D;
+  return e;
+}
+
+// --- CRC, deflate, store --------------------------------------------------------------------
+
+TEST(Crc, RegisterGivesTheZipCrcOfTheCheckString) {
+  uint32_t whole = CrcUpdate(0xFFFFFFFF, "123456789", 9);
+  EXPECT_EQ(~whole, 0xCBF43926u);
+  uint32_t split = CrcUpdate(CrcUpdate(0xFFFFFFFF, "1234", 4), "56789", 5);
+  EXPECT_EQ(split, whole);
+  EXPECT_EQ(CrcUpdate(0xFFFFFFFF, "", 0), 0xFFFFFFFFu);
+}
+
+TEST(EntryData, EmptySourceDeflatesToTheTwoByteEmptyStream) {
+  TMemoryStream source, out;
+  uint32_t crc = 0xFFFFFFFF;
+  TEntryData data = DeflateEntry(source, out, 6, crc, UINT64_MAX, nullptr);
+  EXPECT_EQ(data.read, 0u);
+  EXPECT_EQ(data.written, 2u);
+  EXPECT_BYTES(out.Data(), "03 00");
+  EXPECT_EQ(~crc, 0u);
+}
+
+TEST(EntryData, DeflateAndStoreRoundTripInBoundedBlocks) {
+  const std::string text = SampleText(300000);
+  struct Case {
+    bool store;
+    size_t blockLimit;
+  };
+  for (Case c : {Case{false, kDeflateBlockSize}, Case{true, kStoreBlockSize}}) {
+    SCOPED_TRACE(c.store ? "store" : "deflate");
+    TMemoryStream source(text), out;
+    out.WriteBuffer("prefix", 6);  // data is appended where the archive stands
+    uint32_t crc = 0xFFFFFFFF;
+    std::vector<uint64_t> progress;
+    int64_t lastEnd = out.Position();
+    TBlockDone done = [&](uint64_t read) {
+      progress.push_back(read);
+      EXPECT_LE(static_cast<size_t>(out.Position() - lastEnd), c.blockLimit);
+      lastEnd = out.Position();
+    };
+    TEntryData data = c.store ? StoreEntry(source, out, crc, UINT64_MAX, done)
+                              : DeflateEntry(source, out, 6, crc, UINT64_MAX, done);
+    EXPECT_EQ(data.read, text.size());
+    EXPECT_EQ(data.written, out.Data().size() - 6);
+    std::string payload = out.Data().substr(6);
+    EXPECT_EQ(c.store ? payload : Inflate(payload), text);
+    EXPECT_EQ(~crc, crc32(0, reinterpret_cast<const Bytef*>(text.data()),
+                          static_cast<uInt>(text.size())));
+    ASSERT_FALSE(progress.empty());
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+    EXPECT_EQ(progress.back(), text.size());
+    if (c.store) {
+      EXPECT_EQ(progress.size(), (text.size() + kStoreBlockSize - 1) / kStoreBlockSize);
+    }
+  }
+}
+
+TEST(EntryData, ReadingStopsAtTheLimit) {
+  const std::string text = SampleText(100000);
+  for (bool store : {false, true}) {
+    TMemoryStream source(text), out;
+    uint32_t crc = 0xFFFFFFFF;
+    TEntryData data = store ? StoreEntry(source, out, crc, 70000, nullptr)
+                            : DeflateEntry(source, out, 6, crc, 70000, nullptr);
+    EXPECT_EQ(data.read, 70000u);
+    EXPECT_EQ(store ? out.Data() : Inflate(out.Data()), text.substr(0, 70000));
+  }
+}
+
+TEST(EntryData, ZlibFailureAndFullArchiveRaiseTheirErrors) {
+  TMemoryStream source("abc"), out;
+  uint32_t crc = 0xFFFFFFFF;
+  try {
+    DeflateEntry(source, out, 42, crc, UINT64_MAX, nullptr);
+    FAIL() << "no exception";
+  } catch (const EZCompressionError& e) {
+    EXPECT_EQ(e.Message(), "error");
+  }
+  const std::string text = SampleText(100000);
+  for (bool store : {false, true}) {
+    TMemoryStream big(text);
+    TightStream tight(1000);
+    EXPECT_THROW(store ? StoreEntry(big, tight, crc, UINT64_MAX, nullptr)
+                       : DeflateEntry(big, tight, 6, crc, UINT64_MAX, nullptr),
+                 ENotEnoughRoom);
+  }
+}
+
+// --- DOS date-time --------------------------------------------------------------------------
+
+std::time_t Local(int y, int mo, int d, int h, int mi, int s) {
+  std::tm t{};
+  t.tm_year = y - 1900;
+  t.tm_mon = mo - 1;
+  t.tm_mday = d;
+  t.tm_hour = h;
+  t.tm_min = mi;
+  t.tm_sec = s;
+  t.tm_isdst = -1;
+  return std::mktime(&t);
+}
+
+TEST(DosTime, LocalTimeTwoSecondResolutionAndTheFormatsLimits) {
+  struct Case {
+    std::time_t t;
+    uint32_t dos;
+  };
+  const Case cases[] = {
+      {Local(2021, 3, 4, 5, 6, 8),
+       (41u << 25) | (3u << 21) | (4u << 16) | (5u << 11) | (6u << 5) | 4u},
+      {Local(2021, 3, 4, 5, 6, 9),
+       (41u << 25) | (3u << 21) | (4u << 16) | (5u << 11) | (6u << 5) | 4u},
+      {Local(1980, 1, 1, 0, 0, 0), 0x00210000u},
+      {Local(1970, 1, 2, 0, 0, 0), 0x00210000u},
+      {Local(2107, 12, 31, 23, 59, 59), 0xFF9FBF7Du},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(TimeToDosDateTime(c.t), c.dos) << c.t;
+  }
+  std::time_t far = Local(2150, 6, 1, 0, 0, 0);
+  if (far != static_cast<std::time_t>(-1)) {
+    EXPECT_EQ(TimeToDosDateTime(far), 0xFF9FBF7Du);
+  }
+
+  std::time_t t = Local(2024, 2, 29, 13, 14, 16);
+  EXPECT_EQ(DosDateTimeToTime(TimeToDosDateTime(t)), t);
+}
+
+TEST(DosTime, ValuesThatNameNoDayOrTimeGiveNothing) {
+  auto dos = [](int y, int mo, int d, int h, int mi, int s2) {
+    return static_cast<uint32_t>(y - 1980) << 25 |
+           static_cast<uint32_t>(mo << 21 | d << 16 | h << 11 | mi << 5 | s2);
+  };
+  EXPECT_TRUE(DosDateTimeToTime(dos(2023, 2, 28, 23, 59, 29)).has_value());
+  EXPECT_TRUE(DosDateTimeToTime(dos(2024, 2, 29, 0, 0, 0)).has_value());
+  for (uint32_t bad :
+       {dos(2023, 2, 29, 0, 0, 0), dos(2023, 2, 30, 0, 0, 0), dos(2023, 0, 1, 0, 0, 0),
+        dos(2023, 13, 1, 0, 0, 0), dos(2023, 1, 0, 0, 0, 0), dos(2023, 4, 31, 0, 0, 0),
+        dos(2023, 1, 1, 24, 0, 0), dos(2023, 1, 1, 0, 60, 0), dos(2023, 1, 1, 0, 0, 30),
+        dos(2100, 2, 29, 0, 0, 0)}) {
+    EXPECT_FALSE(DosDateTimeToTime(bad).has_value()) << std::hex << bad;
+  }
+}
+
+// --- Entry record ---------------------------------------------------------------------------
+
+TEST(ZipHeaderInfo, SixtyFourBitValuesEscapeToTheZip64Block) {
+  struct Case {
+    uint64_t value;
+    uint32_t field;
+  };
+  for (Case c : {Case{0, 0}, Case{0xFFFFFFFE, 0xFFFFFFFE}, Case{0xFFFFFFFF, 0xFFFFFFFF},
+                 Case{0x123456789ull, 0xFFFFFFFF}}) {
+    TZipHeaderInfo e;
+    e.SetUncompressedSize(c.value);
+    e.SetCompressedSize(c.value);
+    e.SetRelativeOffset(c.value);
+    EXPECT_EQ(e.uncompressedSize, c.field);
+    EXPECT_EQ(e.compressedSize, c.field);
+    EXPECT_EQ(e.relativeOffset, c.field);
+    EXPECT_EQ(e.UncompressedSize(), c.value);
+    EXPECT_EQ(e.CompressedSize(), c.value);
+    EXPECT_EQ(e.RelativeOffset(), c.value);
+    EXPECT_EQ(e.Zip64() != nullptr, c.field == 0xFFFFFFFF);
+  }
+  TZipHeaderInfo e;
+  e.SetDiskNumberStart(0x10000);
+  EXPECT_EQ(e.diskNumberStart, 0xFFFF);
+  EXPECT_EQ(e.DiskNumberStart(), 0x10000u);
+  e.SetUncompressedSize(0x100000000ull);
+  e.SetUncompressedSize(7);  // back below: the 32-bit field holds it again
+  EXPECT_EQ(e.UncompressedSize(), 7u);
+}
+
+TEST(ZipHeaderInfo, Zip64DataSizeForLocalAndCentralHeaders) {
+  struct Case {
+    uint64_t uncompressed, compressed, offset;
+    bool reserve;
+    uint16_t local, central;
+  };
+  const uint64_t big = 0x100000000ull;
+  const Case cases[] = {
+      {10, 5, 0, false, 0, 0},
+      {big, 5, 0, false, 16, 8},  // the local block takes both sizes along
+      {5, big, 0, false, 16, 8},
+      {big, big, 0, false, 16, 16},
+      {10, 5, big, false, 8, 8},  // an offset goes into both
+      {big, 5, big, false, 24, 16},
+      {10, 5, 0, true, 16, 0},  // reserved room: local only
+  };
+  for (const Case& c : cases) {
+    TZipHeaderInfo e;
+    e.SetUncompressedSize(c.uncompressed);
+    e.SetCompressedSize(c.compressed);
+    e.SetRelativeOffset(c.offset);
+    e.reserveZip64 = c.reserve;
+    EXPECT_EQ(e.Zip64DataSize(true), c.local);
+    EXPECT_EQ(e.Zip64DataSize(false), c.central);
+  }
+}
+
+TEST(ZipHeaderInfo, NamesClearAndCopy) {
+  TZipHeaderInfo e;
+  e.SetPath("OEBPS/css");
+  e.SetFileName("main.css");
+  EXPECT_EQ(e.Path(), "OEBPS/css/");
+  EXPECT_EQ(e.FullName(), "OEBPS/css/main.css");
+  EXPECT_EQ(e.nameLength, 18);
+  e.SetUncompressedSize(0x200000000ull);
+  e.SetComment("note");
+  e.extraFieldPosition = 99;
+  e.extraLengthAsRead = 12;
+  e.zip64LengthAsRead = 12;
+
+  TZipHeaderInfo copy(e);
+  e.SetUncompressedSize(0x300000000ull);  // the copy has its own Zip64 block
+  EXPECT_EQ(copy.UncompressedSize(), 0x200000000ull);
+  EXPECT_EQ(copy.Comment(), "note");
+  EXPECT_EQ(copy.commentLength, 4);
+
+  e.Clear();
+  EXPECT_EQ(e.FullName(), "");
+  EXPECT_EQ(e.nameLength, 0);
+  EXPECT_EQ(e.Zip64(), nullptr);
+  EXPECT_FALSE(e.Comment().has_value());
+  EXPECT_EQ(e.internalAttributes, 1);
+  EXPECT_EQ(e.crc32, 0xFFFFFFFFu);
+  EXPECT_EQ(e.method, 8);
+  EXPECT_EQ(e.versionMadeBy, 45);
+  EXPECT_EQ(e.extraFieldPosition, 99);  // the "as read" fields survive clearing
+  EXPECT_EQ(e.extraLengthAsRead, 12);
+  EXPECT_EQ(e.zip64LengthAsRead, 12);
+}
+
+// --- Headers --------------------------------------------------------------------------------
+
+TEST(Headers, PlainLocalAndCentralHeaderBytes) {
+  TZipHeaderInfo e = NewEntry("", "hello");
+  e.crc32 = 0x3610A686;
+  e.SetCompressedSize(7);
+  e.SetUncompressedSize(5);
+  TMemoryStream out;
+  out.WriteBuffer("0123456789", 10);
+  WriteLocalHeader(e, out);
+  EXPECT_EQ(e.RelativeOffset(), 10u);
+  EXPECT_EQ(e.LocalHeaderLength(), 35u);
+  EXPECT_BYTES(out.Data().substr(10),
+               "504b0304 1400 0000 0800 2d3c 6b5a 86a610 36 07000000 05000000 0500 0000"
+               "68656c6c6f");
+  TMemoryStream central;
+  WriteCentralHeader(e, central, nullptr);
+  EXPECT_BYTES(central.Data(),
+               "504b0102 2d00 1400 0000 0800 2d3c 6b5a 86a61036 07000000 05000000 0500 0000 0000"
+               "0000 0000 20000000 0a000000 68656c6c6f");
+  EXPECT_EQ(e.CentralHeaderLength(), 51u);
+}
+
+TEST(Headers, StoredEntryCarriesNoExtraField) {
+  TZipHeaderInfo e = NewEntry("", "mimetype");
+  e.method = 0;
+  e.crc32 = 0x2CAB616F;
+  e.SetCompressedSize(20);
+  e.SetUncompressedSize(20);
+  TMemoryStream out;
+  WriteLocalHeader(e, out);
+  EXPECT_BYTES(out.Data(),
+               "504b0304 1400 0000 0000 2d3c 6b5a 6f61ab2c 14000000 14000000 0800 0000"
+               "6d696d6574797065");
+}
+
+TEST(Headers, SourceOfFourGigabytesOrMoreGetsZip64Sizes) {
+  TZipHeaderInfo e = NewEntry("d", "big");
+  e.crc32 = 0x01020304;
+  e.SetUncompressedSize(0x100000005ull);
+  e.SetCompressedSize(0x00400000);
+  TMemoryStream local, central;
+  WriteLocalHeader(e, local);
+  EXPECT_BYTES(local.Data(),
+               "504b0304 2d00 0000 0800 2d3c 6b5a 04030201 ffffffff ffffffff 0500 1400"
+               "642f626967 0100 1000 0500000001000000 0000400000000000");
+  WriteCentralHeader(e, central, nullptr);
+  EXPECT_BYTES(central.Data(),
+               "504b0102 2d00 2d00 0000 0800 2d3c 6b5a 04030201 00004000 ffffffff 0500 0c00 0000"
+               "0000 0000 20000000 00000000 642f626967 0100 0800 0500000001000000");
+}
+
+TEST(Headers, OffsetPastFourGigabytesGoesIntoBothHeaders) {
+  FarStream out(0x100000010ll);
+  TZipHeaderInfo e = NewEntry("", "x");
+  e.crc32 = 0;
+  WriteLocalHeader(e, out);
+  EXPECT_EQ(e.RelativeOffset(), 0x100000010ull);
+  EXPECT_BYTES(out.Data(),
+               "504b0304 2d00 0000 0800 2d3c 6b5a 00000000 00000000 00000000 0100 0c00 78"
+               "0100 0800 1000000001000000");
+  TMemoryStream central;
+  WriteCentralHeader(e, central, nullptr);
+  EXPECT_BYTES(central.Data().substr(42), "ffffffff 78 0100 0800 1000000001000000");
+}
+
+TEST(Headers, ReservedRoomKeepsTheRewrittenHeaderAsLongAsTheProvisionalOne) {
+  // A source just under 4 GiB whose final sizes end up either side of the limit (or
+  // shrink, when the source turned out shorter): the header keeps its length.
+  for (uint64_t finalCompressed : {0x1000ull, 0xFFFFFFF0ull, 0x100000100ull}) {
+    TZipHeaderInfo e = NewEntry("", "data.bin");
+    e.reserveZip64 = true;
+    e.SetUncompressedSize(kZip64ReserveThreshold);
+    e.SetCompressedSize(0);
+    TMemoryStream out;
+    WriteLocalHeader(e, out);
+    size_t provisional = out.Data().size();
+    e.SetCompressedSize(finalCompressed);
+    e.SetUncompressedSize(0x1234);
+    out.SetPosition(0);
+    WriteLocalHeader(e, out);
+    EXPECT_EQ(out.Data().size(), provisional);
+    EXPECT_EQ(e.LocalHeaderLength(), provisional);
+    EXPECT_BYTES(out.Data().substr(18, 8), "ffffffff ffffffff");
+  }
+  // Below the threshold even incompressible data deflates (with the entry's settings) to
+  // fewer than 0xFFFFFFFF bytes.
+  z_stream z{};
+  ASSERT_EQ(deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  EXPECT_LT(deflateBound(&z, kZip64ReserveThreshold - 1), 0xFFFFFFFFu);
+  deflateEnd(&z);
+}
+
+TEST(Headers, CentralHeaderOfACarriedEntryKeepsItsOtherExtraBlocksAndComment) {
+  // The old archive: a central header whose extra field holds a Zip64 block between
+  // two other blocks, followed by the entry comment.
+  const std::string oldExtra = Hex("5455 0500 01 11223344  0100 0800 0000000000000000  cafe 0000");
+  const std::string oldHeader =
+      std::string(kCentralHeaderSize, 'H') + "name" + oldExtra + "hi there";
+  TMemoryStream old("PREFIX" + oldHeader);
+  TZipHeaderInfo e = NewEntry("", "name");
+  e.crc32 = 0;
+  e.centralHeaderPosition = 6;
+  e.extraFieldPosition = 6 + kCentralHeaderSize + 4;
+  e.extraLengthAsRead = static_cast<uint16_t>(oldExtra.size());
+  e.zip64LengthAsRead = 12;
+  e.commentLength = 8;
+  old.SetPosition(3);
+
+  TMemoryStream out;
+  out.WriteBuffer("xy", 2);
+  WriteCentralHeader(e, out, &old);
+  EXPECT_EQ(old.Position(), 3) << "the old archive's position is left alone";
+  const std::string& d = out.Data();
+  EXPECT_BYTES(d.substr(2 + 30, 4), "0d00 0800");  // extra length 13, comment length 8
+  EXPECT_BYTES(d.substr(2 + 46 + 4), "5455 0500 0111223344 cafe 0000 6869207468657265");
+  EXPECT_EQ(e.Comment(), "hi there");
+  // The record now describes the header as written.
+  EXPECT_EQ(e.centralHeaderPosition, 2);
+  EXPECT_EQ(e.extraFieldPosition, 2 + 46 + 4);
+  EXPECT_EQ(e.extraLengthAsRead, 13);
+  EXPECT_EQ(e.zip64LengthAsRead, 0);
+  EXPECT_EQ(e.CentralHeaderLength(), 46u + 4 + 13 + 8);
+}
+
+TEST(Headers, NameModes) {
+  const std::string chinese = Utf8ToAnsi("书/第一章.html");
+  struct Case {
+    TOEMConvert mode;
+    uint16_t versionMadeBy;
+  };
+  for (Case c : {Case{oemAlways, 45}, Case{oemNever, 45}, Case{oemFlexible, 0x0B2D}}) {
+    TZipHeaderInfo e = NewEntry("", chinese);
+    e.nameMode = c.mode;
+    TMemoryStream out;
+    WriteCentralHeader(e, out, nullptr);
+    EXPECT_EQ(out.Data().substr(46), chinese);
+    EXPECT_EQ(e.versionMadeBy, c.versionMadeBy);
+  }
+}
+
+TEST(Headers, RefusedWritesRaiseNotEnoughRoom) {
+  TZipHeaderInfo e = NewEntry("", "hello");
+  TightStream tight(20);
+  try {
+    WriteLocalHeader(e, tight);
+    FAIL() << "no exception";
+  } catch (const ENotEnoughRoom& x) {
+    EXPECT_EQ(x.Message(), "Not enough room to write archive");
+  }
+  TightStream tight2(40);
+  EXPECT_THROW(WriteCentralHeader(e, tight2, nullptr), ENotEnoughRoom);
+  TEndCentral end;
+  end.Clear();
+  TightStream tight3(21);
+  EXPECT_THROW(end.Write(tight3), ENotEnoughRoom);
+}
+
+// --- End record -----------------------------------------------------------------------------
+
+TEST(EndCentral, PlainRecordAndComment) {
+  TEndCentral end;
+  end.Clear();
+  end.SetTotalEntries(3);
+  TSortedZip none(TSortMode::ByNone, true);
+  TMemoryStream out;
+  out.WriteBuffer(std::string(100, 'd').data(), 100);
+  WriteCentralDirectory(out, none, end, nullptr);
+  EXPECT_BYTES(out.Data().substr(100), "504b0506 0000 0000 0000 0300 00000000 64000000 0000");
+  EXPECT_EQ(end.zip64End, nullptr);
+
+  end.SetComment("hi");
+  TMemoryStream withComment;
+  end.Write(withComment);
+  EXPECT_BYTES(withComment.Data().substr(20), "0200 6869");
+}
+
+TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
+  TEndCentral end;
+  end.Clear();
+  end.SetTotalEntries(70000);
+  end.SetEntriesOnDisk(70000);
+  end.SetCentralSize(0x10);
+  end.SetCentralOffset(0x123456789ull);
+  EXPECT_TRUE(end.NeedsZip64());
+  EXPECT_EQ(end.TotalEntries(), 70000u);
+  EXPECT_EQ(end.CentralOffset(), 0x123456789ull);
+  FarStream out(0x200000000ll);
+  end.Write(out);
+  EXPECT_BYTES(out.Data(),
+               // Zip64 end record
+               "504b0606 2c00000000000000 2d00 2d00 00000000 00000000"
+               "7011010000000000 7011010000000000 1000000000000000 8967452301000000"
+               // locator: the Zip64 end record lies at the stream's starting position
+               "504b0607 00000000 0000000002000000 01000000"
+               // end record with the escape values
+               "504b0506 0000 0000 ffff ffff 10000000 ffffffff 0000");
+
+  // 65,535 is an escape value too; below it nothing extra is written.
+  TEndCentral small;
+  small.Clear();
+  small.SetTotalEntries(0xFFFF);
+  EXPECT_TRUE(small.NeedsZip64());
+  small.SetTotalEntries(0xFFFE);
+  EXPECT_FALSE(small.NeedsZip64());
+  TMemoryStream plain;
+  small.Write(plain);
+  EXPECT_EQ(plain.Data().size(), kEndCentralSize);
+  EXPECT_EQ(small.zip64End, nullptr);
+
+  TEndCentral copy(end);
+  EXPECT_EQ(copy.CentralOffset(), 0x123456789ull);
+  copy.Clear();
+  EXPECT_EQ(copy.TotalEntries(), 0u);
+  EXPECT_EQ(copy.signature, kEndCentralSignature);
+  EXPECT_EQ(end.TotalEntries(), 70000u);
+}
+
+// --- Sorted lists ---------------------------------------------------------------------------
+
+TZipHeaderInfo* Entry(const std::string& name, uint64_t offset, uint32_t disk = 0) {
+  auto* e = new TZipHeaderInfo();
+  e->SetFileName(name);
+  e->SetRelativeOffset(offset);
+  e->SetDiskNumberStart(disk);
+  return e;
+}
+
+TEST(SortedZip, ByNoneOrdersByDiskThenOffsetAndRefusesEqualKeys) {
+  TSortedZip list(TSortMode::ByNone, true);
+  list.Add(Entry("c", 300));
+  list.Add(Entry("a", 100));
+  list.Add(Entry("z", 50, 1));
+  list.Add(Entry("b", 0x100000000ull));
+  std::string order;
+  for (size_t i = 0; i < list.Count(); ++i)
+    order += list.Item(i)->FileName();
+  EXPECT_EQ(order, "acbz");
+
+  std::unique_ptr<TZipHeaderInfo> same(Entry("other", 300));
+  try {
+    list.Add(same.get());
+    FAIL() << "no exception";
+  } catch (const EListError& e) {
+    EXPECT_EQ(e.Message(), "Duplicate Object index");
+  }
+  EXPECT_EQ(list.Count(), 4u);
+  try {
+    list.Item(4);
+    FAIL() << "no exception";
+  } catch (const EListError& e) {
+    EXPECT_EQ(e.Message(), "Index 4 is out of range");
+  }
+  std::unique_ptr<TZipHeaderInfo> taken(list.Extract(0));
+  EXPECT_EQ(taken->FileName(), "a");
+  EXPECT_EQ(list.Count(), 3u);
+}
+
+TEST(SortedZip, ByNameIgnoresAsciiCaseButNotChineseTrailBytes) {
+  TSortedZip owner(TSortMode::ByNone, true);
+  TSortedZip names(TSortMode::ByName, false);
+  // 0x81 0x41 and 0x81 0x61 are two different characters whose second bytes are "A"/"a".
+  const std::string first = "\x81\x41.txt", second = "\x81\x61.txt";
+  uint64_t offset = 0;
+  for (const std::string& n : {std::string("Mimetype"), std::string("OEBPS/Toc.ncx"), first}) {
+    TZipHeaderInfo* e = Entry(n, offset++);
+    owner.Add(e);
+    names.Add(e);
+  }
+  EXPECT_EQ(names.FindName("MIMETYPE"), names.FindName("mimetype"));
+  EXPECT_GE(names.FindName("oebps/toc.NCX"), 0);
+  EXPECT_EQ(names.FindName("oebps/toc"), -1);
+  EXPECT_GE(names.FindName(first), 0);
+  EXPECT_EQ(names.FindName(second), -1);
+  std::unique_ptr<TZipHeaderInfo> clash(Entry("MIMETYPE", 99));
+  EXPECT_THROW(names.Add(clash.get()), EListError);
+  std::unique_ptr<TZipHeaderInfo> other(Entry(second, 100));
+  EXPECT_NO_THROW(names.Add(other.get()));
+
+  EXPECT_EQ(CompareNamesIgnoringCase("abc", "ABC"), 0);
+  EXPECT_LT(CompareNamesIgnoringCase("ab", "ABC"), 0);
+  EXPECT_NE(CompareNamesIgnoringCase(first, second), 0);
+  EXPECT_EQ(LowerAsciiLetters("ABC\x81\x41Z"), "abc\x81\x41z");
+}
+
+}  // namespace
+}  // namespace lumbrella
