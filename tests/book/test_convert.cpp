@@ -1,0 +1,283 @@
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QImage>
+#include <cstring>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "book/convert.h"
+#include "book/cover.h"
+#include "common/test_util.h"
+#include "platform/codepage.h"
+#include "platform/errors.h"
+#include "test_convert_util.h"
+#include "zip/packer.h"
+
+namespace lumbrella {
+namespace {
+
+using test::BookDump;
+using test::EpubcheckProblems;
+using test::ReadBook;
+using test::ReadBytes;
+using test::TempFolder;
+using test::WithLfLineEnds;
+using test::WriteBytes;
+
+std::string A(const std::string& utf8) {
+  return Utf8ToAnsi(utf8);
+}
+
+std::string PngBytes(QColor color) {
+  QImage image(24, 32, QImage::Format_RGB32);
+  image.fill(color);
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  EXPECT_TRUE(image.save(&buffer, "PNG"));
+  return bytes.toStdString();
+}
+
+std::string BmpBytes() {
+  QImage image(24, 32, QImage::Format_RGB32);
+  image.fill(Qt::darkGreen);
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  EXPECT_TRUE(image.save(&buffer, "BMP"));
+  return bytes.toStdString();
+}
+
+// The text a reader must find for a sample file, worked out from its bytes: UTF-16LE or
+// UTF-8 after their marks, unmarked well-formed UTF-8 as it is, anything else GB18030.
+std::string ExpectedSampleText(const std::string& bytes) {
+  if (bytes.rfind("\xFF\xFE", 0) == 0) {
+    std::u16string units((bytes.size() - 2) / 2, u'\0');
+    std::memcpy(units.data(), bytes.data() + 2, units.size() * 2);
+    return WithLfLineEnds(Utf16ToUtf8(units));
+  }
+  if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) return WithLfLineEnds(bytes.substr(3));
+  bool wellFormed = false;
+  Utf8ToUtf16(bytes, &wellFormed);
+  return WithLfLineEnds(wellFormed ? bytes : AnsiToUtf8(bytes));
+}
+
+class ConvertTest : public ::testing::Test {
+ protected:
+  ConvertTest() : tempDir_(dir_ / "tmp/"), converter_(tempDir_, packer_) {
+    test::MakeDirs(tempDir_);
+  }
+
+  // A chapter file (UTF-8 name and content) and its row; the caption is deliberately
+  // not the position.
+  ChapterRow Chapter(const std::string& name, const std::string& content) {
+    WriteBytes(dir_ / (name + ".txt"), content);
+    return ChapterRow{"9", A(name), "0.01KB", A(dir_ / (name + ".txt"))};
+  }
+
+  std::string Staging() const { return converter_.StagingRoot(); }
+
+  TempFolder dir_;
+  std::string tempDir_;
+  TZipPacker packer_;
+  TBookConverter converter_;
+};
+
+TEST_F(ConvertTest, SamplesMakeAValidBookThatReadsBackAsTheirText) {
+  const std::vector<std::string> samples = test::SampleFiles();
+  ASSERT_FALSE(samples.empty()) << "the shared sample chapters are missing";
+  std::vector<ChapterRow> rows;
+  std::vector<std::string> labels;
+  std::vector<std::string> texts;
+  for (const std::string& path : samples) {
+    const std::string stem = std::filesystem::path(path).stem().string();
+    rows.push_back(ChapterRow{"1", A(stem), "1.00KB", A(path)});
+    labels.push_back(stem);
+    texts.push_back(ExpectedSampleText(ReadBytes(path)));
+  }
+  // Every line end kind, controls XML forbids, a character outside the BMP, markup.
+  rows.push_back(Chapter("edge <&>",
+                         "a & b\r\n<c>\nd\re\n\r\x01\x1F"
+                         "f😀\t\"g\"\r\n"));
+  labels.push_back("edge <&>");
+  texts.push_back("a & b\n<c>\nd\ne\n\nf😀\t\"g\"\n");
+  WriteBytes(dir_ / "front.png", PngBytes(Qt::red));
+  const TBookFields fields{A("诗 & <\"Rain\">"), A("\"Li\" & <Bai>"), A(dir_ / "front.png")};
+
+  ASSERT_TRUE(converter_.Convert(fields, rows, A(dir_ / "诗集.epub")))
+      << converter_.LastPackerError();
+  EXPECT_FALSE(std::filesystem::exists(Staging()));
+
+  const std::string book = dir_ / "诗集.epub";
+  EXPECT_EQ(EpubcheckProblems(book), "");
+  BookDump dump = ReadBook(book);
+  ASSERT_EQ(dump.error, "");
+  EXPECT_EQ(dump.Field("title"), "诗 & <\"Rain\">");
+  EXPECT_EQ(dump.Field("doctitle"), "诗 & <\"Rain\">");
+  EXPECT_EQ(dump.Field("creator"), "\"Li\" & <Bai>");
+  EXPECT_EQ(dump.Field("language"), "zh-CN");
+  EXPECT_EQ(dump.Field("cover"), "images/cover.png image/png");
+  EXPECT_EQ(dump.Field("uid"), dump.Field("identifier"));
+  EXPECT_TRUE(dump.Field("identifier").starts_with("urn:uuid:"));
+  EXPECT_EQ(dump.labels, labels);
+  ASSERT_EQ(dump.texts.size(), texts.size());
+  for (size_t i = 0; i < texts.size(); ++i)
+    EXPECT_EQ(dump.texts[i], texts[i]) << labels[i];
+}
+
+TEST_F(ConvertTest, EmptyTitleTakesTheOutputNameAndOtherImagesBecomePng) {
+  WriteBytes(dir_ / "front.bmp", BmpBytes());
+  const TBookFields fields{"", "", A(dir_ / "front.bmp")};
+  ASSERT_TRUE(converter_.Convert(fields, {Chapter("一", "甲\r\n乙")}, A(dir_ / "雨夜.epub")))
+      << converter_.LastPackerError();
+  const std::string book = dir_ / "雨夜.epub";
+  EXPECT_EQ(EpubcheckProblems(book), "");
+  BookDump dump = ReadBook(book);
+  ASSERT_EQ(dump.error, "");
+  EXPECT_EQ(dump.Field("title"), "雨夜");
+  EXPECT_EQ(dump.Field("doctitle"), "雨夜");
+  EXPECT_EQ(dump.Field("creator"), "");
+  EXPECT_EQ(dump.Field("cover"), "images/cover.png image/png");
+  EXPECT_EQ(dump.texts, std::vector<std::string>{"甲\n乙"});
+}
+
+TEST(Convert, BookTitle) {
+  const struct {
+    std::string title, output, expected;
+  } cases[] = {
+      {"T", "/b/x.epub", "T"},           {"", "/b/myepub.epub", "myepub"},
+      {"", "/b/my.book.zip", "my.book"}, {"", "/b.d/noext", "noext"},
+      {"", "/b/.epub", "myepub"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(BookTitle(c.title, c.output), c.expected) << c.output;
+}
+
+TEST_F(ConvertTest, RowsAreNumberedByPositionAndMayRepeatAFile) {
+  ChapterRow b = Chapter("b", "second file");
+  ChapterRow a = Chapter("a", "first file");
+  b.caption = "3";
+  a.caption = "1";
+  ASSERT_TRUE(converter_.Convert({"T", "A", ""}, {b, a, b}, A(dir_ / "out.epub")));
+  const std::string book = dir_ / "out.epub";
+  EXPECT_EQ(EpubcheckProblems(book), "");
+  BookDump dump = ReadBook(book);
+  ASSERT_EQ(dump.error, "");
+  EXPECT_EQ(dump.labels, (std::vector<std::string>{"b", "a", "b"}));
+  EXPECT_EQ(dump.texts, (std::vector<std::string>{"second file", "first file", "second file"}));
+  EXPECT_EQ(std::set<std::string>(dump.entries.begin(), dump.entries.end()),
+            (std::set<std::string>{"mimetype", "META-INF/container.xml", "OEBPS/0.html",
+                                   "OEBPS/1.html", "OEBPS/2.html", "OEBPS/content.opf",
+                                   "OEBPS/css/main.css", "OEBPS/toc.ncx"}));
+}
+
+TEST_F(ConvertTest, AChapterDeletedAfterListingStopsBeforePacking) {
+  std::vector<ChapterRow> rows = {Chapter("a", "A"), Chapter("b", "B")};
+  std::filesystem::remove(dir_ / "b.txt");
+  try {
+    converter_.Convert({"T", "A", ""}, rows, A(dir_ / "out.epub"));
+    FAIL() << "no exception";
+  } catch (const EFOpenError& e) {
+    EXPECT_EQ(e.Message(),
+              "Cannot open file \"" + dir_.Path() + "b.txt\". No such file or directory");
+  }
+  EXPECT_FALSE(std::filesystem::exists(Staging()));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "out.epub"));
+  EXPECT_FALSE(converter_.Busy());
+}
+
+TEST_F(ConvertTest, ACoverThatCannotBeReadStopsTheConversion) {
+  WriteBytes(dir_ / "damaged.gif.bmp", "BM not really");
+  const struct {
+    std::string cover;
+    std::string message;
+  } cases[] = {
+      {"absent.jpg",
+       "Cannot open file \"" + dir_.Path() + "absent.jpg\". No such file or directory"},
+      {"damaged.gif.bmp",
+       "Cannot read image \"" + dir_.Path() + "damaged.gif.bmp\". Unknown or damaged image format"},
+  };
+  const std::vector<ChapterRow> rows = {Chapter("a", "A")};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cover);
+    try {
+      converter_.Convert({"T", "A", A(dir_ / c.cover)}, rows, A(dir_ / "out.epub"));
+      ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), c.message);
+    }
+    EXPECT_FALSE(std::filesystem::exists(Staging()));
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "out.epub"));
+  }
+}
+
+TEST_F(ConvertTest, NothingOfAnEarlierTreeLeaksIntoTheBook) {
+  // What a conversion that stopped half-way might have left behind.
+  test::MakeDirs(Staging() + "/OEBPS/images");
+  WriteBytes(Staging() + "/OEBPS/5.html", "<p>old chapter</p>");
+  WriteBytes(Staging() + "/OEBPS/images/cover.png", PngBytes(Qt::blue));
+  WriteBytes(Staging() + "/OEBPS/images/cover.jpg", "old");
+  const std::string cover = PngBytes(Qt::yellow);
+  WriteBytes(dir_ / "new.png", cover);
+
+  ASSERT_TRUE(converter_.Convert({"T", "A", A(dir_ / "new.png")}, {Chapter("a", "A")},
+                                 A(dir_ / "out.epub")));
+  const std::string book = dir_ / "out.epub";
+  EXPECT_EQ(EpubcheckProblems(book), "");
+  BookDump dump = ReadBook(book);
+  ASSERT_EQ(dump.error, "");
+  EXPECT_EQ(std::set<std::string>(dump.entries.begin(), dump.entries.end()),
+            (std::set<std::string>{"mimetype", "META-INF/container.xml", "OEBPS/0.html",
+                                   "OEBPS/content.opf", "OEBPS/cover.html", "OEBPS/css/main.css",
+                                   "OEBPS/images/cover.png", "OEBPS/toc.ncx"}));
+  EXPECT_EQ(test::Run("unzip -p " + test::Quote(book) + " OEBPS/images/cover.png").output, cover);
+}
+
+// Under an update that keeps entries as new as the staged files, a second book written
+// within the same two seconds would keep the first one's chapters.
+TEST_F(ConvertTest, ConvertingAgainOntoTheSameBookReplacesItsChapters) {
+  const std::string book = dir_ / "out.epub";
+  ASSERT_TRUE(converter_.Convert({"T", "A", ""}, {Chapter("a", "old text")}, A(book)));
+  EXPECT_EQ(EpubcheckProblems(book), "");
+  ASSERT_TRUE(converter_.Convert({"T", "A", ""}, {Chapter("a", "new text")}, A(book)))
+      << converter_.LastPackerError();
+  BookDump dump = ReadBook(book);
+  ASSERT_EQ(dump.error, "");
+  EXPECT_EQ(dump.texts, std::vector<std::string>{"new text"});
+}
+
+TEST_F(ConvertTest, APackerFailureIsReportedAfterTheTreeIsRemoved) {
+  EXPECT_FALSE(
+      converter_.Convert({"T", "A", ""}, {Chapter("a", "A")}, A(dir_ / "missing/out.epub")));
+  EXPECT_EQ(converter_.LastPackerError(), "Cannot create file \"" + dir_.Path() +
+                                              "missing/out.epub\". No such file or directory");
+  EXPECT_FALSE(std::filesystem::exists(Staging()));
+  EXPECT_FALSE(converter_.Busy());
+}
+
+TEST_F(ConvertTest, ASecondConversionIsRefusedWhileOneIsPacking) {
+  const std::vector<ChapterRow> rows = {Chapter("a", "A")};
+  std::string refused;
+  packer_.OnProcessMessages = [&] {
+    if (!refused.empty()) return;
+    try {
+      converter_.Convert({"T", "A", ""}, {Chapter("b", "B")}, A(dir_ / "other.epub"));
+      refused = "accepted";
+    } catch (const Exception& e) {
+      refused = e.Message();
+    }
+  };
+  ASSERT_TRUE(converter_.Convert({"T", "A", ""}, rows, A(dir_ / "out.epub")));
+  EXPECT_EQ(refused, "A conversion is already in progress");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "other.epub"));
+  EXPECT_EQ(EpubcheckProblems(dir_ / "out.epub"), "");
+  BookDump dump = ReadBook(dir_ / "out.epub");
+  ASSERT_EQ(dump.error, "");
+  EXPECT_EQ(dump.texts, std::vector<std::string>{"A"});
+}
+
+}  // namespace
+}  // namespace lumbrella

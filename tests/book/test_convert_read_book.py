@@ -1,0 +1,115 @@
+#!/usr/bin/env python3
+"""Reads a book back the way an EPUB reader does, with parsers we did not write (zipfile,
+ElementTree), and dumps what it finds into a folder as UTF-8 files:
+
+  entries            the archive's entry names, one a line, in archive order
+  title, creator, language, identifier, publisher, source
+  uid, doctitle      dtb:uid and the document title of the navigation map
+  cover              "<href> <media-type>" of the cover image, when the book declares one
+  chapters           number of chapter pages in the spine (the cover page not counted)
+  label-K, text-K    navigation label and text of chapter K (paragraphs joined by LF)
+
+Exits 1 with a message when the book breaks a rule readers rely on: mimetype not the
+first, stored entry without extra field; a document that is not well-formed; text outside
+paragraphs; a spine page without a navigation point.
+
+Usage: test_convert_read_book.py BOOK OUTDIR
+"""
+import os
+import posixpath
+import sys
+import xml.etree.ElementTree as ET
+import zipfile
+
+CONTAINER = "{urn:oasis:names:tc:opendocument:xmlns:container}"
+OPF = "{http://www.idpf.org/2007/opf}"
+DC = "{http://purl.org/dc/elements/1.1/}"
+NCX = "{http://www.daisy.org/z3986/2005/ncx/}"
+XHTML = "{http://www.w3.org/1999/xhtml}"
+
+
+def fail(message):
+    print(message)
+    sys.exit(1)
+
+
+def parse(z, name):
+    try:
+        return ET.fromstring(z.read(name))
+    except (KeyError, ET.ParseError) as e:
+        fail(f"{name}: {e}")
+
+
+def paragraphs(page, name):
+    body = page.find(XHTML + "body")
+    if body is None:
+        fail(f"{name}: no body")
+    if (body.text or "").strip():
+        fail(f"{name}: text outside paragraphs: {body.text!r}")
+    texts = []
+    for child in body:
+        if child.tag != XHTML + "p":
+            fail(f"{name}: {child.tag} in the body")
+        if (child.tail or "").strip():
+            fail(f"{name}: text outside paragraphs: {child.tail!r}")
+        texts.append("".join(child.itertext()))
+    return "\n".join(texts)
+
+
+def main(book, out):
+    z = zipfile.ZipFile(book)
+    first = z.infolist()[0]
+    if first.filename != "mimetype" or first.compress_type != zipfile.ZIP_STORED or first.extra:
+        fail("mimetype is not the first entry, stored and without extra field")
+    if z.read("mimetype") != b"application/epub+zip":
+        fail("wrong mimetype content")
+    dump = {"entries": "\n".join(z.namelist())}
+
+    container = parse(z, "META-INF/container.xml")
+    opf_name = container.find(f"{CONTAINER}rootfiles/{CONTAINER}rootfile").get("full-path")
+    base = posixpath.dirname(opf_name)
+    opf = parse(z, opf_name)
+    metadata = opf.find(OPF + "metadata")
+    for element in ("title", "creator", "language", "identifier", "publisher", "source"):
+        found = metadata.find(DC + element)
+        dump[element] = "" if found is None else (found.text or "")
+    manifest = {item.get("id"): item for item in opf.find(OPF + "manifest")}
+    for meta in metadata.findall(OPF + "meta"):
+        if meta.get("name") == "cover":
+            item = manifest[meta.get("content")]
+            dump["cover"] = item.get("href") + " " + item.get("media-type")
+
+    spine = opf.find(OPF + "spine")
+    ncx = parse(z, posixpath.join(base, manifest[spine.get("toc")].get("href")))
+    dump["uid"] = next(m.get("content") for m in ncx.iter(NCX + "meta")
+                       if m.get("name") == "dtb:uid")
+    dump["doctitle"] = ncx.find(f"{NCX}docTitle/{NCX}text").text or ""
+    labels = {}
+    for point in ncx.iter(NCX + "navPoint"):
+        src = point.find(NCX + "content").get("src")
+        labels[src] = point.find(f"{NCX}navLabel/{NCX}text").text or ""
+
+    count = 0
+    for itemref in spine:
+        href = manifest[itemref.get("idref")].get("href")
+        name = posixpath.join(base, href)
+        page = parse(z, name)
+        if itemref.get("idref") == "cover":
+            continue
+        if href not in labels:
+            fail(f"{href}: no navigation point")
+        dump[f"label-{count}"] = labels[href]
+        dump[f"text-{count}"] = paragraphs(page, name)
+        count += 1
+    dump["chapters"] = str(count)
+
+    os.makedirs(out, exist_ok=True)
+    for key, value in dump.items():
+        with open(os.path.join(out, key), "w", encoding="utf-8", newline="") as f:
+            f.write(value)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 3:
+        fail(__doc__)
+    main(sys.argv[1], sys.argv[2])

@@ -1,0 +1,70 @@
+#include "test_convert_util.h"
+
+#include <filesystem>
+
+#include "common/test_util.h"
+
+namespace lumbrella::test {
+
+std::string BookDump::Field(const std::string& name) const {
+  auto it = fields.find(name);
+  return it == fields.end() ? std::string("<missing " + name + ">") : it->second;
+}
+
+BookDump ReadBook(const std::string& bookPath) {
+  BookDump dump;
+  TempFolder out;
+  CommandResult r =
+      Run("python3 " + Quote(LUMBRELLA_SOURCE_DIR "/tests/book/test_convert_read_book.py") + " " +
+          Quote(bookPath) + " " + Quote(out / "dump"));
+  if (r.exitCode != 0) {
+    dump.error = r.output.empty() ? "the reader failed" : r.output;
+    return dump;
+  }
+  for (const auto& e : std::filesystem::directory_iterator(out / "dump")) {
+    dump.fields[e.path().filename().string()] = ReadBytes(e.path().string());
+  }
+  std::string entries = dump.Field("entries");
+  for (size_t start = 0; start < entries.size();) {
+    size_t end = entries.find('\n', start);
+    if (end == std::string::npos) end = entries.size();
+    dump.entries.push_back(entries.substr(start, end - start));
+    start = end + 1;
+  }
+  const int chapters = std::stoi(dump.Field("chapters"));
+  for (int k = 0; k < chapters; ++k) {
+    dump.labels.push_back(dump.Field("label-" + std::to_string(k)));
+    dump.texts.push_back(dump.Field("text-" + std::to_string(k)));
+  }
+  return dump;
+}
+
+std::string EpubcheckProblems(const std::string& bookPath) {
+  const std::string jar = "/usr/share/java/epubcheck.jar";
+  if (!std::filesystem::exists(jar) || !HaveProgram("java")) {
+    return "the EPUB validator is not installed (Debian package epubcheck)";
+  }
+  // C1 only: the validator runs for seconds, most of it spent compiling itself.
+  CommandResult r = Run("java -XX:TieredStopAtLevel=1 -jar " + jar + " " + Quote(bookPath));
+  if (r.exitCode == 0 &&
+      r.output.find("Messages: 0 fatals / 0 errors / 0 warnings") != std::string::npos) {
+    return {};
+  }
+  return r.output;
+}
+
+std::string WithLfLineEnds(std::string text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r') {
+      out += '\n';
+      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace lumbrella::test

@@ -1,0 +1,29 @@
+// Helpers for tests that look at finished books from outside: the EPUB validator and a
+// reader built on Python's zipfile and ElementTree (test_convert_read_book.py).
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace lumbrella::test {
+
+// What the reader found in a book; every text is UTF-8.
+struct BookDump {
+  std::string error;  // the reader's complaint; empty when the book read fine
+  std::map<std::string, std::string> fields;  // title, creator, language, identifier, ...
+  std::vector<std::string> entries;           // archive entry names in archive order
+  std::vector<std::string> labels;            // navigation label of each chapter
+  std::vector<std::string> texts;             // each chapter's paragraphs joined by LF
+
+  std::string Field(const std::string& name) const;
+};
+BookDump ReadBook(const std::string& bookPath);
+
+// "" when the EPUB validator reports no fatal error, error or warning; else its report.
+std::string EpubcheckProblems(const std::string& bookPath);
+
+// A source text as the reader gives it back: CR LF and lone CR become LF.
+std::string WithLfLineEnds(std::string text);
+
+}  // namespace lumbrella::test

@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <QXmlStreamReader>
+#include <string>
+#include <vector>
+
+#include "book/documents.h"
+#include "platform/codepage.h"
+
+namespace lumbrella {
+namespace {
+
+using namespace std::string_literals;
+
+// Chinese literals are UTF-8 in the source; the program's text is ANSI.
+std::string A(const char* utf8) {
+  return Utf8ToAnsi(utf8);
+}
+
+// Parses the document (as the UTF-8 the book will hold) with a real XML reader.
+std::string XmlError(const std::string& ansiDocument) {
+  const std::string utf8 = AnsiToUtf8(ansiDocument);
+  QXmlStreamReader reader(QByteArray(utf8.data(), static_cast<qsizetype>(utf8.size())));
+  while (!reader.atEnd())
+    reader.readNext();
+  return reader.hasError() ? reader.errorString().toStdString() : std::string();
+}
+
+struct EscapeCase {
+  const char* name;
+  std::string in;
+  std::string text;       // EscapeText
+  std::string attribute;  // EscapeAttribute
+};
+
+TEST(Documents, EscapingOfInsertedValues) {
+  const std::string emoji = A("😀");                                 // a four-byte GB18030 sequence
+  const std::string nonCharacters = A("\xEF\xBF\xBE\xEF\xBF\xBF");  // U+FFFE U+FFFF
+  ASSERT_EQ(nonCharacters.size(), 8u);
+  const EscapeCase cases[] = {
+      {"markup", "a&b<c>d\"e'", "a&amp;b&lt;c&gt;d\"e'", "a&amp;b&lt;c&gt;d&quot;e'"},
+      {"entity-looking text is escaped again", "&amp;", "&amp;amp;", "&amp;amp;"},
+      {"forbidden controls left out", std::string("a\x01\x08\x0B\x0C\x0E\x1F", 7) + "b", "ab",
+       "ab"},
+      {"zero byte left out", std::string("a\0b", 3), "ab", "ab"},
+      {"tab and line ends kept", "a\tb\nc\rd", "a\tb\nc\rd", "a\tb\nc\rd"},
+      {"Chinese untouched", A("雨伞 & 书"), A("雨伞 &amp; 书"), A("雨伞 &amp; 书")},
+      {"four-byte sequence kept", emoji + "<", emoji + "&lt;", emoji + "&lt;"},
+      {"U+FFFE and U+FFFF left out", "x" + nonCharacters + "y", "xy", "xy"},
+      // A malformed lead byte stands alone: the control byte behind it is still dropped.
+      {"control behind a bad lead", "\x81\x01<", "\x81&lt;", "\x81&lt;"},
+      {"empty", "", "", ""},
+  };
+  for (const EscapeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(EscapeText(c.in), c.text);
+    EXPECT_EQ(EscapeAttribute(c.in), c.attribute);
+  }
+}
+
+TEST(Documents, EveryLineEndKindSeparatesParagraphs) {
+  const struct {
+    const char* name;
+    std::string text;
+    std::string body;
+  } cases[] = {
+      {"CR LF", "A\r\nB\r\n\r\nC", "<p>A</p><p>B</p><p></p><p>C</p>"},
+      {"LF only", "A\nB\n\nC", "<p>A</p><p>B</p><p></p><p>C</p>"},
+      {"CR only", "A\rB\r\rC", "<p>A</p><p>B</p><p></p><p>C</p>"},
+      {"LF CR is two line ends", "A\n\rB", "<p>A</p><p></p><p>B</p>"},
+      {"mixed", "A\r\nB\nC\rD", "<p>A</p><p>B</p><p>C</p><p>D</p>"},
+      {"ends with CR LF", "A\r\n", "<p>A</p><p></p>"},
+      {"ends with a lone CR", "A\r", "<p>A</p><p></p>"},
+      {"empty text", "", "<p></p>"},
+      {"markup escaped", "1 < 2 & 3\r\n", "<p>1 &lt; 2 &amp; 3</p><p></p>"},
+      {"controls dropped", std::string("a\x07\x1B\0b", 5), "<p>ab</p>"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ChapterBody(c.text), c.body);
+  }
+}
+
+TEST(Documents, ChapterPageCarriesDeclarationAndTitle) {
+  EXPECT_EQ(ChapterPage(A("第一章 <a&b>"), "x\r\ny"),
+            A("<?xml version=\"1.0\" encoding=\"UTF-8\"?><html "
+              "xmlns=\"http://www.w3.org/1999/xhtml\" xml:lang=\"zh-CN\"><head><meta "
+              "http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" /><title>第一章 "
+              "&lt;a&amp;b&gt;</title><link rel=\"stylesheet\" type=\"text/css\" "
+              "href=\"css/main.css\"/></head><body><p>x</p><p>y</p></body></html>"));
+}
+
+TBookInfo BookWithCover() {
+  TBookInfo book;
+  book.title = "T";
+  book.author = "A";
+  book.uuid = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
+  book.coverImage = "cover.JPG";
+  book.coverMediaType = "image/jpeg";
+  return book;
+}
+
+TEST(Documents, PackageDocumentWithCover) {
+  EXPECT_EQ(
+      PackageDocument(BookWithCover(), 2),
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" ?><package version=\"2.0\" "
+      "unique-identifier=\"PrimaryID\" xmlns=\"http://www.idpf.org/2007/opf\"><metadata "
+      "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+      "xmlns:opf=\"http://www.idpf.org/2007/opf\"><dc:identifier id=\"PrimaryID\" "
+      "opf:scheme=\"UUID\">urn:uuid:0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9</dc:identifier>"
+      "<dc:creator>A</dc:creator><dc:publisher>lumbrella.example.org</dc:publisher>"
+      "<dc:source>http://lumbrella.example.org/</dc:source><dc:title>T</dc:title>"
+      "<dc:language>zh-CN</dc:language><meta name=\"cover\" content=\"cover-image\"/>"
+      "</metadata><manifest><item id=\"ncx\" href=\"toc.ncx\" "
+      "media-type=\"application/x-dtbncx+xml\"/><item id=\"main-css\" href=\"css/main.css\" "
+      "media-type=\"text/css\"/><item id=\"cover\" href=\"cover.html\" "
+      "media-type=\"application/xhtml+xml\"/><item id=\"cover-image\" "
+      "href=\"images/cover.JPG\" media-type=\"image/jpeg\"/><item id=\"txt0\" href=\"0.html\" "
+      "media-type=\"application/xhtml+xml\"/><item id=\"txt1\" href=\"1.html\" "
+      "media-type=\"application/xhtml+xml\"/></manifest><spine toc=\"ncx\"><itemref "
+      "idref=\"cover\"/><itemref idref=\"txt0\"/><itemref idref=\"txt1\"/></spine><guide>"
+      "<reference type=\"cover\" title=\"Cover\" href=\"cover.html\"/></guide></package>");
+}
+
+TEST(Documents, WithoutCoverNothingRefersToOne) {
+  TBookInfo book = BookWithCover();
+  book.coverImage.clear();
+  book.coverMediaType.clear();
+  const std::string opf = PackageDocument(book, 1);
+  for (const char* absent : {"cover", "<guide", "linear"}) {
+    EXPECT_EQ(opf.find(absent), std::string::npos) << absent;
+  }
+  EXPECT_NE(opf.find("<spine toc=\"ncx\"><itemref idref=\"txt0\"/></spine></package>"),
+            std::string::npos);
+}
+
+TEST(Documents, NavigationMapCountsPlayOrderFromOne) {
+  TBookInfo book = BookWithCover();
+  EXPECT_EQ(
+      NavigationMap(book, {"a", "b"}),
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><!DOCTYPE ncx PUBLIC \"-//NISO//DTD ncx "
+      "2005-1//EN\" \"http://www.daisy.org/z3986/2005/ncx-2005-1.dtd\"><ncx version=\"2005-1\" "
+      "xmlns=\"http://www.daisy.org/z3986/2005/ncx/\"><head><meta name=\"dtb:uid\" "
+      "content=\"urn:uuid:0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9\"/><meta name=\"dtb:depth\" "
+      "content=\"0\"/><meta name=\"dtb:totalPageCount\" content=\"0\"/><meta "
+      "name=\"dtb:maxPageNumber\" content=\"0\"/></head><docTitle><text>T</text></docTitle>"
+      "<navMap><navPoint id=\"txt0\" playOrder=\"1\"><navLabel><text>a</text></navLabel>"
+      "<content src=\"0.html\"/></navPoint><navPoint id=\"txt1\" playOrder=\"2\"><navLabel>"
+      "<text>b</text></navLabel><content src=\"1.html\"/></navPoint></navMap></ncx>");
+}
+
+TEST(Documents, CoverPageShowsTheImageInADivWithTheTitleAsAlt) {
+  TBookInfo book = BookWithCover();
+  book.title = "\"Rain\" & <Sun>";
+  const std::string page = CoverPage(book);
+  EXPECT_NE(page.find("<title>\"Rain\" &amp; &lt;Sun&gt;</title>"), std::string::npos);
+  EXPECT_NE(page.find("<body><div><img src=\"images/cover.JPG\" alt=\"&quot;Rain&quot; &amp; "
+                      "&lt;Sun&gt;\" style=\"width:100%;\"/></div></body></html>"),
+            std::string::npos);
+}
+
+// Whatever the values hold, every document stays well-formed.
+TEST(Documents, HostileValuesGiveWellFormedDocuments) {
+  TBookInfo book = BookWithCover();
+  const std::string hostile = "]]> <!-- & \" ' < > \x01\x0B\0 "s + A("雨伞😀\xEF\xBF\xBF") + "\r\n";
+  book.title = hostile;
+  book.author = hostile;
+  const std::vector<std::string> labels = {hostile, hostile};
+  const std::pair<const char*, std::string> documents[] = {
+      {"chapter page", ChapterPage(hostile, hostile + hostile)},
+      {"cover page", CoverPage(book)},
+      {"package document", PackageDocument(book, labels.size())},
+      {"navigation map", NavigationMap(book, labels)},
+  };
+  for (const auto& [name, document] : documents) {
+    EXPECT_EQ(XmlError(document), "") << name;
+  }
+}
+
+}  // namespace
+}  // namespace lumbrella

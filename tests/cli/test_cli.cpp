@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QImage>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "book/test_convert_util.h"
+#include "common/test_util.h"
+
+namespace lumbrella {
+namespace {
+
+using test::Quote;
+using test::ReadBytes;
+using test::TempFolder;
+using test::WriteBytes;
+
+const std::string kCli = LUMBRELLA_BINARY_DIR "/bin/lumbrella-cli";
+
+struct CliResult {
+  int exitCode;
+  std::string out;
+  std::string err;
+};
+
+// Runs the program in folder with TMPDIR pointing at folder/tmp, stdout and stderr apart.
+CliResult RunCli(const TempFolder& folder, const std::string& arguments) {
+  test::MakeDirs(folder / "tmp");
+  test::CommandResult r =
+      test::Run("cd " + Quote(folder.Path()) + " && TMPDIR=" + Quote(folder / "tmp") + " " +
+                Quote(kCli) + " " + arguments + " 2>" + Quote(folder / "stderr.txt"));
+  return {r.exitCode, r.output, ReadBytes(folder / "stderr.txt")};
+}
+
+bool TempLeftEmpty(const TempFolder& folder) {
+  return std::filesystem::is_empty(folder / "tmp");
+}
+
+TEST(Cli, UsageErrors) {
+  const struct {
+    const char* arguments;
+    int exitCode;
+    const char* out;  // expected in stdout
+    const char* err;  // expected in stderr
+  } cases[] = {
+      {"", 2, "", "no output file (-o) given"},
+      {"a.txt", 2, "", "no output file (-o) given"},
+      {"-o out.epub", 2, "", "no .txt file given"},
+      {"-o out.epub notes.md", 2, "", "left out (not a .txt file): notes.md"},
+      {"-o out.epub A.TXT", 2, "", "no .txt file given"},  // the extension is case-sensitive
+      {"-x -o out.epub a.txt", 2, "", "unknown option: -x"},
+      {"--colour -o out.epub a.txt", 2, "", "unknown option: --colour"},
+      {"a.txt -o", 2, "", "option needs a value: -o"},
+      {"--help", 0, "Usage: lumbrella-cli [-t TITLE]", ""},
+      {"--version", 0, "lumbrella-cli ", ""},
+  };
+  TempFolder dir;
+  WriteBytes(dir / "a.txt", "A");
+  WriteBytes(dir / "A.TXT", "A");
+  WriteBytes(dir / "notes.md", "N");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    CliResult r = RunCli(dir, c.arguments);
+    EXPECT_EQ(r.exitCode, c.exitCode);
+    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    if (c.exitCode == 2) {
+      EXPECT_NE(r.err.find("Usage: lumbrella-cli"), std::string::npos);
+      EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.epub"));
+  }
+}
+
+TEST(Cli, ConvertsTheSamplesWithACover) {
+  TempFolder dir;
+  QImage image(30, 40, QImage::Format_RGB32);
+  image.fill(Qt::magenta);
+  ASSERT_TRUE(image.save(QString::fromStdString(dir / "Front.JPG"), "JPEG"));
+  std::string files;
+  std::vector<std::string> labels;
+  for (const std::string& path : test::SampleFiles()) {
+    files += " " + Quote(path);
+    labels.push_back(std::filesystem::path(path).stem().string());
+  }
+  ASSERT_FALSE(labels.empty()) << "the shared sample chapters are missing";
+  WriteBytes(dir / "notes.md", "left out");
+
+  CliResult r = RunCli(dir, "-t '四季 & <\"诗\">' -a '\"Du\" & <Fu>' -c Front.JPG -o 四季.epub" +
+                                files + " notes.md");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "恭喜你，文件转换成功\n");
+  EXPECT_EQ(r.err.find('%'), std::string::npos) << "progress shown off a terminal";
+  EXPECT_TRUE(TempLeftEmpty(dir));
+
+  const std::string book = dir / "四季.epub";
+  EXPECT_EQ(test::EpubcheckProblems(book), "");
+  test::BookDump dump = test::ReadBook(book);
+  ASSERT_EQ(dump.error, "");
+  EXPECT_EQ(dump.Field("title"), "四季 & <\"诗\">");
+  EXPECT_EQ(dump.Field("creator"), "\"Du\" & <Fu>");
+  EXPECT_EQ(dump.Field("cover"), "images/cover.JPG image/jpeg");
+  EXPECT_EQ(dump.labels, labels);
+}
+
+TEST(Cli, AStagingErrorIsPrintedAndNothingIsPacked) {
+  TempFolder dir;
+  WriteBytes(dir / "a.txt", "A");
+  CliResult r = RunCli(dir, "-o out.epub a.txt missing.txt");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "Cannot open file \"" + dir.Path() + "missing.txt\". No such file or directory\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "out.epub"));
+  EXPECT_TRUE(TempLeftEmpty(dir));
+}
+
+TEST(Cli, APackerFailurePrintsTheFailureMessageAndTheReason) {
+  TempFolder dir;
+  WriteBytes(dir / "a.txt", "A");
+  CliResult r = RunCli(dir, "-o missing/out.epub a.txt");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "灰常遗憾，未能转换成功\nCannot create file \"" + dir.Path() +
+                       "missing/out.epub\". No such file or directory\n");
+  EXPECT_TRUE(TempLeftEmpty(dir));
+}
+
+TEST(Cli, ShowsProgressOnATerminal) {
+  if (!test::HaveProgram("script")) GTEST_SKIP() << "script(1) is not installed";
+  TempFolder dir;
+  WriteBytes(dir / "a.txt", "A");
+  // script gives the program a terminal for stdout and stderr alike.
+  test::CommandResult r = test::Run("cd " + Quote(dir.Path()) + " && script -qec " +
+                                    Quote(Quote(kCli) + " -o out.epub a.txt") + " /dev/null");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("100%"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("恭喜你，文件转换成功"), std::string::npos) << r.output;
+}
+
+}  // namespace
+}  // namespace lumbrella
