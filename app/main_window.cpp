@@ -1,0 +1,422 @@
+#include "app/main_window.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFontDatabase>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QTableView>
+#include <initializer_list>
+#include <iterator>
+
+#include "app/app_text.h"
+#include "app/application.h"
+#include "app/chapter_list_model.h"
+#include "app/web_strip.h"
+#include "book/convert.h"
+#include "platform/errors.h"
+#include "platform/tempdir.h"
+
+namespace lumbrella {
+
+namespace {
+
+// Tahoma 8 pt where it is installed, else the platform's sans-serif at that size.
+QFont WindowFont() {
+  QFont font = QFontDatabase::families().contains(QStringLiteral("Tahoma"), Qt::CaseInsensitive)
+                   ? QFont(QStringLiteral("Tahoma"))
+                   : QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+  font.setPointSize(8);
+  return font;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& text, QRect place) {
+  auto* button = new QPushButton(text, parent);
+  button->setObjectName(QString::fromLatin1(name));
+  button->setGeometry(place);
+  button->setAutoDefault(false);
+  return button;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect place) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(QString::fromLatin1(name));
+  label->setGeometry(place);
+  return label;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name, QRect place) {
+  auto* edit = new QLineEdit(parent);
+  edit->setObjectName(QString::fromLatin1(name));
+  edit->setGeometry(place);
+  // Files dropped on a field go to the chapter list, not into the text.
+  edit->setAcceptDrops(false);
+  return edit;
+}
+
+}  // namespace
+
+QPoint StartPosition(QSize screen, QSize outerFrame) {
+  return {(screen.width() - outerFrame.width()) / 2,
+          (screen.height() - outerFrame.height()) / 2 - 150};
+}
+
+TForm1::TForm1(TUserDialogs& dialogs, const QStringList& sourceFiles, const QUrl& webPage,
+               QWidget* parent)
+    : QWidget(parent), dialogs_(dialogs) {
+  BuildControls();
+  packer_.OnProcessMessages = [] { QCoreApplication::processEvents(); };
+  packer_.OnTotalPercentDone = [this](int percent) { m_progress->setValue(percent); };
+  FormCreate(sourceFiles, webPage);
+}
+
+TForm1::~TForm1() = default;
+
+QUrl TForm1::DefaultWebPage() {
+  return DefaultWebStripUrl();
+}
+
+std::string TForm1::TempDir() const {
+  return tempDir_ ? tempDir_->Path() : std::string();
+}
+
+void TForm1::BuildControls() {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(kMainWindowCaption);
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                 Qt::WindowCloseButtonHint);
+  setFixedSize(kClientWidth, kClientHeight);
+  setFont(WindowFont());
+
+  Button1 = MakeButton(this, "Button1", QStringLiteral("转换"), {422, 8, 50, 45});
+  QFont bold = font();
+  bold.setBold(true);
+  Button1->setFont(bold);
+  QPalette red = Button1->palette();
+  red.setColor(QPalette::ButtonText, Qt::red);
+  Button1->setPalette(red);
+
+  m_title = MakeEdit(this, "m_title", {45, 8, 183, 21});
+  m_zz = MakeEdit(this, "m_zz", {271, 8, 145, 21});
+  m_img = MakeEdit(this, "m_img", {45, 32, 327, 21});
+  m_img->setReadOnly(true);
+  Label1 = MakeLabel(this, "Label1", QStringLiteral("书名："), {8, 11, 36, 13});
+  Label2 = MakeLabel(this, "Label2", QStringLiteral("作者："), {234, 11, 36, 13});
+  Label3 = MakeLabel(this, "Label3", QStringLiteral("封面："), {8, 35, 36, 13});
+  m_up = MakeButton(this, "m_up", QStringLiteral("上移"), {422, 101, 50, 39});
+  m_down = MakeButton(this, "m_down", QStringLiteral("下移"), {422, 146, 50, 39});
+  m_delall = MakeButton(this, "m_delall", QStringLiteral("清空"), {422, 236, 50, 39});
+  m_del = MakeButton(this, "m_del", QStringLiteral("删除"), {422, 191, 50, 39});
+  Button6 = MakeButton(this, "Button6", QStringLiteral("导入"), {422, 58, 50, 38});
+
+  model_ = new TChapterListModel(list_, this);
+  m_list = new QTableView(this);
+  m_list->setObjectName(QStringLiteral("m_list"));
+  m_list->setGeometry(8, 57, 408, 218);
+  m_list->setModel(model_);
+  m_list->setShowGrid(true);
+  m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+  m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+  m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  m_list->setSortingEnabled(false);  // the list sorts only on a header click, by its rules
+  m_list->setWordWrap(false);
+  m_list->setCornerButtonEnabled(false);
+  QHeaderView* rows = m_list->verticalHeader();
+  rows->hide();
+  rows->setMinimumSectionSize(1);
+  rows->setSectionResizeMode(QHeaderView::Fixed);
+  rows->setDefaultSectionSize(20);
+  QHeaderView* columns = m_list->horizontalHeader();
+  columns->setSectionsClickable(true);
+  columns->setSortIndicatorShown(false);
+  columns->setHighlightSections(false);
+  columns->setStretchLastSection(false);
+  columns->setMinimumSectionSize(1);
+  const int widths[] = {24, 93, 44, 226};
+  for (int i = 0; i < 4; ++i)
+    columns->resizeSection(i, widths[i]);
+  // The selection stays as visible when the list loses the focus.
+  QPalette listPalette = m_list->palette();
+  for (QPalette::ColorRole role : {QPalette::Highlight, QPalette::HighlightedText}) {
+    listPalette.setColor(QPalette::Inactive, role, listPalette.color(QPalette::Active, role));
+  }
+  m_list->setPalette(listPalette);
+
+  WebBrowser1 = new TWebStrip(this);
+  WebBrowser1->setObjectName(QStringLiteral("WebBrowser1"));
+  WebBrowser1->setGeometry(156, 277, 316, 17);
+  WebBrowser1->setAcceptDrops(false);
+
+  Label4 = MakeLabel(this, "Label4", QString(), {40, 278, 0, 13});
+  QPalette redText = Label4->palette();
+  redText.setColor(QPalette::WindowText, Qt::red);
+  Label4->setPalette(redText);
+
+  Button2 = MakeButton(this, "Button2", QStringLiteral("浏览"), {376, 31, 40, 22});
+
+  // Shown over the strip's place only while a book is packed.
+  m_progress = new QProgressBar(this);
+  m_progress->setObjectName(QStringLiteral("m_progress"));
+  m_progress->setGeometry(156, 279, 316, 13);
+  m_progress->setRange(0, 100);
+  m_progress->setTextVisible(false);
+  m_progress->hide();
+
+  QWidget* tabOrder[] = {Button1,  m_title, m_zz,    m_img,  m_up,        m_down,
+                         m_delall, m_del,   Button6, m_list, WebBrowser1, Button2};
+  for (size_t i = 1; i < std::size(tabOrder); ++i)
+    setTabOrder(tabOrder[i - 1], tabOrder[i]);
+
+  ConnectClick(Button1, &TForm1::Button1Click);
+  ConnectClick(Button2, &TForm1::Button2Click);
+  ConnectClick(Button6, &TForm1::Button6Click);
+  ConnectClick(m_up, &TForm1::m_upClick);
+  ConnectClick(m_down, &TForm1::m_downClick);
+  ConnectClick(m_del, &TForm1::m_delClick);
+  ConnectClick(m_delall, &TForm1::m_delallClick);
+  connect(columns, &QHeaderView::sectionClicked, this,
+          [this](int column) { Guarded([this, column] { m_listColumnClick(column); }); });
+  connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+    if (syncingSelection_) return;
+    const QModelIndexList selected = m_list->selectionModel()->selectedRows();
+    list_.Select(selected.isEmpty() ? -1 : selected.first().row());
+  });
+  connect(WebBrowser1, &TWebStrip::DocumentComplete, this,
+          [this] { WebBrowser1DocumentComplete(); });
+}
+
+void TForm1::FormCreate(const QStringList& sourceFiles, const QUrl& webPage) {
+  // The placement needs the outer frame, known once the window is shown: showEvent.
+  WebBrowser1->move(WebBrowser1->x(), kWebStripHiddenTop);
+  WebBrowser1->Navigate(webPage);
+  try {
+    tempDir_ = std::make_unique<TPrivateTempDir>();
+  } catch (const Exception&) {
+    // Start-up reports nothing; Convert tries again and shows the error then.
+  }
+  setAcceptDrops(true);
+  for (const QString& path : sourceFiles) {
+    if (path.isEmpty()) break;  // an empty argument ends the list
+    AddSourceFile(path);
+  }
+  ShowRows();
+  RefreshStatus();
+}
+
+template <typename Handler>
+void TForm1::Guarded(Handler handler) {
+  try {
+    handler();
+  } catch (...) {
+    ShowError(&dialogs_, this, std::current_exception());
+  }
+}
+
+void TForm1::ConnectClick(QPushButton* button, void (TForm1::*handler)()) {
+  connect(button, &QPushButton::clicked, this,
+          [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
+}
+
+void TForm1::AddSourceFile(const QString& path) {
+  list_.AddSourceFile(QStringToAnsi(path));
+}
+
+void TForm1::RefreshStatus() {
+  Label4->setText(AnsiToQString(list_.StatusText()));
+  Label4->resize(Label4->sizeHint().width(), Label4->height());
+}
+
+void TForm1::ShowRows() {
+  syncingSelection_ = true;
+  model_->Refresh();
+  const int selected = list_.Selected();
+  if (selected >= 0 && selected < model_->rowCount()) {
+    const QModelIndex index = model_->index(selected, 0);
+    m_list->selectionModel()->setCurrentIndex(
+        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    m_list->scrollTo(index);
+  }
+  syncingSelection_ = false;
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (placed_) return;
+  placed_ = true;
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->geometry().topLeft() +
+         StartPosition(screen->geometry().size(), frameGeometry().size()));
+  }
+}
+
+void TForm1::WebBrowser1DocumentComplete() {
+  if (WebBrowser1->y() <= 0) WebBrowser1->move(WebBrowser1->x(), kWebStripShownTop);
+}
+
+// --- Dialogs ---------------------------------------------------------------------------
+
+TFileDialogSpec TForm1::SaveDialog1() const {
+  TFileDialogSpec spec;
+  spec.nameFilters = {QStringLiteral("*.epub (*.epub)"), QStringLiteral("*.zip (*.zip)")};
+  spec.save = true;
+  spec.defaultSuffix = QStringLiteral("epub");
+  spec.fileName = AnsiToQString(ProposedBookName(QStringToAnsi(m_title->text())));
+  return spec;
+}
+
+TFileDialogSpec TForm1::OpenDialog1() {
+  TFileDialogSpec spec;
+  spec.title = QStringLiteral("导入TXT文件");
+  spec.nameFilters = {QStringLiteral("*.txt (*.txt*)")};
+  spec.multiple = true;
+  return spec;
+}
+
+TFileDialogSpec TForm1::OpenDialog2() {
+  TFileDialogSpec spec;
+  spec.title = QStringLiteral("插入封面图片");
+  // Qt separates patterns with blanks; the description keeps the semicolons.
+  spec.nameFilters = {
+      QStringLiteral("All Image File(*jpg;*.jpeg;*.png;*.bmp;*.gif;*.tiff;*.tif) "
+                     "(*jpg *.jpeg *.png *.bmp *.gif *.tiff *.tif)")};
+  return spec;
+}
+
+// --- Commands --------------------------------------------------------------------------
+
+void TForm1::Button1Click() {
+  if (converting_ || list_.Count() == 0) return;
+  const QStringList chosen = dialogs_.ChooseFiles(this, SaveDialog1());
+  if (chosen.isEmpty()) return;
+  if (!tempDir_) tempDir_ = std::make_unique<TPrivateTempDir>();
+
+  const TBookFields fields{QStringToAnsi(m_title->text()), QStringToAnsi(m_zz->text()),
+                           QStringToAnsi(m_img->text())};
+  const std::vector<ChapterRow> rows = list_.Rows();
+  bool packed = false;
+  bool closing = false;
+  {
+    SetConverting(true);
+    struct Restore {
+      TForm1* form;
+      ~Restore() { form->SetConverting(false); }
+    } restore{this};
+    TBookConverter converter(tempDir_->Path(), packer_);
+    packed = converter.Convert(fields, rows, QStringToAnsi(chosen.first()));
+    closing = closeRequested_;
+  }
+  if (closing) return;  // the window was closed meanwhile; the packer was told to stop
+  dialogs_.Message(this,
+                   AnsiToQString(packed ? ConvertSucceededMessage() : ConvertFailedMessage()));
+}
+
+void TForm1::Button2Click() {
+  const QStringList chosen = dialogs_.ChooseFiles(this, OpenDialog2());
+  if (!chosen.isEmpty()) m_img->setText(chosen.first());
+}
+
+void TForm1::Button6Click() {
+  for (const QString& path : dialogs_.ChooseFiles(this, OpenDialog1()))
+    AddSourceFile(path);
+  ShowRows();
+  RefreshStatus();
+}
+
+void TForm1::m_upClick() {
+  list_.MoveUp();
+  ShowRows();
+}
+
+void TForm1::m_downClick() {
+  list_.MoveDown();
+  ShowRows();
+}
+
+void TForm1::m_delClick() {
+  if (!list_.DeleteSelected()) {
+    dialogs_.Message(this, QStringLiteral("请选择要删除的文件"));
+    return;
+  }
+  ShowRows();
+  RefreshStatus();
+}
+
+void TForm1::m_delallClick() {
+  if (!dialogs_.Question(this, QStringLiteral("确定要清空列表？？"), QStringLiteral("Lumbrella"))) {
+    return;
+  }
+  list_.Clear();
+  ShowRows();
+  RefreshStatus();
+}
+
+void TForm1::m_listColumnClick(int column) {
+  list_.ColumnClick(column);
+  ShowRows();
+}
+
+// --- While a book is made --------------------------------------------------------------
+
+// The packer lets the window handle its events between blocks so that it repaints. Until
+// it is done, nothing that would start another conversion or change the list or the book
+// fields may run: those controls are disabled and drops are refused.
+void TForm1::SetConverting(bool on) {
+  converting_ = on;
+  for (QWidget* control : std::initializer_list<QWidget*>{Button1, Button2, Button6, m_up, m_down,
+                                                          m_del, m_delall, m_list, m_title, m_zz}) {
+    control->setEnabled(!on);
+  }
+  m_progress->setVisible(on);
+  m_progress->setValue(0);
+  if (on) m_progress->raise();
+  if (!on && closeRequested_) {
+    closeRequested_ = false;
+    QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+  }
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (converting_) {
+    // The conversion is still on the stack below this event: stop the packer and close
+    // once it has returned.
+    closeRequested_ = true;
+    packer_.RequestCancel();
+    event->ignore();
+    return;
+  }
+  QWidget::closeEvent(event);
+}
+
+// --- Dropped files ---------------------------------------------------------------------
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+  if (!converting_ && event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TForm1::dragMoveEvent(QDragMoveEvent* event) {
+  if (!converting_ && event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+  if (converting_ || !event->mimeData()->hasUrls()) return;
+  event->acceptProposedAction();
+  Guarded([this, event] {
+    for (const QUrl& url : event->mimeData()->urls()) {
+      if (!url.isLocalFile()) continue;
+      AddSourceFile(url.toLocalFile());
+      RefreshStatus();
+    }
+    ShowRows();
+  });
+}
+
+}  // namespace lumbrella

@@ -1,0 +1,122 @@
+// The main window: book fields, the chapter list view with its commands, the import,
+// cover and save dialogs, dropped files, the web strip and the Convert command.
+#pragma once
+
+#include <QPoint>
+#include <QSize>
+#include <QStringList>
+#include <QUrl>
+#include <QWidget>
+#include <memory>
+#include <string>
+
+#include "app/user_dialogs.h"
+#include "book/chapter_list.h"
+#include "zip/packer.h"
+
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QTableView;
+
+namespace lumbrella {
+
+class TChapterListModel;
+class TPrivateTempDir;
+class TWebStrip;
+
+inline const QString kMainWindowCaption = QStringLiteral("Lumbrella V2.0  作者:Tumblewick ");
+inline constexpr int kClientWidth = 480;
+inline constexpr int kClientHeight = 293;
+inline constexpr int kWebStripShownTop = 278;
+inline constexpr int kWebStripHiddenTop = -500;
+
+// Where the window's outer frame goes on a screen: centred across, 150 pixels above the
+// centre downwards, halves rounded towards zero. Not clamped: on a small screen the title
+// bar may start above the screen's top edge.
+QPoint StartPosition(QSize screen, QSize outerFrame);
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  // sourceFiles: the command-line arguments after the program's path; webPage: what the
+  // strip loads.
+  TForm1(TUserDialogs& dialogs, const QStringList& sourceFiles,
+         const QUrl& webPage = DefaultWebPage(), QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  static QUrl DefaultWebPage();
+
+  const TChapterList& ChapterList() const { return list_; }
+  TZipPacker& Packer() { return packer_; }
+  // The private temporary folder ("" until it could be made).
+  std::string TempDir() const;
+  bool Converting() const { return converting_; }
+
+  // The three dialogs as this window sets them up.
+  TFileDialogSpec SaveDialog1() const;
+  static TFileDialogSpec OpenDialog1();
+  static TFileDialogSpec OpenDialog2();
+
+  // Command handlers, as the buttons and the list header call them.
+  void Button1Click();
+  void Button2Click();
+  void Button6Click();
+  void m_upClick();
+  void m_downClick();
+  void m_delClick();
+  void m_delallClick();
+  void m_listColumnClick(int column);
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
+ private:
+  void BuildControls();
+  void FormCreate(const QStringList& sourceFiles, const QUrl& webPage);
+  void WebBrowser1DocumentComplete();
+  // Runs a handler; an exception it raises goes to the general error display.
+  template <typename Handler>
+  void Guarded(Handler handler);
+  void ConnectClick(QPushButton* button, void (TForm1::*handler)());
+  void AddSourceFile(const QString& path);
+  void RefreshStatus();
+  void ShowRows();  // view follows the model: rows and selection
+  void SetConverting(bool on);
+
+  TUserDialogs& dialogs_;
+  TChapterList list_;
+  TZipPacker packer_;
+  std::unique_ptr<TPrivateTempDir> tempDir_;
+  bool converting_ = false;
+  bool closeRequested_ = false;
+  bool placed_ = false;
+  bool syncingSelection_ = false;
+
+  QPushButton* Button1 = nullptr;
+  QLineEdit* m_title = nullptr;
+  QLineEdit* m_zz = nullptr;
+  QLineEdit* m_img = nullptr;
+  QLabel* Label1 = nullptr;
+  QLabel* Label2 = nullptr;
+  QLabel* Label3 = nullptr;
+  QPushButton* m_up = nullptr;
+  QPushButton* m_down = nullptr;
+  QPushButton* m_delall = nullptr;
+  QPushButton* m_del = nullptr;
+  QPushButton* Button6 = nullptr;
+  QTableView* m_list = nullptr;
+  TWebStrip* WebBrowser1 = nullptr;
+  QLabel* Label4 = nullptr;
+  QPushButton* Button2 = nullptr;
+  QProgressBar* m_progress = nullptr;
+  TChapterListModel* model_ = nullptr;
+};
+
+}  // namespace lumbrella

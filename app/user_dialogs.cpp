@@ -1,0 +1,65 @@
+#include "app/user_dialogs.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QRegularExpression>
+
+#include "app/app_text.h"
+
+namespace lumbrella {
+
+namespace {
+
+void ShowBox(QWidget* owner, QMessageBox::Icon icon, const QString& text) {
+  QMessageBox box(icon, kApplicationTitle, text, QMessageBox::Ok, owner);
+  box.exec();
+}
+
+// "*.zip (*.zip)" -> "zip"; empty when the filter's first pattern names no single suffix.
+QString FilterSuffix(const QString& filter) {
+  static const QRegularExpression pattern(QStringLiteral("\\(\\*\\.([A-Za-z0-9]+)[ )]"));
+  const QRegularExpressionMatch match = pattern.match(filter);
+  return match.hasMatch() ? match.captured(1) : QString();
+}
+
+}  // namespace
+
+void TQtUserDialogs::Message(QWidget* owner, const QString& text) {
+  ShowBox(owner, QMessageBox::NoIcon, text);
+}
+
+void TQtUserDialogs::Error(QWidget* owner, const QString& text) {
+  ShowBox(owner, QMessageBox::Critical, text);
+}
+
+bool TQtUserDialogs::Question(QWidget* owner, const QString& text, const QString& caption) {
+  QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, owner);
+  return box.exec() == QMessageBox::Yes;
+}
+
+QStringList TQtUserDialogs::ChooseFiles(QWidget* owner, const TFileDialogSpec& spec) {
+  QFileDialog dialog(owner, spec.title);
+  dialog.setNameFilters(spec.nameFilters);
+  if (spec.save) {
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(spec.defaultSuffix);
+    // A name typed without an extension takes the one of the filter in use, so that the
+    // "*.zip" entry really gives a .zip file.
+    QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
+                     [&dialog, &spec](const QString& filter) {
+                       const QString suffix = FilterSuffix(filter);
+                       dialog.setDefaultSuffix(suffix.isEmpty() ? spec.defaultSuffix : suffix);
+                     });
+  } else {
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // One file may be any name (the cover); several must exist, as Qt's multiple
+    // selection only offers existing files.
+    dialog.setFileMode(spec.multiple ? QFileDialog::ExistingFiles : QFileDialog::AnyFile);
+  }
+  if (!spec.fileName.isEmpty()) dialog.selectFile(spec.fileName);
+  if (dialog.exec() != QDialog::Accepted) return {};
+  return dialog.selectedFiles();
+}
+
+}  // namespace lumbrella
