@@ -350,7 +350,9 @@ TEST(Packer, PackLevelDecidesMethodAndFlags) {
     if (c.method == 0) {
       EXPECT_EQ(items[1].compressedSize, 100000u);
     }
-    EXPECT_EQ(CheckArchiveWithOtherTools(dir / "out.zip"), "");
+    if (c.level == 0 || c.level == 1 || c.level == 9) {  // one per kind of flags
+      EXPECT_EQ(CheckArchiveWithOtherTools(dir / "out.zip"), "");
+    }
     ASSERT_TRUE(DeleteFile(dir / "out.zip"));
   }
 }

@@ -71,6 +71,15 @@ inline std::vector<std::string> ZipNames(const std::string& archive) {
   return names;
 }
 
+// The names of the archive the packer wrote last, as it wrote them.
+inline std::vector<std::string> WrittenNames(const TZipPacker& packer) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < packer.Directory().Count(); ++i) {
+    names.push_back(packer.Directory().Item(i)->FullName());
+  }
+  return names;
+}
+
 inline uint32_t U16At(const std::string& bytes, size_t at) {
   return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
 }
