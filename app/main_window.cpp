@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTableView>
+#include <QWindow>
 #include <initializer_list>
 #include <iterator>
 
@@ -252,10 +253,35 @@ void TForm1::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   if (placed_) return;
   placed_ = true;
-  if (QScreen* screen = QGuiApplication::primaryScreen()) {
-    move(screen->geometry().topLeft() +
-         StartPosition(screen->geometry().size(), frameGeometry().size()));
+  PlaceWindow();
+  if (QWindow* window = windowHandle()) window->installEventFilter(this);
+}
+
+// A window manager frames the window only after it is mapped, so the first placement may
+// have used the bare client size. When the frame is known (by the first exposure, or with
+// a later move) the window is placed again for its real outer size; a few rounds at most.
+void TForm1::PlaceAgainForTheFrame() {
+  if (placed_ && replacements_ < 3 && frameGeometry().size() != placedFrame_) {
+    ++replacements_;
+    PlaceWindow();
   }
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == windowHandle() && event->type() == QEvent::Expose) PlaceAgainForTheFrame();
+  return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::moveEvent(QMoveEvent* event) {
+  QWidget::moveEvent(event);
+  PlaceAgainForTheFrame();
+}
+
+void TForm1::PlaceWindow() {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  placedFrame_ = frameGeometry().size();
+  move(screen->geometry().topLeft() + StartPosition(screen->geometry().size(), placedFrame_));
 }
 
 void TForm1::WebBrowser1DocumentComplete() {

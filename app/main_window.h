@@ -72,6 +72,8 @@ class TForm1 : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
@@ -80,6 +82,8 @@ class TForm1 : public QWidget {
  private:
   void BuildControls();
   void FormCreate(const QStringList& sourceFiles, const QUrl& webPage);
+  void PlaceWindow();
+  void PlaceAgainForTheFrame();
   void WebBrowser1DocumentComplete();
   // Runs a handler; an exception it raises goes to the general error display.
   template <typename Handler>
@@ -97,6 +101,8 @@ class TForm1 : public QWidget {
   bool converting_ = false;
   bool closeRequested_ = false;
   bool placed_ = false;
+  QSize placedFrame_;  // the outer size the placement was computed for
+  int replacements_ = 0;
   bool syncingSelection_ = false;
 
   QPushButton* Button1 = nullptr;
