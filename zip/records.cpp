@@ -595,7 +595,9 @@ size_t TSortedZip::Add(TZipHeaderInfo* entry) {
         [this](const TZipHeaderInfo* a, const TZipHeaderInfo* b) { return Compare(*a, *b) < 0; });
     if (Compare(**at, *entry) == 0) throw EListError("Duplicate Object index");
   }
-  return static_cast<size_t>(items_.insert(at, entry) - items_.begin());
+  // insert() may reallocate: take begin() only after it.
+  auto inserted = items_.insert(at, entry);
+  return static_cast<size_t>(inserted - items_.begin());
 }
 
 long TSortedZip::FindName(const std::string& fullName) const {
