@@ -119,7 +119,8 @@ class TZipReader {
   std::time_t archiveDateTime_ = 0;
   std::unique_ptr<TBufferedFileStream> archive_;  // the open archive, if any
   uint32_t currentDisk_ = 0;
-  bool scanned_ = false;  // the repair scan has run for this archive
+  bool scanned_ = false;      // the repair scan has run for this archive
+  std::string updateTarget_;  // the file an update replaces: ZipName with links resolved
 
  private:
   void LoadDirectory();
