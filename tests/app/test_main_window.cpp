@@ -296,6 +296,7 @@ class TestMainWindow : public QObject {
     const QStringList byCaption = {"1", "10", "11", "12", "2", "3", "4", "5", "6", "7", "8", "9"};
     QStringList reversed(byCaption.rbegin(), byCaption.rend());
 
+    f.SelectRow(0);  // caption "1", name n12
     f.ClickHeader(0);
     QCOMPARE(f.Column(0), byCaption);  // numbers sort as text
     f.ClickHeader(0);
@@ -305,6 +306,7 @@ class TestMainWindow : public QObject {
     std::sort(sortedNames.begin(), sortedNames.end());
     QCOMPARE(f.Names(), sortedNames);
     QCOMPARE(f.Column(0).first(), QStringLiteral("12"));
+    QCOMPARE(f.Selected(), 11);  // the selection went with its row
     // Rows added afterwards go to the end, outside the order.
     f.Drop({f.File("a.txt")});
     QCOMPARE(f.Names().last(), QStringLiteral("a"));
