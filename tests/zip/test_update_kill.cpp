@@ -1,0 +1,136 @@
+// An update killed at any moment leaves the target whole: the old archive or the new one.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <thread>
+
+#include "common/test_util.h"
+#include "zip/packer.h"
+#include "zip/test_reader_fixtures.h"
+
+namespace lumbrella {
+namespace {
+
+// The round written into the archive's round.txt, or "" when Python's zipfile does not
+// accept the archive or it lacks an entry.
+std::string RoundOf(const std::string& archive, size_t entries) {
+  test::CommandResult r = test::Run(
+      "python3 -c 'import sys,zipfile; z=zipfile.ZipFile(sys.argv[1]); "
+      "ok=z.testzip() is None and len(z.namelist())==int(sys.argv[2]); "
+      "print(z.read(\"round.txt\").decode() if ok else \"broken\", end=\"\")' " +
+      test::Quote(archive) + " " + std::to_string(entries));
+  return r.exitCode == 0 ? r.output : "";
+}
+
+// Size of the temporary archive being written in folder, or 0.
+uintmax_t TempFileSize(const std::string& folder) {
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+    if (e.path().filename().string().rfind("WTX", 0) == 0) return e.file_size(ec);
+  }
+  return 0;
+}
+
+void Update(const std::string& staging, const std::string& target) {
+  TZipPacker packer;
+  packer.SetRootDir(staging);
+  packer.FilesList() = {"*.*"};
+  packer.SetRelativePaths(true);
+  packer.SetZipName(target);
+  packer.ZipAction = zaReplace;
+  packer.Zip();
+}
+
+TEST(UpdateKill, AKilledUpdateLeavesTheTargetWhole) {
+  test::TempFolder tmp;
+  std::string staging = tmp / "EPUB";
+  const size_t kFiles = 240;
+  for (size_t i = 0; i < kFiles; ++i) {
+    std::string dir = staging + "/OEBPS/part" + std::to_string(i % 8);
+    test::MakeDirs(dir);
+    test::WriteBytes(dir + "/" + std::to_string(i) + ".html",
+                     test::NoiseBytes(16000, static_cast<uint32_t>(i)));
+  }
+  std::string target = tmp / "book.epub";
+  test::WriteBytes(staging + "/round.txt", "0\n");
+  Update(staging, target);  // a new archive of about 4 MB
+  ASSERT_EQ(RoundOf(target, kFiles + 1), "0\n");
+
+  // How long one whole update takes, to spread the kills over it.
+  test::WriteBytes(staging + "/round.txt", "1\n");
+  auto start = std::chrono::steady_clock::now();
+  Update(staging, target);
+  auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_EQ(RoundOf(target, kFiles + 1), "1\n");
+  auto micros = std::chrono::duration_cast<std::chrono::microseconds>(took).count();
+  uintmax_t oldSize = std::filesystem::file_size(target);
+  int killed = 0;
+
+  std::mt19937 rng(7);
+  std::string done = "1\n";
+  for (int round = 2; round < 10; ++round) {
+    std::string text = std::to_string(round) + "\n";
+    test::WriteBytes(staging + "/round.txt", text);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      try {
+        Update(staging, target);
+      } catch (...) {
+        _exit(2);
+      }
+      _exit(0);
+    }
+    // Even rounds: anywhere in the update. Odd rounds: near its end, when the temporary
+    // archive is almost written and the target is about to be replaced.
+    long delay = 0;
+    if (round % 2 == 0) {
+      delay = std::uniform_int_distribution<long>(0, micros * 5 / 4)(rng);
+      std::this_thread::sleep_for(std::chrono::microseconds(delay));
+    } else {
+      auto waitStart = std::chrono::steady_clock::now();
+      while (std::chrono::steady_clock::now() - waitStart < took * 3 &&
+             TempFileSize(tmp.Path()) < oldSize * 9 / 10) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+      delay = std::uniform_int_distribution<long>(0, 30000)(rng);
+      std::this_thread::sleep_for(std::chrono::microseconds(delay));
+    }
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    bool finished = WIFEXITED(status);
+    killed += finished ? 0 : 1;
+    if (finished) {
+      ASSERT_EQ(WEXITSTATUS(status), 0);
+    }
+
+    std::string found = RoundOf(target, kFiles + 1);
+    SCOPED_TRACE("round " + std::to_string(round) + ", killed after " + std::to_string(delay) +
+                 " us of about " + std::to_string(micros));
+    if (finished) {
+      EXPECT_EQ(found, text);
+    } else {
+      EXPECT_TRUE(found == done || found == text) << "target holds " << found;
+    }
+    if (found == text) done = text;
+    // A killed update can only leave its own temporary file behind, never touch another.
+    int temps = 0;
+    for (const auto& e : std::filesystem::directory_iterator(tmp.Path())) {
+      if (e.path().filename().string().rfind("WTX", 0) == 0) {
+        ++temps;
+        std::filesystem::remove(e.path());
+      }
+    }
+    EXPECT_LE(temps, finished ? 0 : 1);
+  }
+  EXPECT_GT(killed, 0);
+}
+
+}  // namespace
+}  // namespace lumbrella
