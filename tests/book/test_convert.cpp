@@ -236,12 +236,24 @@ TEST_F(ConvertTest, NothingOfAnEarlierTreeLeaksIntoTheBook) {
   EXPECT_EQ(test::Run("unzip -p " + test::Quote(book) + " OEBPS/images/cover.png").output, cover);
 }
 
-// Under an update that keeps entries as new as the staged files, a second book written
-// within the same two seconds would keep the first one's chapters.
+// An update that keeps entries dated as new as the staged files, or newer, would keep the
+// first book's chapters: the second conversion lands within the same two seconds, or (as
+// here, to be sure) onto a book whose entries are dated later.
 TEST_F(ConvertTest, ConvertingAgainOntoTheSameBookReplacesItsChapters) {
   const std::string book = dir_ / "out.epub";
   ASSERT_TRUE(converter_.Convert({"T", "A", ""}, {Chapter("a", "old text")}, A(book)));
   EXPECT_EQ(EpubcheckProblems(book), "");
+  test::CommandResult redated = test::Run(
+      "python3 -c 'import sys, zipfile\n"
+      "with zipfile.ZipFile(sys.argv[1]) as old, zipfile.ZipFile(sys.argv[2], \"w\") as new:\n"
+      "  for info in old.infolist():\n"
+      "    data = old.read(info)\n"
+      "    info.date_time = (2099, 1, 1, 0, 0, 0)\n"
+      "    new.writestr(info, data)\n' " +
+      test::Quote(book) + " " + test::Quote(dir_ / "later.epub") + " && mv " +
+      test::Quote(dir_ / "later.epub") + " " + test::Quote(book));
+  ASSERT_EQ(redated.exitCode, 0) << redated.output;
+
   ASSERT_TRUE(converter_.Convert({"T", "A", ""}, {Chapter("a", "new text")}, A(book)))
       << converter_.LastPackerError();
   BookDump dump = ReadBook(book);
