@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QBuffer>
-#include <QImage>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -21,6 +19,7 @@ namespace {
 
 using test::BookDump;
 using test::EpubcheckProblems;
+using test::ImageBytes;
 using test::ReadBook;
 using test::ReadBytes;
 using test::TempFolder;
@@ -29,26 +28,6 @@ using test::WriteBytes;
 
 std::string A(const std::string& utf8) {
   return Utf8ToAnsi(utf8);
-}
-
-std::string PngBytes(QColor color) {
-  QImage image(24, 32, QImage::Format_RGB32);
-  image.fill(color);
-  QByteArray bytes;
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  EXPECT_TRUE(image.save(&buffer, "PNG"));
-  return bytes.toStdString();
-}
-
-std::string BmpBytes() {
-  QImage image(24, 32, QImage::Format_RGB32);
-  image.fill(Qt::darkGreen);
-  QByteArray bytes;
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  EXPECT_TRUE(image.save(&buffer, "BMP"));
-  return bytes.toStdString();
 }
 
 // The text a reader must find for a sample file, worked out from its bytes: UTF-16LE or
@@ -104,7 +83,7 @@ TEST_F(ConvertTest, SamplesMakeAValidBookThatReadsBackAsTheirText) {
                          "f😀\t\"g\"\r\n"));
   labels.push_back("edge <&>");
   texts.push_back("a & b\n<c>\nd\ne\n\nf😀\t\"g\"\n");
-  WriteBytes(dir_ / "front.png", PngBytes(Qt::red));
+  WriteBytes(dir_ / "front.png", ImageBytes("PNG", 24, 32, 0xFF0000));
   const TBookFields fields{A("诗 & <\"Rain\">"), A("\"Li\" & <Bai>"), A(dir_ / "front.png")};
 
   ASSERT_TRUE(converter_.Convert(fields, rows, A(dir_ / "诗集.epub")))
@@ -129,7 +108,7 @@ TEST_F(ConvertTest, SamplesMakeAValidBookThatReadsBackAsTheirText) {
 }
 
 TEST_F(ConvertTest, EmptyTitleTakesTheOutputNameAndOtherImagesBecomePng) {
-  WriteBytes(dir_ / "front.bmp", BmpBytes());
+  WriteBytes(dir_ / "front.bmp", ImageBytes("BMP"));
   const TBookFields fields{"", "", A(dir_ / "front.bmp")};
   ASSERT_TRUE(converter_.Convert(fields, {Chapter("一", "甲\r\n乙")}, A(dir_ / "雨夜.epub")))
       << converter_.LastPackerError();
@@ -218,9 +197,9 @@ TEST_F(ConvertTest, NothingOfAnEarlierTreeLeaksIntoTheBook) {
   // What a conversion that stopped half-way might have left behind.
   test::MakeDirs(Staging() + "/OEBPS/images");
   WriteBytes(Staging() + "/OEBPS/5.html", "<p>old chapter</p>");
-  WriteBytes(Staging() + "/OEBPS/images/cover.png", PngBytes(Qt::blue));
+  WriteBytes(Staging() + "/OEBPS/images/cover.png", ImageBytes("PNG", 24, 32, 0x0000FF));
   WriteBytes(Staging() + "/OEBPS/images/cover.jpg", "old");
-  const std::string cover = PngBytes(Qt::yellow);
+  const std::string cover = ImageBytes("PNG", 24, 32, 0xFFFF00);
   WriteBytes(dir_ / "new.png", cover);
 
   ASSERT_TRUE(converter_.Convert({"T", "A", A(dir_ / "new.png")}, {Chapter("a", "A")},

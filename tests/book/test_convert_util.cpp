@@ -1,5 +1,9 @@
 #include "test_convert_util.h"
 
+#include <gtest/gtest.h>
+
+#include <QBuffer>
+#include <QImage>
 #include <filesystem>
 
 #include "common/test_util.h"
@@ -51,6 +55,16 @@ std::string EpubcheckProblems(const std::string& bookPath) {
     return {};
   }
   return r.output;
+}
+
+std::string ImageBytes(const char* format, int width, int height, unsigned rgb) {
+  QImage image(width, height, QImage::Format_RGB32);
+  image.fill(QColor::fromRgb(rgb));
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  EXPECT_TRUE(image.save(&buffer, format)) << format;
+  return bytes.toStdString();
 }
 
 std::string WithLfLineEnds(std::string text) {

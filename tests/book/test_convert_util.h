@@ -23,6 +23,10 @@ BookDump ReadBook(const std::string& bookPath);
 // "" when the EPUB validator reports no fatal error, error or warning; else its report.
 std::string EpubcheckProblems(const std::string& bookPath);
 
+// The bytes of a plain image in a format Qt writes ("PNG", "JPEG", "BMP").
+std::string ImageBytes(const char* format, int width = 24, int height = 32,
+                       unsigned rgb = 0x2080C0);
+
 // A source text as the reader gives it back: CR LF and lone CR become LF.
 std::string WithLfLineEnds(std::string text);
 

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QBuffer>
 #include <QImage>
 #include <filesystem>
 #include <set>
@@ -11,10 +10,12 @@
 #include "common/test_util.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
+#include "test_convert_util.h"
 
 namespace lumbrella {
 namespace {
 
+using test::ImageBytes;
 using test::ReadBytes;
 using test::TempFolder;
 using test::WriteBytes;
@@ -27,17 +28,6 @@ std::set<std::string> TreeOf(const std::string& root) {
     tree.insert(e.is_directory() ? rel + "/" : rel);
   }
   return tree;
-}
-
-// An image of the given size in the given format, as file bytes.
-std::string ImageBytes(const char* format, int width = 12, int height = 20) {
-  QImage image(width, height, QImage::Format_RGB32);
-  image.fill(Qt::darkCyan);
-  QByteArray bytes;
-  QBuffer buffer(&bytes);
-  buffer.open(QIODevice::WriteOnly);
-  EXPECT_TRUE(image.save(&buffer, format)) << format;
-  return bytes.toStdString();
 }
 
 TEST(Staging, WriteUtf8FileConvertsAnsiToUtf8) {

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <QBuffer>
-#include <QImage>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -76,9 +74,7 @@ TEST(Cli, UsageErrors) {
 
 TEST(Cli, ConvertsTheSamplesWithACover) {
   TempFolder dir;
-  QImage image(30, 40, QImage::Format_RGB32);
-  image.fill(Qt::magenta);
-  ASSERT_TRUE(image.save(QString::fromStdString(dir / "Front.JPG"), "JPEG"));
+  WriteBytes(dir / "Front.JPG", test::ImageBytes("JPEG"));
   std::string files;
   std::vector<std::string> labels;
   for (const std::string& path : test::SampleFiles()) {
