@@ -39,7 +39,9 @@ class TBookConverter {
   // tempDir + "EPUB", no trailing separator.
   std::string StagingRoot() const;
 
-  // Folders, mimetype, container, style sheet, cover image and cover page.
+  // Clears StagingRoot, then writes the folders, mimetype, container, style sheet and, with
+  // a cover, its image and the cover page. Raises the open error of a cover that cannot be
+  // read, EInvalidGraphic for one that does not decode, the create error of a file.
   void StageFixedFiles(const TBookFields& fields, const std::string& outputPath);
   // Chapter pages, content.opf and toc.ncx. Raises the open error of an unreadable chapter.
   void WritePackageDocuments(const TBookFields& fields, const std::vector<ChapterRow>& rows,
