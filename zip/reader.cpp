@@ -792,12 +792,16 @@ uint32_t TZipReader::EntryDosDateTime(size_t index) const {
 }
 
 std::string TZipReader::EntryComment(size_t index) {
+  const TZipHeaderInfo* held = directory_->Item(index);
+  if (held->Comment()) return *held->Comment();
+  if (held->commentLength == 0) return {};
+  // Opening the archive may load its directory anew: look the entry up afterwards.
+  TStream& central = CentralStream();
   TZipHeaderInfo* entry = directory_->Item(index);
   if (entry->Comment()) return *entry->Comment();
-  if (entry->commentLength == 0) return {};
   uint64_t position = static_cast<uint64_t>(entry->centralHeaderPosition) + kCentralHeaderSize +
                       entry->nameLength + entry->centralExtraLength;
-  std::string text = ReadAt(CentralStream(), position, entry->commentLength);
+  std::string text = ReadAt(central, position, entry->commentLength);
   entry->SetComment(text);
   return text;
 }
@@ -805,7 +809,9 @@ std::string TZipReader::EntryComment(size_t index) {
 std::string TZipReader::ArchiveComment() {
   if (endCentral_.Comment()) return *endCentral_.Comment();
   if (endCentral_.commentLength == 0) return {};
-  std::string text = ReadAt(CentralStream(), static_cast<uint64_t>(endCentral_.commentPosition),
+  TStream& central = CentralStream();
+  if (endCentral_.Comment()) return *endCentral_.Comment();
+  std::string text = ReadAt(central, static_cast<uint64_t>(endCentral_.commentPosition),
                             endCentral_.commentLength);
   // Loading the comment is no change to it.
   bool modified = endCentral_.modified;

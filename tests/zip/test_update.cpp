@@ -213,6 +213,11 @@ TEST_F(UpdateTest, DamagedTargetsAreLeftAsTheyWere) {
     std::string message;
   };
   std::vector<Case> cases = {{"text file", text, "Incomplete Zip File"}};
+  for (size_t n = 1; n <= 21; ++n) {
+    cases.push_back({std::to_string(n) + " bytes",
+                     std::string("PK\x05\x06", 4).append(17, '\0').substr(0, n),
+                     "Incomplete Zip File"});
+  }
   for (size_t n = 1; n < valid.size(); ++n) {
     cases.push_back(
         {"prefix of " + std::to_string(n) + " bytes", valid.substr(0, n), "Incomplete Zip File"});
@@ -231,12 +236,6 @@ TEST_F(UpdateTest, DamagedTargetsAreLeftAsTheyWere) {
     twins[2].name = "OEBPS/1.HTML";
     cases.push_back(
         {"two names differing only in case", BuildZip(twins).bytes, "Duplicate Object index"});
-    std::vector<FixtureEntry> streamed = ThreeEntries();
-    streamed[2].descriptor = true;
-    z = BuildZip(streamed);
-    z.bytes[z.centralAt[1]] = 'X';
-    cases.push_back(
-        {"damaged directory, scan cannot vouch for an entry", z.bytes, "Not a valid zip file!"});
   }
   std::string target = tmp_ / "book.epub";
   for (const Case& c : cases) {
@@ -287,13 +286,6 @@ TEST_F(UpdateTest, RepairedTargetsAreUpdated) {
          return z.bytes;
        },
        {"mimetype", "inner.zip", "after.txt"}},
-      {"duplicate offsets",
-       [] {
-         BuiltZip z = BuildZip(ThreeEntries());
-         Put32(z.bytes, z.centralAt[2] + 42, static_cast<uint32_t>(z.localAt[1]));
-         return z.bytes;
-       },
-       names},
   };
   std::string target = tmp_ / "book.epub";
   for (const Case& c : cases) {
