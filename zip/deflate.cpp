@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <limits>
-#include <vector>
+#include <memory>
 
 #include "platform/stream.h"
 #include "zip/errors.h"
@@ -68,33 +68,34 @@ uint32_t CrcUpdate(uint32_t crcRegister, const void* data, size_t count) {
 TEntryData DeflateEntry(TStream& source, TStream& out, int level, uint32_t& crcRegister,
                         uint64_t limit, const TBlockDone& blockDone) {
   TEntryData result;
-  std::vector<unsigned char> input(kDeflateBlockSize);
-  std::vector<unsigned char> output(kDeflateBlockSize);
-  size_t got = ReadSource(source, input.data(), input.size(), result.read, limit, crcRegister);
+  // Not zero-filled: every byte is written before it is read.
+  std::unique_ptr<unsigned char[]> input(new unsigned char[kDeflateBlockSize]);
+  std::unique_ptr<unsigned char[]> output(new unsigned char[kDeflateBlockSize]);
+  size_t got = ReadSource(source, input.get(), kDeflateBlockSize, result.read, limit, crcRegister);
 
   DeflateStream stream(level);
   z_stream& z = stream.Z();
-  z.next_in = input.data();
+  z.next_in = input.get();
   z.avail_in = static_cast<uInt>(got);
-  z.next_out = output.data();
-  z.avail_out = static_cast<uInt>(output.size());
+  z.next_out = output.get();
+  z.avail_out = static_cast<uInt>(kDeflateBlockSize);
   int flush = Z_NO_FLUSH;
   int status = Z_OK;
   while (status != Z_STREAM_END) {
     if (z.avail_in == 0 && flush != Z_FINISH) {
-      got = ReadSource(source, input.data(), input.size(), result.read, limit, crcRegister);
+      got = ReadSource(source, input.get(), kDeflateBlockSize, result.read, limit, crcRegister);
       if (got == 0) flush = Z_FINISH;
-      z.next_in = input.data();
+      z.next_in = input.get();
       z.avail_in = static_cast<uInt>(got);
     }
     status = deflate(&z, flush);
     if (status < 0) throw EZCompressionError();
     if (z.avail_out == 0 || flush == Z_FINISH) {
-      size_t produced = output.size() - z.avail_out;
-      WriteToArchive(out, output.data(), produced);
+      size_t produced = kDeflateBlockSize - z.avail_out;
+      WriteToArchive(out, output.get(), produced);
       result.written += produced;
-      z.next_out = output.data();
-      z.avail_out = static_cast<uInt>(output.size());
+      z.next_out = output.get();
+      z.avail_out = static_cast<uInt>(kDeflateBlockSize);
       if (blockDone && produced != 0) blockDone(result.read);
     }
   }
@@ -105,10 +106,10 @@ TEntryData DeflateEntry(TStream& source, TStream& out, int level, uint32_t& crcR
 TEntryData StoreEntry(TStream& source, TStream& out, uint32_t& crcRegister, uint64_t limit,
                       const TBlockDone& blockDone) {
   TEntryData result;
-  std::vector<unsigned char> buffer(kStoreBlockSize);
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kStoreBlockSize]);
   while (size_t got =
-             ReadSource(source, buffer.data(), buffer.size(), result.read, limit, crcRegister)) {
-    WriteToArchive(out, buffer.data(), got);
+             ReadSource(source, buffer.get(), kStoreBlockSize, result.read, limit, crcRegister)) {
+    WriteToArchive(out, buffer.get(), got);
     result.written += got;
     if (blockDone) blockDone(result.read);
   }

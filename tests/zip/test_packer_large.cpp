@@ -1,0 +1,172 @@
+// Archives past the limits of the 16- and 32-bit fields: 65,535 entries and more, and
+// sources of 4 GiB and more. The sources over 4 GiB take minutes with the readers that
+// check them, so those run only when asked:
+//   LUMBRELLA_LARGE_TESTS=1 <build>/bin/zip_tests --gtest_filter='PackerLarge.*'
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "test_packer_util.h"
+#include "zip/errors.h"
+#include "zip/packer.h"
+
+namespace lumbrella {
+namespace {
+
+using test::CheckArchiveWithOtherTools;
+using test::ConfigureLikeTheBook;
+using test::MakeDirs;
+using test::ReadBytes;
+using test::TempFolder;
+using test::U16At;
+using test::U32At;
+using test::U64At;
+
+// A fresh folder in memory (/dev/shm) when the machine has one: making and removing tens of
+// thousands of files there takes a second instead of ten.
+class MemoryFolder {
+ public:
+  MemoryFolder() {
+    for (std::string base : {std::string("/dev/shm"), std::string()}) {
+      if (base.empty()) {
+        const char* tmp = std::getenv("TMPDIR");
+        base = tmp && *tmp ? tmp : "/tmp";
+      }
+      std::string pattern = base + "/lumbrella-test-XXXXXX";
+      if (mkdtemp(pattern.data()) != nullptr) {
+        path_ = pattern + "/";
+        return;
+      }
+    }
+    ADD_FAILURE() << "mkdtemp failed";
+  }
+  ~MemoryFolder() {
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  MemoryFolder(const MemoryFolder&) = delete;
+  MemoryFolder& operator=(const MemoryFolder&) = delete;
+  std::string operator/(const std::string& name) const { return path_ + name; }
+
+ private:
+  std::string path_;
+};
+
+TEST(PackerZip64, SixtyFiveThousandFiveHundredThirtyFiveEntriesBringTheZip64EndRecord) {
+  constexpr int kEntries = 65535;
+  MemoryFolder dir;
+  for (int folder = 0; folder < 64; ++folder) {
+    MakeDirs(dir / ("root/d" + std::to_string(folder)));
+  }
+  for (int i = 0; i < kEntries; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "root/d%d/%05d", i % 64, i);
+    int fd = open((dir / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    close(fd);
+  }
+  TZipPacker packer;
+  ConfigureLikeTheBook(packer, dir / "root", dir / "many.zip");
+  ASSERT_EQ(packer.Zip(), kEntries);
+
+  const std::string zip = ReadBytes(dir / "many.zip");
+  const size_t end = zip.size() - 22;
+  EXPECT_EQ(U32At(zip, end), 0x06054B50u);
+  EXPECT_EQ(U16At(zip, end + 8), 0xFFFFu);   // entries on this disk
+  EXPECT_EQ(U16At(zip, end + 10), 0xFFFFu);  // total entries
+  const uint32_t centralSize = U32At(zip, end + 12);
+  const uint32_t centralOffset = U32At(zip, end + 16);
+  EXPECT_EQ(centralOffset + centralSize + 56 + 20 + 22, zip.size());
+
+  const size_t locator = end - 20;
+  EXPECT_EQ(U32At(zip, locator), 0x07064B50u);
+  EXPECT_EQ(U32At(zip, locator + 4), 0u);
+  const uint64_t zip64End = U64At(zip, locator + 8);
+  EXPECT_EQ(zip64End, locator - 56);
+  EXPECT_EQ(U32At(zip, locator + 16), 1u);
+  EXPECT_EQ(U32At(zip, zip64End), 0x06064B50u);
+  EXPECT_EQ(U64At(zip, zip64End + 4), 44u);
+  EXPECT_EQ(U64At(zip, zip64End + 24), static_cast<uint64_t>(kEntries));
+  EXPECT_EQ(U64At(zip, zip64End + 32), static_cast<uint64_t>(kEntries));
+  EXPECT_EQ(U64At(zip, zip64End + 40), centralSize);
+  EXPECT_EQ(U64At(zip, zip64End + 48), centralOffset);
+
+  test::CommandResult names = test::Run(
+      "python3 -c 'import sys,zipfile; n=zipfile.ZipFile(sys.argv[1]).namelist();"
+      " print(len(n), n[0], n[-1])' " +
+      test::Quote(dir / "many.zip"));
+  EXPECT_EQ(names.output, "65535 d0/00000 d9/65481\n");
+  EXPECT_EQ(CheckArchiveWithOtherTools(dir / "many.zip"), "");
+}
+
+bool LargeTestsWanted() {
+  const char* wanted = std::getenv("LUMBRELLA_LARGE_TESTS");
+  return wanted != nullptr && std::string(wanted) == "1";
+}
+
+// Packs one sparse file of zeros of the given size and returns the archive's bytes.
+std::string PackZeros(const TempFolder& dir, uint64_t size) {
+  MakeDirs(dir / "root");
+  int fd = open((dir / "root/zeros.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
+  close(fd);
+  TZipPacker packer;
+  ConfigureLikeTheBook(packer, dir / "root", dir / "zeros.zip");
+  EXPECT_EQ(packer.Zip(), 1);
+  EXPECT_EQ(packer.Directory().Item(0)->UncompressedSize(), size);
+  return ReadBytes(dir / "zeros.zip");
+}
+
+TEST(PackerLarge, SourceOfMoreThanFourGigabytes) {
+  if (!LargeTestsWanted()) GTEST_SKIP() << "set LUMBRELLA_LARGE_TESTS=1 to run";
+  const uint64_t size = 0x100000000ull + 0x100000;
+  TempFolder dir;
+  const std::string zip = PackZeros(dir, size);
+  // Local header: both sizes escaped, both in the Zip64 block.
+  EXPECT_EQ(U16At(zip, 4), 45u);
+  EXPECT_EQ(U32At(zip, 18), 0xFFFFFFFFu);
+  EXPECT_EQ(U32At(zip, 22), 0xFFFFFFFFu);
+  EXPECT_EQ(U16At(zip, 28), 20u);
+  EXPECT_EQ(zip.substr(30, 9), "zeros.bin");
+  EXPECT_EQ(U16At(zip, 39), 1u);
+  EXPECT_EQ(U16At(zip, 41), 16u);
+  EXPECT_EQ(U64At(zip, 43), size);
+  const uint64_t compressed = U64At(zip, 51);
+  // Central header: only the uncompressed size needs the block.
+  const size_t central = 59 + compressed;
+  EXPECT_EQ(U32At(zip, central), 0x02014B50u);
+  EXPECT_EQ(U16At(zip, central + 6), 45u);
+  EXPECT_EQ(U32At(zip, central + 20), compressed);
+  EXPECT_EQ(U32At(zip, central + 24), 0xFFFFFFFFu);
+  EXPECT_EQ(U16At(zip, central + 30), 12u);
+  EXPECT_EQ(U64At(zip, central + 46 + 9 + 4), size);
+  EXPECT_EQ(CheckArchiveWithOtherTools(dir / "zeros.zip"), "");
+}
+
+TEST(PackerLarge, SourceJustUnderFourGigabytesGetsZip64RoomInItsLocalHeader) {
+  if (!LargeTestsWanted()) GTEST_SKIP() << "set LUMBRELLA_LARGE_TESTS=1 to run";
+  const uint64_t size = kZip64ReserveThreshold + 1000;
+  TempFolder dir;
+  const std::string zip = PackZeros(dir, size);
+  EXPECT_EQ(U16At(zip, 4), 45u);
+  EXPECT_EQ(U32At(zip, 18), 0xFFFFFFFFu);
+  EXPECT_EQ(U32At(zip, 22), 0xFFFFFFFFu);
+  EXPECT_EQ(U16At(zip, 28), 20u);
+  EXPECT_EQ(U64At(zip, 43), size);
+  const uint64_t compressed = U64At(zip, 51);
+  // The values fit the central header's fields: no block there.
+  const size_t central = 59 + compressed;
+  EXPECT_EQ(U32At(zip, central), 0x02014B50u);
+  EXPECT_EQ(U16At(zip, central + 6), 20u);
+  EXPECT_EQ(U32At(zip, central + 24), size);
+  EXPECT_EQ(U16At(zip, central + 30), 0u);
+  EXPECT_EQ(CheckArchiveWithOtherTools(dir / "zeros.zip"), "");
+}
+
+}  // namespace
+}  // namespace lumbrella
