@@ -1,0 +1,36 @@
+// Packs a folder tree into a new archive the way a conversion packs its staging tree
+// (everything under the folder, names relative to it), for bench/pack_bench.sh.
+//
+//   pack_tree <folder> <archive> [level]
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "platform/codepage.h"
+#include "platform/files.h"
+#include "zip/packer.h"
+
+int main(int argc, char** argv) {
+  using namespace lumbrella;
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: pack_tree <folder> <archive> [level]\n");
+    return 2;
+  }
+  try {
+    const std::string archive = Utf8ToAnsi(argv[2]);
+    DeleteFile(archive);  // an existing archive would be updated, not written anew
+    TZipPacker packer;
+    packer.SetRootDir(Utf8ToAnsi(argv[1]));
+    packer.FilesList() = {"*.*"};
+    packer.SetRelativePaths(true);
+    packer.SetZipName(archive);
+    if (argc > 3) packer.PackLevel = std::atoi(argv[3]);
+    int files = packer.Zip();
+    std::printf("%d files\n", files);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "pack_tree: %s\n", AnsiToUtf8(e.what()).c_str());
+    return 1;
+  }
+}
