@@ -8,7 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
+#include <memory>
 
 #include "test_packer_util.h"
 #include "zip/errors.h"
@@ -26,39 +26,24 @@ using test::U16At;
 using test::U32At;
 using test::U64At;
 
-// A fresh folder in memory (/dev/shm) when the machine has one: making and removing tens of
-// thousands of files there takes a second instead of ten.
-class MemoryFolder {
- public:
-  MemoryFolder() {
-    for (std::string base : {std::string("/dev/shm"), std::string()}) {
-      if (base.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        base = tmp && *tmp ? tmp : "/tmp";
-      }
-      std::string pattern = base + "/lumbrella-test-XXXXXX";
-      if (mkdtemp(pattern.data()) != nullptr) {
-        path_ = pattern + "/";
-        return;
-      }
-    }
-    ADD_FAILURE() << "mkdtemp failed";
+// Tens of thousands of files are made and removed in a second in memory (/dev/shm), in
+// ten on some disks: the test's folder goes there when the machine has one.
+struct TempFolderInMemory {
+  TempFolderInMemory() {
+    const char* old = std::getenv("TMPDIR");
+    if (old) saved = old;
+    if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
+    folder = std::make_unique<TempFolder>();
+    old ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
   }
-  ~MemoryFolder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  MemoryFolder(const MemoryFolder&) = delete;
-  MemoryFolder& operator=(const MemoryFolder&) = delete;
-  std::string operator/(const std::string& name) const { return path_ + name; }
-
- private:
-  std::string path_;
+  std::string operator/(const std::string& name) const { return *folder / name; }
+  std::string saved;
+  std::unique_ptr<TempFolder> folder;
 };
 
 TEST(PackerZip64, SixtyFiveThousandFiveHundredThirtyFiveEntriesBringTheZip64EndRecord) {
   constexpr int kEntries = 65535;
-  MemoryFolder dir;
+  TempFolderInMemory dir;
   for (int folder = 0; folder < 64; ++folder) {
     MakeDirs(dir / ("root/d" + std::to_string(folder)));
   }

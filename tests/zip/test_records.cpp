@@ -136,50 +136,36 @@ TEST(EntryData, EmptySourceDeflatesToTheTwoByteEmptyStream) {
   EXPECT_EQ(~crc, 0u);
 }
 
-TEST(EntryData, DeflateAndStoreRoundTripInBoundedBlocks) {
+TEST(EntryData, DeflateAndStoreRoundTripInBoundedBlocksUpToTheLimit) {
   const std::string text = SampleText(300000);
   struct Case {
     bool store;
-    size_t blockLimit;
+    uint64_t limit;
+    size_t expected;
   };
-  for (Case c : {Case{false, kDeflateBlockSize}, Case{true, kStoreBlockSize}}) {
-    SCOPED_TRACE(c.store ? "store" : "deflate");
+  for (Case c : {Case{false, UINT64_MAX, text.size()}, Case{true, UINT64_MAX, text.size()},
+                 Case{false, 70000, 70000}, Case{true, 70000, 70000}}) {
+    SCOPED_TRACE(std::string(c.store ? "store " : "deflate ") + std::to_string(c.limit));
     TMemoryStream source(text), out;
     out.WriteBuffer("prefix", 6);  // data is appended where the archive stands
     uint32_t crc = 0xFFFFFFFF;
-    std::vector<uint64_t> progress;
+    uint64_t lastRead = 0;
     int64_t lastEnd = out.Position();
     TBlockDone done = [&](uint64_t read) {
-      progress.push_back(read);
-      EXPECT_LE(static_cast<size_t>(out.Position() - lastEnd), c.blockLimit);
+      EXPECT_GE(read, lastRead);
+      EXPECT_LE(out.Position() - lastEnd, c.store ? kStoreBlockSize : kDeflateBlockSize);
+      lastRead = read;
       lastEnd = out.Position();
     };
-    TEntryData data = c.store ? StoreEntry(source, out, crc, UINT64_MAX, done)
-                              : DeflateEntry(source, out, 6, crc, UINT64_MAX, done);
-    EXPECT_EQ(data.read, text.size());
+    TEntryData data = c.store ? StoreEntry(source, out, crc, c.limit, done)
+                              : DeflateEntry(source, out, 6, crc, c.limit, done);
+    EXPECT_EQ(data.read, c.expected);
+    EXPECT_EQ(lastRead, c.expected);
     EXPECT_EQ(data.written, out.Data().size() - 6);
     std::string payload = out.Data().substr(6);
-    EXPECT_EQ(c.store ? payload : Inflate(payload), text);
-    EXPECT_EQ(~crc, crc32(0, reinterpret_cast<const Bytef*>(text.data()),
-                          static_cast<uInt>(text.size())));
-    ASSERT_FALSE(progress.empty());
-    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
-    EXPECT_EQ(progress.back(), text.size());
-    if (c.store) {
-      EXPECT_EQ(progress.size(), (text.size() + kStoreBlockSize - 1) / kStoreBlockSize);
-    }
-  }
-}
-
-TEST(EntryData, ReadingStopsAtTheLimit) {
-  const std::string text = SampleText(100000);
-  for (bool store : {false, true}) {
-    TMemoryStream source(text), out;
-    uint32_t crc = 0xFFFFFFFF;
-    TEntryData data = store ? StoreEntry(source, out, crc, 70000, nullptr)
-                            : DeflateEntry(source, out, 6, crc, 70000, nullptr);
-    EXPECT_EQ(data.read, 70000u);
-    EXPECT_EQ(store ? out.Data() : Inflate(out.Data()), text.substr(0, 70000));
+    EXPECT_EQ(c.store ? payload : Inflate(payload), text.substr(0, c.expected));
+    EXPECT_EQ(~crc,
+              crc32(0, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(c.expected)));
   }
 }
 
@@ -192,101 +178,60 @@ TEST(EntryData, ZlibFailureAndFullArchiveRaiseTheirErrors) {
   } catch (const EZCompressionError& e) {
     EXPECT_EQ(e.Message(), "error");
   }
+  // Every writer reports a write that the archive took only in part.
   const std::string text = SampleText(100000);
-  for (bool store : {false, true}) {
-    TMemoryStream big(text);
-    TightStream tight(1000);
-    EXPECT_THROW(store ? StoreEntry(big, tight, crc, UINT64_MAX, nullptr)
-                       : DeflateEntry(big, tight, 6, crc, UINT64_MAX, nullptr),
-                 ENotEnoughRoom);
+  TMemoryStream big1(text), big2(text);
+  TightStream t1(1000), t2(1000), t3(20), t4(40), t5(21);
+  EXPECT_THROW(StoreEntry(big1, t1, crc, UINT64_MAX, nullptr), ENotEnoughRoom);
+  EXPECT_THROW(DeflateEntry(big2, t2, 6, crc, UINT64_MAX, nullptr), ENotEnoughRoom);
+  TZipHeaderInfo e = NewEntry("", "hello");
+  try {
+    WriteLocalHeader(e, t3);
+    FAIL() << "no exception";
+  } catch (const ENotEnoughRoom& x) {
+    EXPECT_EQ(x.Message(), "Not enough room to write archive");
   }
+  EXPECT_THROW(WriteCentralHeader(e, t4, nullptr), ENotEnoughRoom);
+  TEndCentral end;
+  end.Clear();
+  EXPECT_THROW(end.Write(t5), ENotEnoughRoom);
 }
 
 // --- DOS date-time --------------------------------------------------------------------------
 
-std::time_t Local(int y, int mo, int d, int h, int mi, int s) {
-  std::tm t{};
-  t.tm_year = y - 1900;
-  t.tm_mon = mo - 1;
-  t.tm_mday = d;
-  t.tm_hour = h;
-  t.tm_min = mi;
-  t.tm_sec = s;
-  t.tm_isdst = -1;
-  return std::mktime(&t);
-}
-
-TEST(DosTime, LocalTimeTwoSecondResolutionAndTheFormatsLimits) {
-  struct Case {
-    std::time_t t;
-    uint32_t dos;
+TEST(DosTime, LocalTimeAtTwoSecondsWithinTheFormatsYearsAndBack) {
+  auto local = [](int y, int mo, int d, int h, int mi, int sec) {
+    std::tm t{};
+    t.tm_year = y - 1900;
+    t.tm_mon = mo - 1;
+    t.tm_mday = d;
+    t.tm_hour = h;
+    t.tm_min = mi;
+    t.tm_sec = sec;
+    t.tm_isdst = -1;
+    return std::mktime(&t);
   };
-  const Case cases[] = {
-      {Local(2021, 3, 4, 5, 6, 8),
-       (41u << 25) | (3u << 21) | (4u << 16) | (5u << 11) | (6u << 5) | 4u},
-      {Local(2021, 3, 4, 5, 6, 9),
-       (41u << 25) | (3u << 21) | (4u << 16) | (5u << 11) | (6u << 5) | 4u},
-      {Local(1980, 1, 1, 0, 0, 0), 0x00210000u},
-      {Local(1970, 1, 2, 0, 0, 0), 0x00210000u},
-      {Local(2107, 12, 31, 23, 59, 59), 0xFF9FBF7Du},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(TimeToDosDateTime(c.t), c.dos) << c.t;
-  }
-  std::time_t far = Local(2150, 6, 1, 0, 0, 0);
-  if (far != static_cast<std::time_t>(-1)) {
-    EXPECT_EQ(TimeToDosDateTime(far), 0xFF9FBF7Du);
-  }
-
-  std::time_t t = Local(2024, 2, 29, 13, 14, 16);
-  EXPECT_EQ(DosDateTimeToTime(TimeToDosDateTime(t)), t);
-}
-
-TEST(DosTime, ValuesThatNameNoDayOrTimeGiveNothing) {
   auto dos = [](int y, int mo, int d, int h, int mi, int s2) {
     return static_cast<uint32_t>(y - 1980) << 25 |
            static_cast<uint32_t>(mo << 21 | d << 16 | h << 11 | mi << 5 | s2);
   };
-  EXPECT_TRUE(DosDateTimeToTime(dos(2023, 2, 28, 23, 59, 29)).has_value());
-  EXPECT_TRUE(DosDateTimeToTime(dos(2024, 2, 29, 0, 0, 0)).has_value());
+  EXPECT_EQ(TimeToDosDateTime(local(2021, 3, 4, 5, 6, 8)), dos(2021, 3, 4, 5, 6, 4));
+  EXPECT_EQ(TimeToDosDateTime(local(2021, 3, 4, 5, 6, 9)), dos(2021, 3, 4, 5, 6, 4));
+  EXPECT_EQ(TimeToDosDateTime(local(1970, 1, 2, 0, 0, 0)), dos(1980, 1, 1, 0, 0, 0));
+  EXPECT_EQ(TimeToDosDateTime(local(2150, 6, 1, 0, 0, 0)), dos(2107, 12, 31, 23, 59, 29));
+
+  std::time_t t = local(2024, 2, 29, 13, 14, 16);
+  EXPECT_EQ(DosDateTimeToTime(TimeToDosDateTime(t)), t);
+  // Values that name no day or no time of day give nothing.
   for (uint32_t bad :
-       {dos(2023, 2, 29, 0, 0, 0), dos(2023, 2, 30, 0, 0, 0), dos(2023, 0, 1, 0, 0, 0),
-        dos(2023, 13, 1, 0, 0, 0), dos(2023, 1, 0, 0, 0, 0), dos(2023, 4, 31, 0, 0, 0),
-        dos(2023, 1, 1, 24, 0, 0), dos(2023, 1, 1, 0, 60, 0), dos(2023, 1, 1, 0, 0, 30),
-        dos(2100, 2, 29, 0, 0, 0)}) {
+       {dos(2023, 2, 29, 0, 0, 0), dos(2100, 2, 29, 0, 0, 0), dos(2023, 4, 31, 0, 0, 0),
+        dos(2023, 0, 1, 0, 0, 0), dos(2023, 13, 1, 0, 0, 0), dos(2023, 1, 0, 0, 0, 0),
+        dos(2023, 1, 1, 24, 0, 0), dos(2023, 1, 1, 0, 60, 0), dos(2023, 1, 1, 0, 0, 30)}) {
     EXPECT_FALSE(DosDateTimeToTime(bad).has_value()) << std::hex << bad;
   }
 }
 
 // --- Entry record ---------------------------------------------------------------------------
-
-TEST(ZipHeaderInfo, SixtyFourBitValuesEscapeToTheZip64Block) {
-  struct Case {
-    uint64_t value;
-    uint32_t field;
-  };
-  for (Case c : {Case{0, 0}, Case{0xFFFFFFFE, 0xFFFFFFFE}, Case{0xFFFFFFFF, 0xFFFFFFFF},
-                 Case{0x123456789ull, 0xFFFFFFFF}}) {
-    TZipHeaderInfo e;
-    e.SetUncompressedSize(c.value);
-    e.SetCompressedSize(c.value);
-    e.SetRelativeOffset(c.value);
-    EXPECT_EQ(e.uncompressedSize, c.field);
-    EXPECT_EQ(e.compressedSize, c.field);
-    EXPECT_EQ(e.relativeOffset, c.field);
-    EXPECT_EQ(e.UncompressedSize(), c.value);
-    EXPECT_EQ(e.CompressedSize(), c.value);
-    EXPECT_EQ(e.RelativeOffset(), c.value);
-    EXPECT_EQ(e.Zip64() != nullptr, c.field == 0xFFFFFFFF);
-  }
-  TZipHeaderInfo e;
-  e.SetDiskNumberStart(0x10000);
-  EXPECT_EQ(e.diskNumberStart, 0xFFFF);
-  EXPECT_EQ(e.DiskNumberStart(), 0x10000u);
-  e.SetUncompressedSize(0x100000000ull);
-  e.SetUncompressedSize(7);  // back below: the 32-bit field holds it again
-  EXPECT_EQ(e.UncompressedSize(), 7u);
-}
 
 TEST(ZipHeaderInfo, Zip64DataSizeForLocalAndCentralHeaders) {
   struct Case {
@@ -315,39 +260,6 @@ TEST(ZipHeaderInfo, Zip64DataSizeForLocalAndCentralHeaders) {
   }
 }
 
-TEST(ZipHeaderInfo, NamesClearAndCopy) {
-  TZipHeaderInfo e;
-  e.SetPath("OEBPS/css");
-  e.SetFileName("main.css");
-  EXPECT_EQ(e.Path(), "OEBPS/css/");
-  EXPECT_EQ(e.FullName(), "OEBPS/css/main.css");
-  EXPECT_EQ(e.nameLength, 18);
-  e.SetUncompressedSize(0x200000000ull);
-  e.SetComment("note");
-  e.extraFieldPosition = 99;
-  e.extraLengthAsRead = 12;
-  e.zip64LengthAsRead = 12;
-
-  TZipHeaderInfo copy(e);
-  e.SetUncompressedSize(0x300000000ull);  // the copy has its own Zip64 block
-  EXPECT_EQ(copy.UncompressedSize(), 0x200000000ull);
-  EXPECT_EQ(copy.Comment(), "note");
-  EXPECT_EQ(copy.commentLength, 4);
-
-  e.Clear();
-  EXPECT_EQ(e.FullName(), "");
-  EXPECT_EQ(e.nameLength, 0);
-  EXPECT_EQ(e.Zip64(), nullptr);
-  EXPECT_FALSE(e.Comment().has_value());
-  EXPECT_EQ(e.internalAttributes, 1);
-  EXPECT_EQ(e.crc32, 0xFFFFFFFFu);
-  EXPECT_EQ(e.method, 8);
-  EXPECT_EQ(e.versionMadeBy, 45);
-  EXPECT_EQ(e.extraFieldPosition, 99);  // the "as read" fields survive clearing
-  EXPECT_EQ(e.extraLengthAsRead, 12);
-  EXPECT_EQ(e.zip64LengthAsRead, 12);
-}
-
 // --- Headers --------------------------------------------------------------------------------
 
 TEST(Headers, PlainLocalAndCentralHeaderBytes) {
@@ -369,19 +281,6 @@ TEST(Headers, PlainLocalAndCentralHeaderBytes) {
                "504b0102 2d00 1400 0000 0800 2d3c 6b5a 86a61036 07000000 05000000 0500 0000 0000"
                "0000 0000 20000000 0a000000 68656c6c6f");
   EXPECT_EQ(e.CentralHeaderLength(), 51u);
-}
-
-TEST(Headers, StoredEntryCarriesNoExtraField) {
-  TZipHeaderInfo e = NewEntry("", "mimetype");
-  e.method = 0;
-  e.crc32 = 0x2CAB616F;
-  e.SetCompressedSize(20);
-  e.SetUncompressedSize(20);
-  TMemoryStream out;
-  WriteLocalHeader(e, out);
-  EXPECT_BYTES(out.Data(),
-               "504b0304 1400 0000 0000 2d3c 6b5a 6f61ab2c 14000000 14000000 0800 0000"
-               "6d696d6574797065");
 }
 
 TEST(Headers, SourceOfFourGigabytesOrMoreGetsZip64Sizes) {
@@ -473,57 +372,7 @@ TEST(Headers, CentralHeaderOfACarriedEntryKeepsItsOtherExtraBlocksAndComment) {
   EXPECT_EQ(e.CentralHeaderLength(), 46u + 4 + 13 + 8);
 }
 
-TEST(Headers, NameModes) {
-  const std::string chinese = Utf8ToAnsi("书/第一章.html");
-  struct Case {
-    TOEMConvert mode;
-    uint16_t versionMadeBy;
-  };
-  for (Case c : {Case{oemAlways, 45}, Case{oemNever, 45}, Case{oemFlexible, 0x0B2D}}) {
-    TZipHeaderInfo e = NewEntry("", chinese);
-    e.nameMode = c.mode;
-    TMemoryStream out;
-    WriteCentralHeader(e, out, nullptr);
-    EXPECT_EQ(out.Data().substr(46), chinese);
-    EXPECT_EQ(e.versionMadeBy, c.versionMadeBy);
-  }
-}
-
-TEST(Headers, RefusedWritesRaiseNotEnoughRoom) {
-  TZipHeaderInfo e = NewEntry("", "hello");
-  TightStream tight(20);
-  try {
-    WriteLocalHeader(e, tight);
-    FAIL() << "no exception";
-  } catch (const ENotEnoughRoom& x) {
-    EXPECT_EQ(x.Message(), "Not enough room to write archive");
-  }
-  TightStream tight2(40);
-  EXPECT_THROW(WriteCentralHeader(e, tight2, nullptr), ENotEnoughRoom);
-  TEndCentral end;
-  end.Clear();
-  TightStream tight3(21);
-  EXPECT_THROW(end.Write(tight3), ENotEnoughRoom);
-}
-
 // --- End record -----------------------------------------------------------------------------
-
-TEST(EndCentral, PlainRecordAndComment) {
-  TEndCentral end;
-  end.Clear();
-  end.SetTotalEntries(3);
-  TSortedZip none(TSortMode::ByNone, true);
-  TMemoryStream out;
-  out.WriteBuffer(std::string(100, 'd').data(), 100);
-  WriteCentralDirectory(out, none, end, nullptr);
-  EXPECT_BYTES(out.Data().substr(100), "504b0506 0000 0000 0000 0300 00000000 64000000 0000");
-  EXPECT_EQ(end.zip64End, nullptr);
-
-  end.SetComment("hi");
-  TMemoryStream withComment;
-  end.Write(withComment);
-  EXPECT_BYTES(withComment.Data().substr(20), "0200 6869");
-}
 
 TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
   TEndCentral end;
@@ -556,14 +405,6 @@ TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
   TMemoryStream plain;
   small.Write(plain);
   EXPECT_EQ(plain.Data().size(), kEndCentralSize);
-  EXPECT_EQ(small.zip64End, nullptr);
-
-  TEndCentral copy(end);
-  EXPECT_EQ(copy.CentralOffset(), 0x123456789ull);
-  copy.Clear();
-  EXPECT_EQ(copy.TotalEntries(), 0u);
-  EXPECT_EQ(copy.signature, kEndCentralSignature);
-  EXPECT_EQ(end.TotalEntries(), 70000u);
 }
 
 // --- Sorted lists ---------------------------------------------------------------------------
@@ -576,60 +417,35 @@ TZipHeaderInfo* Entry(const std::string& name, uint64_t offset, uint32_t disk = 
   return e;
 }
 
-TEST(SortedZip, ByNoneOrdersByDiskThenOffsetAndRefusesEqualKeys) {
+TEST(SortedZip, OrderByPlaceOrByNameAndRefuseEqualKeys) {
   TSortedZip list(TSortMode::ByNone, true);
-  list.Add(Entry("c", 300));
-  list.Add(Entry("a", 100));
-  list.Add(Entry("z", 50, 1));
-  list.Add(Entry("b", 0x100000000ull));
+  TSortedZip names(TSortMode::ByName, false);
+  // 0x81 0x41 and 0x81 0x61 are two different characters whose second bytes are "A"/"a".
+  const std::string first = "\x81\x41.txt", second = "\x81\x61.txt";
+  for (TZipHeaderInfo* e : {Entry("c", 300), Entry("Mimetype", 100), Entry(first, 50, 1),
+                            Entry("OEBPS/Toc.ncx", 0x100000000ull)}) {
+    list.Add(e);
+    names.Add(e);
+  }
   std::string order;
   for (size_t i = 0; i < list.Count(); ++i)
-    order += list.Item(i)->FileName();
-  EXPECT_EQ(order, "acbz");
+    order += list.Item(i)->FullName() + " ";
+  EXPECT_EQ(order, "Mimetype c OEBPS/Toc.ncx " + first + " ");
 
-  std::unique_ptr<TZipHeaderInfo> same(Entry("other", 300));
+  std::unique_ptr<TZipHeaderInfo> samePlace(Entry("other", 300)), sameName(Entry("MIMETYPE", 9));
   try {
-    list.Add(same.get());
+    list.Add(samePlace.get());
     FAIL() << "no exception";
   } catch (const EListError& e) {
     EXPECT_EQ(e.Message(), "Duplicate Object index");
   }
-  EXPECT_EQ(list.Count(), 4u);
-  try {
-    list.Item(4);
-    FAIL() << "no exception";
-  } catch (const EListError& e) {
-    EXPECT_EQ(e.Message(), "Index 4 is out of range");
-  }
-  std::unique_ptr<TZipHeaderInfo> taken(list.Extract(0));
-  EXPECT_EQ(taken->FileName(), "a");
-  EXPECT_EQ(list.Count(), 3u);
-}
+  EXPECT_THROW(names.Add(sameName.get()), EListError);
+  EXPECT_THROW(list.Item(4), EListError);
 
-TEST(SortedZip, ByNameIgnoresAsciiCaseButNotChineseTrailBytes) {
-  TSortedZip owner(TSortMode::ByNone, true);
-  TSortedZip names(TSortMode::ByName, false);
-  // 0x81 0x41 and 0x81 0x61 are two different characters whose second bytes are "A"/"a".
-  const std::string first = "\x81\x41.txt", second = "\x81\x61.txt";
-  uint64_t offset = 0;
-  for (const std::string& n : {std::string("Mimetype"), std::string("OEBPS/Toc.ncx"), first}) {
-    TZipHeaderInfo* e = Entry(n, offset++);
-    owner.Add(e);
-    names.Add(e);
-  }
-  EXPECT_EQ(names.FindName("MIMETYPE"), names.FindName("mimetype"));
   EXPECT_GE(names.FindName("oebps/toc.NCX"), 0);
   EXPECT_EQ(names.FindName("oebps/toc"), -1);
   EXPECT_GE(names.FindName(first), 0);
   EXPECT_EQ(names.FindName(second), -1);
-  std::unique_ptr<TZipHeaderInfo> clash(Entry("MIMETYPE", 99));
-  EXPECT_THROW(names.Add(clash.get()), EListError);
-  std::unique_ptr<TZipHeaderInfo> other(Entry(second, 100));
-  EXPECT_NO_THROW(names.Add(other.get()));
-
-  EXPECT_EQ(CompareNamesIgnoringCase("abc", "ABC"), 0);
-  EXPECT_LT(CompareNamesIgnoringCase("ab", "ABC"), 0);
-  EXPECT_NE(CompareNamesIgnoringCase(first, second), 0);
   EXPECT_EQ(LowerAsciiLetters("ABC\x81\x41Z"), "abc\x81\x41z");
 }
 
