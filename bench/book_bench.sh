@@ -51,7 +51,7 @@ for i in range(count):
         f.write("".join(parts).encode("utf-8"))
 PY
 total=$(du -cb "$work"/chapters/*.txt | tail -1 | cut -f1)
-largest=$(ls -S "$work"/chapters/*.txt | head -1 | xargs stat -c %s)
+largest=$(stat -c %s "$work"/chapters/*.txt | sort -n | tail -1)
 
 # Best wall time (seconds) and the peak resident set (KiB) of that run.
 measure() {
