@@ -84,8 +84,12 @@ void TBookConverter::WritePackageDocuments(const TBookFields& fields,
   // Rows are numbered by their position now, whatever their number caption says. Only one
   // chapter's text is held at a time.
   for (size_t i = 0; i < rows.size(); ++i) {
-    WriteUtf8File(folder + ChapterFileName(i),
-                  ChapterPage(rows[i].name, LoadSourceText(rows[i].path)));
+    std::string page;
+    {
+      const std::string text = LoadSourceText(rows[i].path);
+      page = ChapterPage(rows[i].name, text);
+    }  // the text goes before the page is converted and written
+    WriteUtf8File(folder + ChapterFileName(i), page);
     labels.push_back(rows[i].name);
   }
   const TBookInfo info = MakeBookInfo(fields, outputPath, bookId_);

@@ -1,5 +1,7 @@
 #include "book/documents.h"
 
+#include "book/staging.h"
+
 namespace lumbrella {
 
 const char kPublisher[] = "lumbrella.example.org";
@@ -16,27 +18,6 @@ constexpr char kNcxNamespace[] = "http://www.daisy.org/z3986/2005/ncx/";
 // Without the declaration some reading services take a page for Latin-1.
 constexpr char kXmlDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
 
-bool IsGbLead(unsigned char b) {
-  return b >= 0x81 && b <= 0xFE;
-}
-bool IsGbDigit(unsigned char b) {
-  return b >= 0x30 && b <= 0x39;
-}
-bool IsGbTrail(unsigned char b) {
-  return b >= 0x40 && b <= 0xFE && b != 0x7F;
-}
-
-// Length of the GB18030 sequence at p (n bytes left): 4 or 2 for a well-formed multi-byte
-// sequence, else 1. A malformed lead stands alone, as the code page converter takes it,
-// so that a control byte behind it is still seen (and left out) here.
-size_t GbSequenceLength(const unsigned char* p, size_t n) {
-  if (!IsGbLead(p[0]) || n < 2) return 1;
-  if (IsGbDigit(p[1])) {
-    return (n >= 4 && IsGbLead(p[2]) && IsGbDigit(p[3])) ? 4 : 1;
-  }
-  return IsGbTrail(p[1]) ? 2 : 1;
-}
-
 // U+FFFE and U+FFFF in GB18030.
 bool IsNonCharacter(const unsigned char* p) {
   return p[0] == 0x84 && p[1] == 0x31 && p[2] == 0xA4 && (p[3] == 0x38 || p[3] == 0x39);
@@ -52,7 +33,7 @@ void AppendEscaped(std::string& out, std::string_view in, Mode mode) {
   while (i < n) {
     const unsigned char b = p[i];
     if (b >= 0x80) {
-      size_t len = GbSequenceLength(p + i, n - i);
+      size_t len = AnsiCharLength(p + i, n - i);
       if (!(len == 4 && IsNonCharacter(p + i))) out.append(in.data() + i, len);
       i += len;
       continue;

@@ -30,6 +30,13 @@ std::set<std::string> TreeOf(const std::string& root) {
   return tree;
 }
 
+std::string Repeat(const std::string& piece, size_t times) {
+  std::string all;
+  for (size_t i = 0; i < times; ++i)
+    all += piece;
+  return all;
+}
+
 TEST(Staging, WriteUtf8FileConvertsAnsiToUtf8) {
   TempFolder dir;
   const struct {
@@ -42,6 +49,11 @@ TEST(Staging, WriteUtf8FileConvertsAnsiToUtf8) {
       // Outside the BMP: one four-byte sequence, not two three-byte halves.
       {"surrogate pair", Utf8ToAnsi("a😀"), "a\xF0\x9F\x98\x80"},
       {"zero bytes pass", std::string("a\0b", 3), std::string("a\0b", 3)},
+      // Long texts are converted in slices; no character may be cut at a slice's end.
+      {"two-byte characters across slices", "a" + Repeat(Utf8ToAnsi("雨"), 70000),
+       "a" + Repeat("\xE9\x9B\xA8", 70000)},
+      {"four-byte characters across slices", "ab" + Repeat(Utf8ToAnsi("😀"), 40000),
+       "ab" + Repeat("\xF0\x9F\x98\x80", 40000)},
       {"empty", "", ""},
   };
   for (const auto& c : cases) {
