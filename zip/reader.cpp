@@ -6,8 +6,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <array>
-#include <cstring>
 #include <ctime>
 #include <limits>
 

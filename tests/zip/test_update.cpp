@@ -196,6 +196,24 @@ TEST_F(UpdateTest, SuccessiveConversionsOfOneFolder) {
   EXPECT_TRUE(packer.FilesList().empty());
 }
 
+// A newer file that is then left out (here by OnStartZip; an unreadable file goes the same
+// way) does not cost the archive its old entry.
+TEST_F(UpdateTest, AnEntryWhoseNewFileIsSkippedIsKept) {
+  Stage("1.html", "old one", kOld);
+  Stage("2.html", "old two", kOld);
+  std::string target = tmp_ / "book.epub";
+  ASSERT_EQ(Pack(target), 2);
+  std::string old = tmp_ / "old.epub";
+  std::filesystem::copy_file(target, old);
+  Stage("2.html", "new two");
+  TZipPacker packer;
+  packer.OnStartZip = [](const std::string& path, TZipHeaderInfo&, bool& skip) {
+    skip = path.ends_with("2.html");
+  };
+  EXPECT_EQ(Pack(packer, target), 0);
+  EXPECT_EQ(Compare(old, target, {}, {}), "");
+}
+
 // Targets that cannot be updated: each fails with its exception and leaves the file as it
 // was, with no temporary file behind.
 TEST_F(UpdateTest, DamagedTargetsAreLeftAsTheyWere) {
