@@ -27,8 +27,8 @@ class TZipReader {
   TZipReader& operator=(const TZipReader&) = delete;
 
   // --- Settings -------------------------------------------------------------------------
-  // Archive to read, write or update (ANSI path). A name equal to the current one without
-  // regard to case changes nothing; another name forgets the current archive.
+  // Archive to read, write or update (ANSI path). The same name changes nothing; another
+  // name (letter case counts on this platform) forgets the current archive.
   const std::string& ZipName() const { return zipName_; }
   void SetZipName(const std::string& name);
   // Folder that bare names and wildcards without a folder refer to; stored with a

@@ -12,7 +12,8 @@ TZipReader::TZipReader() : directory_(std::make_unique<TSortedZip>(TSortMode::By
 TZipReader::~TZipReader() = default;
 
 void TZipReader::SetZipName(const std::string& name) {
-  if (CompareNamesIgnoringCase(name, zipName_) == 0) return;
+  // File names differ by letter case on this platform: only the same bytes are the same file.
+  if (name == zipName_) return;
   zipName_ = name;
   ForgetArchive();
 }
@@ -27,13 +28,16 @@ void TZipReader::SetRootDir(const std::string& dir) {
 void TZipReader::ForgetArchive() {
   directory_->Clear();
   endCentral_.Clear();
-  archive_.reset();
+  Close();
   archiveDateTime_ = 0;
   currentDisk_ = 0;
   scanned_ = false;
 }
 
-void TZipReader::Close() { archive_.reset(); }
+void TZipReader::Close() {
+  archive_.reset();
+  companion_.reset();
+}
 
 void TZipReader::ProcessMessages() {
   if (DoProcessMessages && OnProcessMessages) OnProcessMessages();
