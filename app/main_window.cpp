@@ -290,31 +290,31 @@ void TForm1::WebBrowser1DocumentComplete() {
 
 // --- Dialogs ---------------------------------------------------------------------------
 
-TFileDialogSpec TForm1::SaveDialog1() const {
-  TFileDialogSpec spec;
-  spec.nameFilters = {QStringLiteral("*.epub (*.epub)"), QStringLiteral("*.zip (*.zip)")};
-  spec.save = true;
-  spec.defaultSuffix = QStringLiteral("epub");
-  spec.fileName = AnsiToQString(ProposedBookName(QStringToAnsi(m_title->text())));
-  return spec;
+TFileDialogSetup TForm1::SaveDialog1() const {
+  TFileDialogSetup setup;
+  setup.nameFilters = {QStringLiteral("*.epub (*.epub)"), QStringLiteral("*.zip (*.zip)")};
+  setup.save = true;
+  setup.defaultSuffix = QStringLiteral("epub");
+  setup.fileName = AnsiToQString(ProposedBookName(QStringToAnsi(m_title->text())));
+  return setup;
 }
 
-TFileDialogSpec TForm1::OpenDialog1() {
-  TFileDialogSpec spec;
-  spec.title = QStringLiteral("导入TXT文件");
-  spec.nameFilters = {QStringLiteral("*.txt (*.txt*)")};
-  spec.multiple = true;
-  return spec;
+TFileDialogSetup TForm1::OpenDialog1() {
+  TFileDialogSetup setup;
+  setup.title = QStringLiteral("导入TXT文件");
+  setup.nameFilters = {QStringLiteral("*.txt (*.txt*)")};
+  setup.multiple = true;
+  return setup;
 }
 
-TFileDialogSpec TForm1::OpenDialog2() {
-  TFileDialogSpec spec;
-  spec.title = QStringLiteral("插入封面图片");
+TFileDialogSetup TForm1::OpenDialog2() {
+  TFileDialogSetup setup;
+  setup.title = QStringLiteral("插入封面图片");
   // Qt separates patterns with blanks; the description keeps the semicolons.
-  spec.nameFilters = {
+  setup.nameFilters = {
       QStringLiteral("All Image File(*jpg;*.jpeg;*.png;*.bmp;*.gif;*.tiff;*.tif) "
                      "(*jpg *.jpeg *.png *.bmp *.gif *.tiff *.tif)")};
-  return spec;
+  return setup;
 }
 
 // --- Commands --------------------------------------------------------------------------

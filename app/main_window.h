@@ -56,9 +56,9 @@ class TForm1 : public QWidget {
   bool Converting() const { return converting_; }
 
   // The three dialogs as this window sets them up.
-  TFileDialogSpec SaveDialog1() const;
-  static TFileDialogSpec OpenDialog1();
-  static TFileDialogSpec OpenDialog2();
+  TFileDialogSetup SaveDialog1() const;
+  static TFileDialogSetup OpenDialog1();
+  static TFileDialogSetup OpenDialog2();
 
   // Command handlers, as the buttons and the list header call them.
   void Button1Click();

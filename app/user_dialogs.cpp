@@ -37,27 +37,27 @@ bool TQtUserDialogs::Question(QWidget* owner, const QString& text, const QString
   return box.exec() == QMessageBox::Yes;
 }
 
-QStringList TQtUserDialogs::ChooseFiles(QWidget* owner, const TFileDialogSpec& spec) {
-  QFileDialog dialog(owner, spec.title);
-  dialog.setNameFilters(spec.nameFilters);
-  if (spec.save) {
+QStringList TQtUserDialogs::ChooseFiles(QWidget* owner, const TFileDialogSetup& setup) {
+  QFileDialog dialog(owner, setup.title);
+  dialog.setNameFilters(setup.nameFilters);
+  if (setup.save) {
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setDefaultSuffix(spec.defaultSuffix);
+    dialog.setDefaultSuffix(setup.defaultSuffix);
     // A name typed without an extension takes the one of the filter in use, so that the
     // "*.zip" entry really gives a .zip file.
     QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog,
-                     [&dialog, &spec](const QString& filter) {
+                     [&dialog, &setup](const QString& filter) {
                        const QString suffix = FilterSuffix(filter);
-                       dialog.setDefaultSuffix(suffix.isEmpty() ? spec.defaultSuffix : suffix);
+                       dialog.setDefaultSuffix(suffix.isEmpty() ? setup.defaultSuffix : suffix);
                      });
   } else {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     // One file may be any name (the cover); several must exist, as Qt's multiple
     // selection only offers existing files.
-    dialog.setFileMode(spec.multiple ? QFileDialog::ExistingFiles : QFileDialog::AnyFile);
+    dialog.setFileMode(setup.multiple ? QFileDialog::ExistingFiles : QFileDialog::AnyFile);
   }
-  if (!spec.fileName.isEmpty()) dialog.selectFile(spec.fileName);
+  if (!setup.fileName.isEmpty()) dialog.selectFile(setup.fileName);
   if (dialog.exec() != QDialog::Accepted) return {};
   return dialog.selectedFiles();
 }

@@ -10,7 +10,7 @@ class QWidget;
 namespace lumbrella {
 
 // How one file dialog is set up.
-struct TFileDialogSpec {
+struct TFileDialogSetup {
   QString title;            // empty: the platform's default title
   QStringList nameFilters;  // Qt form: "description (pattern pattern ...)"
   bool save = false;
@@ -31,7 +31,7 @@ class TUserDialogs {
   virtual bool Question(QWidget* owner, const QString& text, const QString& caption) = 0;
   // The chosen paths in the order the dialog gives them; empty when cancelled. A save
   // dialog asks before an existing file is overwritten.
-  virtual QStringList ChooseFiles(QWidget* owner, const TFileDialogSpec& spec) = 0;
+  virtual QStringList ChooseFiles(QWidget* owner, const TFileDialogSetup& setup) = 0;
 };
 
 // The real thing: QMessageBox and QFileDialog, modal.
@@ -40,7 +40,7 @@ class TQtUserDialogs : public TUserDialogs {
   void Message(QWidget* owner, const QString& text) override;
   void Error(QWidget* owner, const QString& text) override;
   bool Question(QWidget* owner, const QString& text, const QString& caption) override;
-  QStringList ChooseFiles(QWidget* owner, const TFileDialogSpec& spec) override;
+  QStringList ChooseFiles(QWidget* owner, const TFileDialogSetup& setup) override;
 };
 
 }  // namespace lumbrella

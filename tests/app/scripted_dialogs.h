@@ -22,7 +22,7 @@ class TScriptedDialogs : public TUserDialogs {
     QString kind;  // "message", "error", "question", "files"
     QString text;
     QString caption;
-    TFileDialogSpec spec;
+    TFileDialogSetup setup;
   };
 
   QList<Call> calls;
@@ -40,8 +40,8 @@ class TScriptedDialogs : public TUserDialogs {
     calls.append({QStringLiteral("question"), text, caption, {}});
     return !questionAnswers.isEmpty() && questionAnswers.takeFirst();
   }
-  QStringList ChooseFiles(QWidget*, const TFileDialogSpec& spec) override {
-    calls.append({QStringLiteral("files"), QString(), QString(), spec});
+  QStringList ChooseFiles(QWidget*, const TFileDialogSetup& setup) override {
+    calls.append({QStringLiteral("files"), QString(), QString(), setup});
     if (onFileDialog) onFileDialog();
     return fileAnswers.isEmpty() ? QStringList() : fileAnswers.takeFirst();
   }

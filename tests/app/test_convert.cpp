@@ -122,7 +122,7 @@ class TestConvert : public QObject {
     Click(*f.form, "Button1");
 
     QCOMPARE(f.dialogs.Kinds(), QStringList({"files", "files", "message"}));
-    QCOMPARE(f.dialogs.calls[1].spec.fileName, QStringLiteral("西游记"));
+    QCOMPARE(f.dialogs.calls[1].setup.fileName, QStringLiteral("西游记"));
     QCOMPARE(f.dialogs.calls[2].text, kSucceeded);
 
     QVERIFY(QFile::exists(book));
@@ -148,7 +148,7 @@ class TestConvert : public QObject {
     f.Start({Chapters().first()});
     Click(*f.form, "Button1");  // the save dialog cancelled: nothing written, nothing said
     QCOMPARE(f.dialogs.Kinds(), QStringList({"files"}));
-    QCOMPARE(f.dialogs.calls[0].spec.fileName, QStringLiteral("myepub"));
+    QCOMPARE(f.dialogs.calls[0].setup.fileName, QStringLiteral("myepub"));
     QVERIFY(QDir(f.dir.path()).isEmpty());
     QVERIFY(!f.StagingTreeLeft());
   }

@@ -325,7 +325,7 @@ class TestMainWindow : public QObject {
     Click(*f.form, "Button6");  // cancelled: rows stay
     QCOMPARE(f.Names(), QStringList({"x", "z"}));
     QCOMPARE(f.Status(), StatusFor(2));
-    QVERIFY(f.dialogs.calls[0].spec.multiple);
+    QVERIFY(f.dialogs.calls[0].setup.multiple);
 
     auto* field = Control<QLineEdit>(*f.form, "m_img");
     f.dialogs.calls.clear();
