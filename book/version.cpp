@@ -2,6 +2,8 @@
 
 namespace lumbrella {
 
-const char* ProgramVersion() { return "2.0"; }
+const char* ProgramVersion() {
+  return "2.0";
+}
 
 }  // namespace lumbrella

@@ -1,9 +1,9 @@
 #include "platform/codepage.h"
 
+#include <iconv.h>
 #include <bit>
 #include <cerrno>
 #include <cstring>
-#include <iconv.h>
 #include <stdexcept>
 
 namespace lumbrella {
@@ -53,8 +53,12 @@ Converter& Utf16ToGb() {
   return c;
 }
 
-bool IsHigh(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool IsLow(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool IsHigh(char16_t u) {
+  return u >= 0xD800 && u <= 0xDBFF;
+}
+bool IsLow(char16_t u) {
+  return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 // Appends the GB18030 form of a run of well-formed UTF-16 (no unpaired surrogates).
 void AppendAnsi(std::string& result, const char16_t* units, size_t count) {

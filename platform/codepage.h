@@ -32,7 +32,11 @@ std::string AnsiToUtf8(std::string_view ansi);
 std::string Utf8ToAnsi(std::string_view utf8);
 
 // The OEM code page is the ANSI code page on this platform: both are the identity.
-inline std::string AnsiToOem(std::string_view ansi) { return std::string(ansi); }
-inline std::string OemToAnsi(std::string_view oem) { return std::string(oem); }
+inline std::string AnsiToOem(std::string_view ansi) {
+  return std::string(ansi);
+}
+inline std::string OemToAnsi(std::string_view oem) {
+  return std::string(oem);
+}
 
 }  // namespace lumbrella

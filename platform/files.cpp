@@ -14,7 +14,9 @@
 
 namespace lumbrella {
 
-std::string FsPath(std::string_view ansiPath) { return AnsiToUtf8(ansiPath); }
+std::string FsPath(std::string_view ansiPath) {
+  return AnsiToUtf8(ansiPath);
+}
 
 std::string ExpandFileName(std::string_view path) {
   std::string full;
@@ -109,7 +111,9 @@ bool StatPath(std::string_view path, struct stat& st) {
   return !fs.empty() && stat(fs.c_str(), &st) == 0;
 }
 
-char FoldAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+char FoldAscii(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+}
 
 }  // namespace
 
@@ -152,17 +156,22 @@ std::vector<TFileInfo> ListDirectory(std::string_view folder) {
   }
   closedir(dir);
   std::sort(entries.begin(), entries.end(), [](const TFileInfo& a, const TFileInfo& b) {
-    return std::lexicographical_compare(
-        a.name.begin(), a.name.end(), b.name.begin(), b.name.end(), [](char x, char y) {
-          return static_cast<unsigned char>(FoldAscii(x)) < static_cast<unsigned char>(FoldAscii(y));
-        });
+    return std::lexicographical_compare(a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
+                                        [](char x, char y) {
+                                          return static_cast<unsigned char>(FoldAscii(x)) <
+                                                 static_cast<unsigned char>(FoldAscii(y));
+                                        });
   });
   return entries;
 }
 
-bool CreateDir(std::string_view path) { return mkdir(FsPath(path).c_str(), 0777) == 0; }
+bool CreateDir(std::string_view path) {
+  return mkdir(FsPath(path).c_str(), 0777) == 0;
+}
 
-bool DeleteFile(std::string_view path) { return unlink(FsPath(path).c_str()) == 0; }
+bool DeleteFile(std::string_view path) {
+  return unlink(FsPath(path).c_str()) == 0;
+}
 
 namespace {
 
@@ -185,7 +194,8 @@ bool RemoveTreeFs(const std::string& fsPath) {
 
 bool RemoveTree(std::string_view path) {
   std::string fs = FsPath(path);
-  while (fs.size() > 1 && fs.back() == '/') fs.pop_back();
+  while (fs.size() > 1 && fs.back() == '/')
+    fs.pop_back();
   return !fs.empty() && RemoveTreeFs(fs);
 }
 

@@ -41,9 +41,9 @@ std::string ExtractFilePath(std::string_view path);
 std::string ExtractFileExt(std::string_view path);
 
 struct TFileInfo {
-  std::string name;      // last component (ListDirectory only)
-  int64_t size = 0;      // bytes; 0 for a folder
-  std::time_t mtime = 0; // last write, seconds since the epoch
+  std::string name;       // last component (ListDirectory only)
+  int64_t size = 0;       // bytes; 0 for a folder
+  std::time_t mtime = 0;  // last write, seconds since the epoch
   uint32_t attributes = 0;
   bool IsDirectory() const { return (attributes & faDirectory) != 0; }
 };

@@ -32,9 +32,12 @@ namespace {
 
 int Whence(TSeekOrigin origin) {
   switch (origin) {
-    case TSeekOrigin::soBeginning: return SEEK_SET;
-    case TSeekOrigin::soCurrent: return SEEK_CUR;
-    case TSeekOrigin::soEnd: return SEEK_END;
+    case TSeekOrigin::soBeginning:
+      return SEEK_SET;
+    case TSeekOrigin::soCurrent:
+      return SEEK_CUR;
+    case TSeekOrigin::soEnd:
+      return SEEK_END;
   }
   return SEEK_SET;
 }
@@ -115,13 +118,17 @@ int64_t TFileStream::Size() {
   return fstat(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
-bool TFileStream::Sync() { return fsync(fd_) == 0; }
+bool TFileStream::Sync() {
+  return fsync(fd_) == 0;
+}
 
 TBufferedFileStream::TBufferedFileStream(const std::string& ansiPath, TFileMode mode,
                                          size_t bufferSize)
     : TFileStream(ansiPath, mode), buffer_(std::max<size_t>(bufferSize, 1)) {}
 
-TBufferedFileStream::~TBufferedFileStream() { Flush(); }
+TBufferedFileStream::~TBufferedFileStream() {
+  Flush();
+}
 
 bool TBufferedFileStream::Flush() {
   if (pending_ == 0) return true;
@@ -213,7 +220,9 @@ int64_t TBufferedFileStream::Size() {
   return std::max(TFileStream::Size(), filePos_ + static_cast<int64_t>(pending_));
 }
 
-bool TBufferedFileStream::Sync() { return Flush() && TFileStream::Sync(); }
+bool TBufferedFileStream::Sync() {
+  return Flush() && TFileStream::Sync();
+}
 
 size_t TMemoryStream::Read(void* buffer, size_t count) {
   if (pos_ >= data_.size()) return 0;

@@ -87,8 +87,8 @@ class TBufferedFileStream : public TFileStream {
   void DropReadAhead();
 
   std::vector<char> buffer_;
-  size_t pending_ = 0;   // bytes waiting to be written, at buffer_[0, pending_)
-  size_t readPos_ = 0;   // read-ahead: buffer_[readPos_, readEnd_) is unread
+  size_t pending_ = 0;  // bytes waiting to be written, at buffer_[0, pending_)
+  size_t readPos_ = 0;  // read-ahead: buffer_[readPos_, readEnd_) is unread
   size_t readEnd_ = 0;
   int64_t filePos_ = 0;  // position of the file descriptor
 };

@@ -62,7 +62,8 @@ CommandResult Run(const std::string& commandLine) {
   if (pipe == nullptr) return result;
   char buffer[4096];
   size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, got);
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+    result.output.append(buffer, got);
   int status = pclose(pipe);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
@@ -71,15 +72,17 @@ CommandResult Run(const std::string& commandLine) {
 std::string Quote(const std::string& word) {
   std::string q = "'";
   for (char c : word) {
-    if (c == '\'') q += "'\\''";
-    else q += c;
+    if (c == '\'')
+      q += "'\\''";
+    else
+      q += c;
   }
   return q + "'";
 }
 
 std::string SamplesDir() {
-  for (const char* candidate : {LUMBRELLA_SOURCE_DIR "/../shared/samples",
-                                LUMBRELLA_SOURCE_DIR "/../../shared/samples"}) {
+  for (const char* candidate :
+       {LUMBRELLA_SOURCE_DIR "/../shared/samples", LUMBRELLA_SOURCE_DIR "/../../shared/samples"}) {
     std::error_code ec;
     if (std::filesystem::is_directory(candidate, ec)) {
       return std::filesystem::canonical(candidate, ec).string();
@@ -111,8 +114,10 @@ std::string CheckArchiveWithOtherTools(const std::string& archivePath) {
     std::string command;
   };
   const Check checks[] = {
-      {"python3", "python3 -c 'import sys,zipfile; z=zipfile.ZipFile(sys.argv[1]); "
-                  "bad=z.testzip(); sys.exit(1 if bad else 0)' " + q},
+      {"python3",
+       "python3 -c 'import sys,zipfile; z=zipfile.ZipFile(sys.argv[1]); "
+       "bad=z.testzip(); sys.exit(1 if bad else 0)' " +
+           q},
       {"unzip", "unzip -tq " + q},
       {"7z", "7z t " + q},
       {"bsdtar", "bsdtar -tf " + q + " >/dev/null"},

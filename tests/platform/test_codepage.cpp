@@ -30,7 +30,10 @@ TEST(CodePage, UnpairedSurrogatesBecomeOneQuestionMarkPerUnit) {
 
 TEST(CodePage, InvalidAnsiBytesBecomeReplacementCharacters) {
   // 0x80 and 0xFF never start a GB18030 sequence; a lead byte at the end is truncated.
-  EXPECT_EQ(AnsiToUtf16(std::string("\x80" "a\xFF", 3)), (std::u16string{0xFFFD, u'a', 0xFFFD}));
+  EXPECT_EQ(AnsiToUtf16(std::string("\x80"
+                                    "a\xFF",
+                                    3)),
+            (std::u16string{0xFFFD, u'a', 0xFFFD}));
   EXPECT_EQ(AnsiToUtf16(std::string("a\xD6", 2)), (std::u16string{u'a', 0xFFFD}));
 }
 

@@ -28,8 +28,8 @@ TEST(Files, OpenErrorNamesTheExpandedPathAndTheSystemText) {
     TFileStream s(dir / "no/such/folder/x", TFileMode::fmCreate);
     FAIL() << "no exception";
   } catch (const EFCreateError& e) {
-    EXPECT_EQ(e.Message(),
-              "Cannot create file \"" + dir.Path() + "no/such/folder/x\". No such file or directory");
+    EXPECT_EQ(e.Message(), "Cannot create file \"" + dir.Path() +
+                               "no/such/folder/x\". No such file or directory");
   }
   chdir("/");
 }
@@ -58,7 +58,8 @@ TEST(Files, NameParts) {
 
 TEST(Files, DirectoryListingIsSortedWithoutRegardToCaseAndMarksHiddenEntries) {
   TempFolder dir;
-  for (const char* name : {"b.txt", "A.txt", "c", ".hidden", "B2"}) test::WriteBytes(dir / name, "x");
+  for (const char* name : {"b.txt", "A.txt", "c", ".hidden", "B2"})
+    test::WriteBytes(dir / name, "x");
   test::MakeDirs(dir / "sub");
   std::vector<std::string> names;
   for (const TFileInfo& e : ListDirectory(dir.Path())) {

@@ -1,2 +1,0 @@
-#include <zlib.h>
-namespace lumbrella { const char* ZlibVersion() { return zlibVersion(); } }
