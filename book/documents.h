@@ -26,7 +26,7 @@ extern const char kSourceUrl[];
 
 // Inserted values: "&", "<", ">" become entities ('"' too in an attribute value) and the
 // control characters XML forbids are left out (all below 0x20 except tab, LF and CR, and
-// the non-characters U+FFFE and U+FFFF).
+// the non-characters U+FFFE and U+FFFF). Bytes that form no character become U+FFFD.
 std::string EscapeText(std::string_view ansi);
 std::string EscapeAttribute(std::string_view ansi);
 

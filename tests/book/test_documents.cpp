@@ -37,6 +37,7 @@ TEST(Documents, EscapingOfInsertedValues) {
   const std::string emoji = A("😀");                                 // a four-byte GB18030 sequence
   const std::string nonCharacters = A("\xEF\xBF\xBE\xEF\xBF\xBF");  // U+FFFE U+FFFF
   ASSERT_EQ(nonCharacters.size(), 8u);
+  const std::string kBad = "\x84\x31\xA4\x37";  // U+FFFD
   const EscapeCase cases[] = {
       {"markup", "a&b<c>d\"e'", "a&amp;b&lt;c&gt;d\"e'", "a&amp;b&lt;c&gt;d&quot;e'"},
       {"entity-looking text is escaped again", "&amp;", "&amp;amp;", "&amp;amp;"},
@@ -47,8 +48,13 @@ TEST(Documents, EscapingOfInsertedValues) {
       {"Chinese untouched", A("雨伞 & 书"), A("雨伞 &amp; 书"), A("雨伞 &amp; 书")},
       {"four-byte sequence kept", emoji + "<", emoji + "&lt;", emoji + "&lt;"},
       {"U+FFFE and U+FFFF left out", "x" + nonCharacters + "y", "xy", "xy"},
-      // A malformed lead byte stands alone: the control byte behind it is still dropped.
-      {"control behind a bad lead", "\x81\x01<", "\x81&lt;", "\x81&lt;"},
+      // A malformed lead byte becomes the replacement character, as the converter would
+      // make it, so nothing behind it can join it into another character.
+      {"control behind a bad lead", "\x81\x01<", kBad + "&lt;", kBad + "&lt;"},
+      {"no U+FFFE once a control is dropped", "\x84\x31\xA4\x01\x38", kBad + "1" + kBad + "8",
+       kBad + "1" + kBad + "8"},
+      {"an unassigned four-byte sequence is no character", "\x85\x30\x84\x31\xA4\x38", kBad + "0",
+       kBad + "0"},
       {"empty", "", "", ""},
   };
   for (const EscapeCase& c : cases) {
@@ -162,7 +168,8 @@ TEST(Documents, CoverPageShowsTheImageInADivWithTheTitleAsAlt) {
 // Whatever the values hold, every document stays well-formed.
 TEST(Documents, HostileValuesGiveWellFormedDocuments) {
   TBookInfo book = BookWithCover();
-  const std::string hostile = "]]> <!-- & \" ' < > \x01\x0B\0 "s + A("雨伞😀\xEF\xBF\xBF") + "\r\n";
+  const std::string hostile = "]]> <!-- & \" ' < > \x01\x0B\0 "s + A("雨伞😀\xEF\xBF\xBF") +
+                              "\x85\x30\x84\x31\xA4\x38\x84\x31\xA4\x01\x39\r\n";
   book.title = hostile;
   book.author = hostile;
   const std::vector<std::string> labels = {hostile, hostile};
