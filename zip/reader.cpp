@@ -416,7 +416,9 @@ void TZipReader::Open() {
     throw;
   }
   heldStamp_ = stamp;
-  held_ = true;
+  // The stamp covers the archive file only: a directory read from a companion file is read
+  // again on the next opening, which also reopens the companion its positions refer to.
+  held_ = !companion_;
   archiveDateTime_ = static_cast<std::time_t>(stamp.mtimeSec);
 }
 
