@@ -674,9 +674,12 @@ void TZipReader::VerifyScannedEntry(const TZipHeaderInfo& entry) {
     int rc = Z_OK;
     bool ok = true;
     while (ok && rc != Z_STREAM_END) {
-      if (z.avail_in == 0) {
+      // With all input taken, inflate may still hold output that did not fit the last
+      // block: it is called again, and only a call that cannot go on means the data end
+      // too early (Z_BUF_ERROR).
+      if (z.avail_in == 0 && remaining > 0) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, in.size()));
-        if (want == 0 || s.Read(in.data(), want) != want) {
+        if (s.Read(in.data(), want) != want) {
           ok = false;
           break;
         }
