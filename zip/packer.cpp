@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <utility>
 
@@ -599,6 +600,9 @@ int TZipPacker::Zip() {
 
       work.updateMode = FileExists(zipName_);
       if (work.updateMode) {
+        // Only a regular file can be read as an archive and replaced: reading a pipe may
+        // wait forever, and the rename would take a device's or a pipe's place.
+        if (!IsRegularFile(zipName_)) RaiseCreateError(zipName_, EINVAL);
         work.outputPath = CreateUpdateTempFile();
         work.outputCreated = true;
       } else {

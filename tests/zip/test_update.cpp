@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -5,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <thread>
 
 #include "common/test_util.h"
 #include "platform/errors.h"
@@ -351,6 +353,24 @@ TEST_F(UpdateTest, TheTargetIsReplacedInOneStep) {
   packer.TempPath = tmp_ / "elsewhere";
   ASSERT_EQ(Pack(packer, target), 1);
   EXPECT_EQ(test::CheckArchiveWithOtherTools(target), "");
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// A pipe (or a device) at the output path is no archive to update: reading it could wait
+// forever, and renaming the new book over it would take the node's place.
+TEST_F(UpdateTest, ATargetThatIsNoRegularFileIsLeftAlone) {
+  Stage("mimetype", "application/epub+zip");
+  std::string fifo = tmp_ / "book.epub";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A writer that comes and goes at once, so that a reader of the pipe would not wait.
+  std::thread writer([&] { close(open(fifo.c_str(), O_WRONLY)); });
+  EXPECT_THROW(Pack(fifo), EFCreateError);
+  int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets the writer go if nobody did
+  writer.join();
+  close(fd);
+  struct stat st;
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
   EXPECT_TRUE(Leftovers().empty());
 }
 
