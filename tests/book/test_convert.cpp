@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -8,6 +7,7 @@
 
 #include "book/convert.h"
 #include "book/cover.h"
+#include "book/decode.h"
 #include "common/test_util.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
@@ -28,20 +28,6 @@ using test::WriteBytes;
 
 std::string A(const std::string& utf8) {
   return Utf8ToAnsi(utf8);
-}
-
-// The text a reader must find for a sample file, worked out from its bytes: UTF-16LE or
-// UTF-8 after their marks, unmarked well-formed UTF-8 as it is, anything else GB18030.
-std::string ExpectedSampleText(const std::string& bytes) {
-  if (bytes.rfind("\xFF\xFE", 0) == 0) {
-    std::u16string units((bytes.size() - 2) / 2, u'\0');
-    std::memcpy(units.data(), bytes.data() + 2, units.size() * 2);
-    return WithLfLineEnds(Utf16ToUtf8(units));
-  }
-  if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) return WithLfLineEnds(bytes.substr(3));
-  bool wellFormed = false;
-  Utf8ToUtf16(bytes, &wellFormed);
-  return WithLfLineEnds(wellFormed ? bytes : AnsiToUtf8(bytes));
 }
 
 class ConvertTest : public ::testing::Test {
@@ -75,7 +61,8 @@ TEST_F(ConvertTest, SamplesMakeAValidBookThatReadsBackAsTheirText) {
     const std::string stem = std::filesystem::path(path).stem().string();
     rows.push_back(ChapterRow{"1", A(stem), "1.00KB", A(path)});
     labels.push_back(stem);
-    texts.push_back(ExpectedSampleText(ReadBytes(path)));
+    // The decoding itself is checked against iconv in the decode tests.
+    texts.push_back(WithLfLineEnds(AnsiToUtf8(LoadSourceText(A(path)))));
   }
   // Every line end kind, controls XML forbids, a character outside the BMP, markup.
   rows.push_back(Chapter("edge <&>",
@@ -107,22 +94,6 @@ TEST_F(ConvertTest, SamplesMakeAValidBookThatReadsBackAsTheirText) {
     EXPECT_EQ(dump.texts[i], texts[i]) << labels[i];
 }
 
-TEST_F(ConvertTest, EmptyTitleTakesTheOutputNameAndOtherImagesBecomePng) {
-  WriteBytes(dir_ / "front.bmp", ImageBytes("BMP"));
-  const TBookFields fields{"", "", A(dir_ / "front.bmp")};
-  ASSERT_TRUE(converter_.Convert(fields, {Chapter("一", "甲\r\n乙")}, A(dir_ / "雨夜.epub")))
-      << converter_.LastPackerError();
-  const std::string book = dir_ / "雨夜.epub";
-  EXPECT_EQ(EpubcheckProblems(book), "");
-  BookDump dump = ReadBook(book);
-  ASSERT_EQ(dump.error, "");
-  EXPECT_EQ(dump.Field("title"), "雨夜");
-  EXPECT_EQ(dump.Field("doctitle"), "雨夜");
-  EXPECT_EQ(dump.Field("creator"), "");
-  EXPECT_EQ(dump.Field("cover"), "images/cover.png image/png");
-  EXPECT_EQ(dump.texts, std::vector<std::string>{"甲\n乙"});
-}
-
 TEST(Convert, BookTitle) {
   const struct {
     std::string title, output, expected;
@@ -135,22 +106,30 @@ TEST(Convert, BookTitle) {
     EXPECT_EQ(BookTitle(c.title, c.output), c.expected) << c.output;
 }
 
+// Also: an empty title is the output's name, an image of another type becomes a PNG.
 TEST_F(ConvertTest, RowsAreNumberedByPositionAndMayRepeatAFile) {
-  ChapterRow b = Chapter("b", "second file");
+  ChapterRow b = Chapter("b", "甲\r\n乙");
   ChapterRow a = Chapter("a", "first file");
   b.caption = "3";
   a.caption = "1";
-  ASSERT_TRUE(converter_.Convert({"T", "A", ""}, {b, a, b}, A(dir_ / "out.epub")));
-  const std::string book = dir_ / "out.epub";
+  WriteBytes(dir_ / "front.bmp", ImageBytes("BMP"));
+  ASSERT_TRUE(converter_.Convert({"", "", A(dir_ / "front.bmp")}, {b, a, b}, A(dir_ / "雨夜.epub")))
+      << converter_.LastPackerError();
+  const std::string book = dir_ / "雨夜.epub";
   EXPECT_EQ(EpubcheckProblems(book), "");
   BookDump dump = ReadBook(book);
   ASSERT_EQ(dump.error, "");
+  EXPECT_EQ(dump.Field("title"), "雨夜");
+  EXPECT_EQ(dump.Field("doctitle"), "雨夜");
+  EXPECT_EQ(dump.Field("creator"), "");
+  EXPECT_EQ(dump.Field("cover"), "images/cover.png image/png");
   EXPECT_EQ(dump.labels, (std::vector<std::string>{"b", "a", "b"}));
-  EXPECT_EQ(dump.texts, (std::vector<std::string>{"second file", "first file", "second file"}));
-  EXPECT_EQ(std::set<std::string>(dump.entries.begin(), dump.entries.end()),
-            (std::set<std::string>{"mimetype", "META-INF/container.xml", "OEBPS/0.html",
-                                   "OEBPS/1.html", "OEBPS/2.html", "OEBPS/content.opf",
-                                   "OEBPS/css/main.css", "OEBPS/toc.ncx"}));
+  EXPECT_EQ(dump.texts, (std::vector<std::string>{"甲\n乙", "first file", "甲\n乙"}));
+  EXPECT_EQ(
+      std::set<std::string>(dump.entries.begin(), dump.entries.end()),
+      (std::set<std::string>{"mimetype", "META-INF/container.xml", "OEBPS/0.html", "OEBPS/1.html",
+                             "OEBPS/2.html", "OEBPS/content.opf", "OEBPS/cover.html",
+                             "OEBPS/css/main.css", "OEBPS/images/cover.png", "OEBPS/toc.ncx"}));
 }
 
 TEST_F(ConvertTest, AChapterDeletedAfterListingStopsBeforePacking) {

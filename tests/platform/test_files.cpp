@@ -14,26 +14,6 @@ namespace {
 
 using test::TempFolder;
 
-TEST(Files, OpenErrorNamesTheExpandedPathAndTheSystemText) {
-  TempFolder dir;
-  chdir(dir.Path().c_str());
-  try {
-    TFileStream s("sub/../missing.txt", TFileMode::fmOpenRead);
-    FAIL() << "no exception";
-  } catch (const EFOpenError& e) {
-    EXPECT_EQ(e.Message(),
-              "Cannot open file \"" + dir.Path() + "missing.txt\". No such file or directory");
-  }
-  try {
-    TFileStream s(dir / "no/such/folder/x", TFileMode::fmCreate);
-    FAIL() << "no exception";
-  } catch (const EFCreateError& e) {
-    EXPECT_EQ(e.Message(), "Cannot create file \"" + dir.Path() +
-                               "no/such/folder/x\". No such file or directory");
-  }
-  chdir("/");
-}
-
 TEST(Files, AnsiPathsReachFilesWithChineseNames) {
   TempFolder dir;
   test::WriteBytes(dir / "第一章.txt", "abc");
