@@ -155,12 +155,20 @@ std::vector<TFileInfo> ListDirectory(std::string_view folder) {
     entries.push_back(std::move(info));
   }
   closedir(dir);
-  std::sort(entries.begin(), entries.end(), [](const TFileInfo& a, const TFileInfo& b) {
-    return std::lexicographical_compare(a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
-                                        [](char x, char y) {
-                                          return static_cast<unsigned char>(FoldAscii(x)) <
-                                                 static_cast<unsigned char>(FoldAscii(y));
-                                        });
+  // Names that differ only in letter case fold to the same key; their bytes decide, so the
+  // order never depends on the order the file system happened to return them in.
+  auto folded = [](const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+      return static_cast<unsigned char>(FoldAscii(x)) < static_cast<unsigned char>(FoldAscii(y));
+    });
+  };
+  std::sort(entries.begin(), entries.end(), [&](const TFileInfo& a, const TFileInfo& b) {
+    if (folded(a.name, b.name)) return true;
+    if (folded(b.name, a.name)) return false;
+    return std::lexicographical_compare(
+        a.name.begin(), a.name.end(), b.name.begin(), b.name.end(), [](char x, char y) {
+          return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+        });
   });
   return entries;
 }

@@ -38,8 +38,9 @@ TEST(Files, NameParts) {
 
 TEST(Files, DirectoryListingIsSortedWithoutRegardToCaseAndMarksHiddenEntries) {
   TempFolder dir;
-  for (const char* name : {"b.txt", "A.txt", "c", ".hidden", "B2"})
+  for (const char* name : {"b.txt", "a.txt", "A.txt", "c", ".hidden", "B2", "a.TXT"}) {
     test::WriteBytes(dir / name, "x");
+  }
   test::MakeDirs(dir / "sub");
   std::vector<std::string> names;
   for (const TFileInfo& e : ListDirectory(dir.Path())) {
@@ -47,7 +48,8 @@ TEST(Files, DirectoryListingIsSortedWithoutRegardToCaseAndMarksHiddenEntries) {
     EXPECT_EQ((e.attributes & faHidden) != 0, e.name == ".hidden");
     EXPECT_EQ(e.IsDirectory(), e.name == "sub");
   }
-  EXPECT_EQ(names, (std::vector<std::string>{".hidden", "A.txt", "b.txt", "B2", "c", "sub"}));
+  EXPECT_EQ(names, (std::vector<std::string>{".hidden", "A.txt", "a.TXT", "a.txt", "b.txt", "B2",
+                                             "c", "sub"}));
 }
 
 TEST(Files, ReadOnlyFilesCarryTheReadOnlyBit) {
