@@ -75,8 +75,11 @@ TFileStream::TFileStream(const std::string& ansiPath, TFileMode mode) : path_(an
   std::string fs = FsPath(ansiPath);
   switch (mode) {
     case TFileMode::fmOpenRead:
-      fd_ = open(fs.c_str(), O_RDONLY | O_CLOEXEC);
+      // O_NONBLOCK only for the open itself: a named pipe without a writer would otherwise
+      // hang the program here; read from, it then simply ends.
+      fd_ = open(fs.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
       if (fd_ < 0) RaiseOpenError(ansiPath, errno);
+      fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
       break;
     case TFileMode::fmOpenReadWrite:
       fd_ = open(fs.c_str(), O_RDWR | O_CLOEXEC);

@@ -132,6 +132,14 @@ TEST(Streams, FullDiskShowsAsShortWrite) {
   EXPECT_THROW(s.WriteBuffer(block.data(), block.size()), EWriteError);
 }
 
+TEST(Streams, OpeningANamedPipeForReadingDoesNotWaitForAWriter) {
+  TempFolder dir;
+  ASSERT_EQ(mkfifo((dir / "pipe.txt").c_str(), 0600), 0);
+  TFileStream s(dir / "pipe.txt", TFileMode::fmOpenRead);
+  char c;
+  EXPECT_EQ(s.Read(&c, 1), 0u);
+}
+
 TEST(Streams, MemoryStream) {
   TMemoryStream m;
   m.WriteBuffer("hello", 5);
