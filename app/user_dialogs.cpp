@@ -10,9 +10,12 @@ namespace lumbrella {
 
 namespace {
 
-void ShowBox(QWidget* owner, QMessageBox::Icon icon, const QString& text) {
-  QMessageBox box(icon, kApplicationTitle, text, QMessageBox::Ok, owner);
-  box.exec();
+// Messages carry file names, which may look like markup ("<b>x.txt"): always plain text.
+int RunBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const QString& text,
+           QMessageBox::StandardButtons buttons) {
+  QMessageBox box(icon, caption, text, buttons, owner);
+  box.setTextFormat(Qt::PlainText);
+  return box.exec();
 }
 
 // "*.zip (*.zip)" -> "zip"; empty when the filter's first pattern names no single suffix.
@@ -25,16 +28,16 @@ QString FilterSuffix(const QString& filter) {
 }  // namespace
 
 void TQtUserDialogs::Message(QWidget* owner, const QString& text) {
-  ShowBox(owner, QMessageBox::NoIcon, text);
+  RunBox(owner, QMessageBox::NoIcon, kApplicationTitle, text, QMessageBox::Ok);
 }
 
 void TQtUserDialogs::Error(QWidget* owner, const QString& text) {
-  ShowBox(owner, QMessageBox::Critical, text);
+  RunBox(owner, QMessageBox::Critical, kApplicationTitle, text, QMessageBox::Ok);
 }
 
 bool TQtUserDialogs::Question(QWidget* owner, const QString& text, const QString& caption) {
-  QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, owner);
-  return box.exec() == QMessageBox::Yes;
+  return RunBox(owner, QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No) ==
+         QMessageBox::Yes;
 }
 
 QStringList TQtUserDialogs::ChooseFiles(QWidget* owner, const TFileDialogSetup& setup) {

@@ -1,10 +1,12 @@
 // Convert from the window: the save dialog, the result messages, the error display, the
 // progress bar, and the guard that keeps a second conversion (or an edit) from starting
 // while the packer lets the window handle its events.
+#include <QApplication>
 #include <QDir>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QProcess>
 #include <QProgressBar>
@@ -258,6 +260,49 @@ class TestConvert : public QObject {
     QFETCH(QByteArray, message);
     QFETCH(QByteArray, shown);
     QCOMPARE(QByteArray::fromStdString(ErrorDisplayText(message.toStdString())), shown);
+  }
+
+  // The real boxes behind the seam. A message carrying a path shows that path as it is,
+  // even when the name looks like markup.
+  void messageBoxes_data() {
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<int>("icon");
+    QTest::addColumn<int>("buttons");
+    QTest::newRow("plain") << kApplicationTitle << int(QMessageBox::NoIcon) << int(QMessageBox::Ok);
+    QTest::newRow("error") << kApplicationTitle << int(QMessageBox::Critical)
+                           << int(QMessageBox::Ok);
+    QTest::newRow("question") << QStringLiteral("Lumbrella") << int(QMessageBox::Question)
+                              << int(QMessageBox::Yes | QMessageBox::No);
+  }
+  void messageBoxes() {
+    QFETCH(QString, caption);
+    QFETCH(int, icon);
+    QFETCH(int, buttons);
+    const QString text = QStringLiteral("Cannot open file \"/tmp/<b>A&amp;B</b>.txt\". gone.");
+    const QString kind = QString::fromLatin1(QTest::currentDataTag());
+    QString seenCaption, seenText;
+    int seenIcon = -1, seenButtons = -1;
+    Qt::TextFormat seenFormat = Qt::AutoText;
+    QTimer::singleShot(0, this, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      QVERIFY(box != nullptr);
+      seenCaption = box->windowTitle();
+      seenText = box->text();
+      seenIcon = box->icon();
+      seenButtons = int(box->standardButtons());
+      seenFormat = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->textFormat();
+      box->button(box->standardButtons() & QMessageBox::Yes ? QMessageBox::Yes : QMessageBox::Ok)
+          ->click();
+    });
+    TQtUserDialogs dialogs;
+    if (kind == QLatin1String("plain")) dialogs.Message(nullptr, text);
+    if (kind == QLatin1String("error")) dialogs.Error(nullptr, text);
+    if (kind == QLatin1String("question")) QVERIFY(dialogs.Question(nullptr, text, caption));
+    QCOMPARE(seenCaption, caption);
+    QCOMPARE(seenText, text);
+    QCOMPARE(seenIcon, icon);
+    QCOMPARE(seenButtons, buttons);
+    QCOMPARE(seenFormat, Qt::PlainText);
   }
 
   void exceptionReachingTheEventLoop() {
