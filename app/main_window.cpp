@@ -102,8 +102,10 @@ void TForm1::BuildControls() {
   QFont bold = font();
   bold.setBold(true);
   Button1->setFont(bold);
+  // Red only while it can be pressed; disabled during a conversion it greys like the rest.
   QPalette red = Button1->palette();
-  red.setColor(QPalette::ButtonText, Qt::red);
+  red.setColor(QPalette::Active, QPalette::ButtonText, Qt::red);
+  red.setColor(QPalette::Inactive, QPalette::ButtonText, Qt::red);
   Button1->setPalette(red);
 
   m_title = MakeEdit(this, "m_title", {45, 8, 183, 21});

@@ -85,6 +85,18 @@ QString Validate(const QString& book) {
   return QString::fromUtf8(check.readAll());
 }
 
+// Whether the widget draws anything in plain red (the Convert button's text when enabled).
+bool ShowsRed(QWidget* widget) {
+  const QImage image = widget->grab().toImage();
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QColor c = image.pixelColor(x, y);
+      if (c.red() > 200 && c.green() < 60 && c.blue() < 60) return true;
+    }
+  }
+  return false;
+}
+
 // An object whose event handling fails, as a handler the window forgot to guard would.
 class TThrowingObject : public QObject {
  public:
@@ -191,6 +203,7 @@ class TestConvert : public QObject {
     bool ranDuringPacking = false;
     QStringList enabledMeanwhile;
     bool progressShown = false;
+    bool convertLooksEnabled = true;
     bool armed = true;
     f.dialogs.onFileDialog = [&] {
       if (!armed) return;
@@ -200,6 +213,7 @@ class TestConvert : public QObject {
         ranDuringPacking = f.form->Converting();
         enabledMeanwhile = f.Enabled();
         progressShown = Control(*f.form, "m_progress")->isVisible();
+        convertLooksEnabled = ShowsRed(Control(*f.form, "Button1"));
         f.dialogs.fileAnswers = {{f.Out(QStringLiteral("second.epub"))}};
         Click(*f.form, "Button1");
         Click(*f.form, "m_delall");
@@ -217,12 +231,14 @@ class TestConvert : public QObject {
 
     QVERIFY2(ranDuringPacking, "the packer never let the window handle its events");
     QVERIFY(enabledMeanwhile.isEmpty());
+    QVERIFY(!convertLooksEnabled);  // its red text greys out with the rest
     QVERIFY(progressShown);
     QCOMPARE(f.dialogs.Kinds(), QStringList({"files", "message"}));
     QCOMPARE(f.dialogs.calls[1].text, kSucceeded);
     QVERIFY(!QFile::exists(f.Out(QStringLiteral("second.epub"))));
     QCOMPARE(f.form->ChapterList().Count(), static_cast<size_t>(chapters.size()));
     QCOMPARE(f.Enabled(), kAllControls);
+    QVERIFY(ShowsRed(Control(*f.form, "Button1")));
   }
 
   void closingMeanwhileStopsThePacker() {
