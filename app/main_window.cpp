@@ -426,17 +426,34 @@ void TForm1::closeEvent(QCloseEvent* event) {
 
 // --- Dropped files ---------------------------------------------------------------------
 
+namespace {
+
+// Listing a file leaves it where it is: a drop is taken as a copy (or a link), never as the
+// move a held Shift proposes, after which the source may delete the file.
+bool TakeDrop(QDropEvent* event) {
+  if (!event->mimeData()->hasUrls()) return false;
+  for (Qt::DropAction action : {Qt::CopyAction, Qt::LinkAction}) {
+    if (event->possibleActions() & action) {
+      event->setDropAction(action);
+      event->accept();
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
-  if (!converting_ && event->mimeData()->hasUrls()) event->acceptProposedAction();
+  if (!converting_) TakeDrop(event);
 }
 
 void TForm1::dragMoveEvent(QDragMoveEvent* event) {
-  if (!converting_ && event->mimeData()->hasUrls()) event->acceptProposedAction();
+  if (!converting_) TakeDrop(event);
 }
 
 void TForm1::dropEvent(QDropEvent* event) {
-  if (converting_ || !event->mimeData()->hasUrls()) return;
-  event->acceptProposedAction();
+  if (converting_ || !TakeDrop(event)) return;
   Guarded([this, event] {
     for (const QUrl& url : event->mimeData()->urls()) {
       if (!url.isLocalFile()) continue;

@@ -75,18 +75,22 @@ struct Fixture {
         QPoint(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
                header->height() / 2));
   }
-  void Drop(const QStringList& paths) {
+  // Drops the files as a file manager offers them (copy, move or link); with Shift held
+  // the proposed action is a move. Returns the action the window took.
+  Qt::DropAction Drop(const QStringList& paths, Qt::KeyboardModifiers keys = Qt::NoModifier) {
     QList<QUrl> urls;
     for (const QString& path : paths)
       urls << QUrl::fromLocalFile(path);
     QMimeData mime;
     mime.setUrls(urls);
     const QPoint at(200, 150);
-    QDragEnterEvent enter(at, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    const Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+    QDragEnterEvent enter(at, offered, &mime, Qt::LeftButton, keys);
     QApplication::sendEvent(form.get(), &enter);
-    QVERIFY(enter.isAccepted());
-    QDropEvent drop(QPointF(at), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    if (!enter.isAccepted()) return Qt::IgnoreAction;
+    QDropEvent drop(QPointF(at), offered, &mime, Qt::LeftButton, keys);
     QApplication::sendEvent(form.get(), &drop);
+    return drop.isAccepted() ? drop.dropAction() : Qt::IgnoreAction;
   }
 };
 
@@ -179,8 +183,13 @@ class TestMainWindow : public QObject {
     Fixture f;
     f.StartWithRows({"a", "b"});
     QVERIFY(QDir(f.dir.path()).mkdir(QStringLiteral("folder")));
-    f.Drop({f.File("第一章.txt"), f.File("notes.doc"), f.dir.filePath(QStringLiteral("folder")),
-            f.File("UPPER.TXT"), f.File("c.txt")});
+    // Held Shift proposes a move; the window only lists the files, so it takes a copy and
+    // the file manager keeps them.
+    QCOMPARE(
+        f.Drop({f.File("第一章.txt"), f.File("notes.doc"), f.dir.filePath(QStringLiteral("folder")),
+                f.File("UPPER.TXT"), f.File("c.txt")},
+               Qt::ShiftModifier),
+        Qt::CopyAction);
     QCOMPARE(f.Names(), QStringList({"a", "b", "第一章", "c"}));
     QCOMPARE(f.Column(0), QStringList({"1", "2", "3", "4"}));
     QCOMPARE(f.Column(3).at(2), f.dir.filePath(QStringLiteral("第一章.txt")));
