@@ -1,14 +1,18 @@
-// Test helpers: dialogs answered from a script, the application object the program uses,
-// and small accessors for the window's controls.
+// Test helpers: dialogs answered from a script, a window started on its own folder of
+// chapter files, and the program's application object around each test program.
 #pragma once
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QList>
+#include <QLabel>
+#include <QMimeData>
 #include <QPushButton>
-#include <QStringList>
+#include <QTableView>
+#include <QTemporaryDir>
 #include <QTest>
 #include <functional>
+#include <memory>
 
 #include "app/application.h"
 #include "app/main_window.h"
@@ -21,7 +25,7 @@ class TScriptedDialogs : public TUserDialogs {
   struct Call {
     QString kind;  // "message", "error", "question", "files"
     QString text;
-    QString caption;
+    QString caption;  // questions only
     TFileDialogSetup setup;
   };
 
@@ -30,18 +34,14 @@ class TScriptedDialogs : public TUserDialogs {
   QList<bool> questionAnswers;         // one per question; none left: No
   std::function<void()> onFileDialog;  // runs while a file dialog is "open"
 
-  void Message(QWidget*, const QString& text) override {
-    calls.append({QStringLiteral("message"), text, QString(), {}});
-  }
-  void Error(QWidget*, const QString& text) override {
-    calls.append({QStringLiteral("error"), text, QString(), {}});
-  }
+  void Message(QWidget*, const QString& text) override { calls.append({"message", text, {}, {}}); }
+  void Error(QWidget*, const QString& text) override { calls.append({"error", text, {}, {}}); }
   bool Question(QWidget*, const QString& text, const QString& caption) override {
-    calls.append({QStringLiteral("question"), text, caption, {}});
+    calls.append({"question", text, caption, {}});
     return !questionAnswers.isEmpty() && questionAnswers.takeFirst();
   }
   QStringList ChooseFiles(QWidget*, const TFileDialogSetup& setup) override {
-    calls.append({QStringLiteral("files"), QString(), QString(), setup});
+    calls.append({"files", {}, {}, setup});
     if (onFileDialog) onFileDialog();
     return fileAnswers.isEmpty() ? QStringList() : fileAnswers.takeFirst();
   }
@@ -61,22 +61,64 @@ T* Control(QWidget& form, const char* name) {
   return control;
 }
 
-inline void Click(QWidget& form, const char* button) {
-  QTest::mouseClick(Control<QPushButton>(form, button), Qt::LeftButton);
-}
-
-// Creates a file (any content) in dir and returns its path.
-inline QString MakeFile(const QString& dir, const QString& name, const QByteArray& bytes = "x") {
-  const QString path = QDir(dir).filePath(name);
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
-    qFatal("cannot write %s", qPrintable(path));
-  }
-  return path;
-}
-
 inline QString ExamplesDir() {
   return QStringLiteral(LUMBRELLA_SOURCE_DIR "/examples");
+}
+
+// One shown window with its own folder for files; every dialog goes to the script.
+struct TWindow {
+  QTemporaryDir dir;
+  TScriptedDialogs dialogs;
+  std::unique_ptr<TForm1> form;
+
+  void Start(const QStringList& arguments) {
+    form = std::make_unique<TForm1>(dialogs, arguments, QUrl());
+    form->show();
+    QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+  }
+  // Creates a file in the folder and returns its path.
+  QString File(const QString& name, const QByteArray& bytes = "x") {
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size()) {
+      qFatal("cannot write %s", qPrintable(path));
+    }
+    return path;
+  }
+
+  void Click(const char* button) {
+    QTest::mouseClick(Control<QPushButton>(*form, button), Qt::LeftButton);
+  }
+  QTableView* List() { return Control<QTableView>(*form, "m_list"); }
+  QString Status() { return Control<QLabel>(*form, "Label4")->text(); }
+  QStringList Column(int column) {
+    QStringList texts;
+    for (int row = 0; row < List()->model()->rowCount(); ++row)
+      texts << List()->model()->index(row, column).data().toString();
+    return texts;
+  }
+
+  // Drops the files as a file manager offers them (copy, move or link; with Shift held a
+  // move is proposed). Returns the action the window took, IgnoreAction when it refused.
+  Qt::DropAction Drop(const QStringList& paths, Qt::KeyboardModifiers keys = Qt::NoModifier) {
+    QList<QUrl> urls;
+    for (const QString& path : paths)
+      urls << QUrl::fromLocalFile(path);
+    QMimeData mime;
+    mime.setUrls(urls);
+    const QPoint at(200, 150);
+    const Qt::DropActions offered = Qt::CopyAction | Qt::MoveAction | Qt::LinkAction;
+    QDragEnterEvent enter(at, offered, &mime, Qt::LeftButton, keys);
+    QApplication::sendEvent(form.get(), &enter);
+    if (!enter.isAccepted()) return Qt::IgnoreAction;
+    QDropEvent drop(QPointF(at), offered, &mime, Qt::LeftButton, keys);
+    QApplication::sendEvent(form.get(), &drop);
+    return drop.isAccepted() ? drop.dropAction() : Qt::IgnoreAction;
+  }
+};
+
+inline QString StatusFor(int rows) {
+  return QStringLiteral("共 %1 个TXT文件").arg(rows);
 }
 
 }  // namespace lumbrella::test

@@ -107,18 +107,7 @@ class TestWebStrip : public QObject {
 
   void defaultPageIsOnAReservedHost() {
     // The shipped address must never reach somebody else's server.
-    const QUrl page = TForm1::DefaultWebPage();
-    QVERIFY(page.host().endsWith(QStringLiteral(".invalid")));
-    QCOMPARE(page.path(), QStringLiteral("/soft/"));
-    QCOMPARE(page.query(), QStringLiteral("t=zqx&c=ff0000&b=E3EEFD"));
-    TScriptedDialogs dialogs;
-    TForm1 form(dialogs, {});
-    auto* strip = Control<TWebStrip>(form, "WebBrowser1");
-    QSignalSpy completions(strip, &TWebStrip::DocumentComplete);
-    form.show();
-    QTest::qWait(200);
-    QCOMPARE(completions.size(), 0);
-    QCOMPARE(strip->y(), -500);
+    QVERIFY(TForm1::DefaultWebPage().host().endsWith(QStringLiteral(".invalid")));
   }
 };
 
