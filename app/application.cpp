@@ -1,5 +1,6 @@
 #include "app/application.h"
 
+#include <QLibraryInfo>
 #include <cstdio>
 
 #include "app/app_text.h"
@@ -12,6 +13,12 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
   setApplicationName(QStringLiteral("lumbrella"));
   setApplicationVersion(QStringLiteral("2.0"));
   setDesktopFileName(QStringLiteral("lumbrella"));
+  // The window speaks Chinese whatever the desktop's language, so Qt's buttons (是/否, 取消,
+  // the file dialogs) do too when the translation is installed.
+  if (qtTexts_.load(QStringLiteral("qtbase_zh_CN"),
+                    QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    installTranslator(&qtTexts_);
+  }
 }
 
 bool TApplication::notify(QObject* receiver, QEvent* event) {

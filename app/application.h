@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QTranslator>
 #include <exception>
 
 namespace lumbrella {
@@ -22,6 +23,7 @@ class TApplication : public QApplication {
 
  private:
   TUserDialogs* dialogs_ = nullptr;
+  QTranslator qtTexts_;  // Qt's own texts (dialog buttons) in Chinese, like the rest of the window
 };
 
 // The general error display for an exception caught in a handler: message text with the
