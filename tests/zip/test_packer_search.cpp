@@ -7,7 +7,7 @@
 #include <functional>
 
 #include "platform/files.h"
-#include "test_packer_util.h"
+#include "test_zip_util.h"
 #include "zip/packer.h"
 
 namespace lumbrella {
@@ -49,20 +49,32 @@ TEST(PackerSearch, ExplicitFilesComeFirstThenWhatEachWildcardFinds) {
   EXPECT_EQ(missing, (Names{dir / "root/missing.txt", dir / "root/.secret"}));
 }
 
-TEST(PackerSearch, RecursionFollowsTheLinePrefixOrTheSetting) {
+// Each line alone in the files list: what its pattern finds, and where recursion (the
+// line's "|" or ">" prefix, otherwise the setting) takes the search.
+TEST(PackerSearch, PatternsAndRecursion) {
   TempFolder dir;
-  MakeFiles(dir / "root", {"top.txt", "sub/deep.txt"});
+  MakeFiles(dir / "root", {"README", "notes.txt", "a.txt", "b.md", "c.TXT", "x.tar.gz",
+                           "sub/deep.txt", "empty/"});
   struct Case {
     const char* line;
     bool recurse;
     Names names;
   };
-  const Names all = {"sub/deep.txt", "top.txt"};
+  const Names all = {"a.txt", "b.md", "c.TXT", "notes.txt", "README", "x.tar.gz"};
   const Case cases[] = {
-      {"*.txt", false, {"top.txt"}},
-      {"*.txt", true, all},
-      {"|*.txt", true, {"top.txt"}},
-      {">*.txt", false, all},
+      {"*.*", false, all},
+      {"*", false, all},
+      {"*.", false, {"README"}},
+      {"*.TXT", false, {"a.txt", "c.TXT", "notes.txt"}},
+      {"?.txt", false, {"a.txt", "c.TXT"}},
+      {"<a-b>*", false, {"a.txt", "b.md"}},
+      {"<!ab>*", false, {"c.TXT", "notes.txt", "README", "x.tar.gz"}},
+      {"<^a-mx>*.*", false, {"notes.txt", "README"}},
+      {"*.gz", false, {"x.tar.gz"}},
+      {"nothing*", false, {}},
+      {"*.txt", true, {"a.txt", "c.TXT", "notes.txt", "sub/deep.txt"}},
+      {"|*.txt", true, {"a.txt", "c.TXT", "notes.txt"}},
+      {">*.txt", false, {"a.txt", "c.TXT", "notes.txt", "sub/deep.txt"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.line) + (c.recurse ? " recursing" : ""));
@@ -70,37 +82,6 @@ TEST(PackerSearch, RecursionFollowsTheLinePrefixOrTheSetting) {
     ConfigureLikeTheBook(packer, dir / "root", dir / "out.zip");
     packer.SetRecurse(c.recurse);
     packer.FilesList() = {c.line};
-    packer.Zip();
-    EXPECT_EQ(WrittenNames(packer), c.names);
-    DeleteFile(dir / "out.zip");
-  }
-}
-
-TEST(PackerSearch, Patterns) {
-  TempFolder dir;
-  MakeFiles(dir / "root", {"README", "notes.txt", "a.txt", "b.md", "c.TXT", "x.tar.gz", "sub/"});
-  struct Case {
-    const char* pattern;
-    Names names;
-  };
-  const Case cases[] = {
-      {"*.*", {"a.txt", "b.md", "c.TXT", "notes.txt", "README", "x.tar.gz"}},
-      {"*", {"a.txt", "b.md", "c.TXT", "notes.txt", "README", "x.tar.gz"}},
-      {"*.", {"README"}},
-      {"*.TXT", {"a.txt", "c.TXT", "notes.txt"}},
-      {"?.txt", {"a.txt", "c.TXT"}},
-      {"<a-b>*", {"a.txt", "b.md"}},
-      {"<!ab>*", {"c.TXT", "notes.txt", "README", "x.tar.gz"}},
-      {"<^a-mx>*.*", {"notes.txt", "README"}},
-      {"*.gz", {"x.tar.gz"}},
-      {"nothing*", {}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.pattern);
-    TZipPacker packer;
-    ConfigureLikeTheBook(packer, dir / "root", dir / "out.zip");
-    packer.SetRecurse(false);
-    packer.FilesList() = {c.pattern};
     packer.Zip();
     EXPECT_EQ(WrittenNames(packer), c.names);
     DeleteFile(dir / "out.zip");

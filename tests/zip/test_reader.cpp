@@ -1,17 +1,14 @@
+// Reading an existing archive: what the reader makes of the end record, the central
+// directory and its damage. Damaged targets of an update are in test_update.cpp.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <utime.h>
 
 #include <ctime>
-#include <functional>
 
-#include "common/test_util.h"
 #include "platform/errors.h"
-#include "platform/stream.h"
+#include "test_zip_util.h"
 #include "zip/errors.h"
 #include "zip/reader.h"
-#include "zip/records.h"
-#include "zip/test_reader_fixtures.h"
 
 namespace lumbrella {
 namespace {
@@ -21,8 +18,10 @@ using test::BuiltZip;
 using test::FixtureEntry;
 using test::Put16;
 using test::Put32;
-using test::TempFolder;
 using test::ThreeEntries;
+using Names = std::vector<std::string>;
+
+const Names kThree = {"mimetype", "OEBPS/1.html", "OEBPS/2.html"};
 
 // A reader whose protected parts the tests reach.
 class ProbeReader : public TZipReader {
@@ -30,65 +29,42 @@ class ProbeReader : public TZipReader {
   bool Scanned() const { return scanned_; }
 };
 
-enum class Outcome { kOk, kIncomplete, kNotAZip, kBad, kOther };
-
-std::string Name(Outcome o) {
-  switch (o) {
-    case Outcome::kOk:
-      return "ok";
-    case Outcome::kIncomplete:
-      return "EIncompleteZip";
-    case Outcome::kNotAZip:
-      return "ENotAZipFile";
-    case Outcome::kBad:
-      return "EBadZipFile";
-    case Outcome::kOther:
-      return "other exception";
-  }
-  return "?";
-}
-
-Outcome OpenOutcome(TZipReader& reader, std::string* message = nullptr) {
-  try {
-    reader.Open();
-    return Outcome::kOk;
-  } catch (const EIncompleteZip& e) {
-    if (message) *message = e.Message();
-    return Outcome::kIncomplete;
-  } catch (const ENotAZipFile& e) {
-    if (message) *message = e.Message();
-    return Outcome::kNotAZip;
-  } catch (const EBadZipFile& e) {
-    if (message) *message = e.Message();
-    return Outcome::kBad;
-  } catch (const Exception& e) {
-    if (message) *message = e.Message();
-    return Outcome::kOther;
-  }
-}
-
 class ReaderTest : public ::testing::Test {
  protected:
-  // Writes bytes as an archive file and opens it in reader.
-  Outcome OpenBytes(const std::string& bytes, TIncompleteZipMode mode = izAssumeMulti,
-                    const std::string& name = "book.epub") {
+  // Writes bytes as an archive file and opens it: "ok", or the class and message of the
+  // failure.
+  std::string OpenBytes(const std::string& bytes, TIncompleteZipMode mode = izAssumeMulti,
+                        const std::string& name = "book.epub") {
     std::string path = tmp_ / name;
     test::WriteBytes(path, bytes);
     reader_.SetZipName(path);
     reader_.IncompleteZipMode = mode;
-    return OpenOutcome(reader_, &message_);
+    return OpenOutcome();
   }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
+  std::string OpenOutcome() {
+    try {
+      reader_.Open();
+      return "ok";
+    } catch (const EIncompleteZip& e) {
+      return "EIncompleteZip " + e.Message();
+    } catch (const ENotAZipFile& e) {
+      return "ENotAZipFile " + e.Message();
+    } catch (const EBadZipFile& e) {
+      return "EBadZipFile " + e.Message();
+    } catch (const Exception& e) {
+      return e.Message();
+    }
+  }
+  Names DirectoryNames() const {
+    Names names;
     for (size_t i = 0; i < reader_.Directory().Count(); ++i) {
       names.push_back(reader_.Directory().Item(i)->FullName());
     }
     return names;
   }
 
-  TempFolder tmp_;
+  test::TempFolder tmp_;
   ProbeReader reader_;
-  std::string message_;
 };
 
 TEST_F(ReaderTest, ReadsTheArchivesOfOtherTools) {
@@ -97,7 +73,7 @@ TEST_F(ReaderTest, ReadsTheArchivesOfOtherTools) {
   for (const auto& [archive, expected] : fixtures.Manifest()) {
     SCOPED_TRACE(archive);
     reader_.SetZipName(fixtures.Dir() + archive);
-    ASSERT_EQ(OpenOutcome(reader_, &message_), Outcome::kOk) << message_;
+    ASSERT_EQ(OpenOutcome(), "ok");
     ASSERT_EQ(reader_.Directory().Count(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
       const TZipHeaderInfo* e = reader_.Directory().Item(i);
@@ -110,41 +86,54 @@ TEST_F(ReaderTest, ReadsTheArchivesOfOtherTools) {
     EXPECT_FALSE(reader_.Scanned());
   }
   reader_.SetZipName(fixtures.Dir() + "comment.zip");
-  ASSERT_EQ(OpenOutcome(reader_), Outcome::kOk);
+  ASSERT_EQ(OpenOutcome(), "ok");
   EXPECT_EQ(reader_.ArchiveComment(), "archive comment, which an update does not keep");
   EXPECT_FALSE(reader_.EndCentral().modified);
 
   reader_.SetZipName(fixtures.Dir() + "empty.zip");
-  ASSERT_EQ(OpenOutcome(reader_), Outcome::kOk);
+  ASSERT_EQ(OpenOutcome(), "ok");
   EXPECT_EQ(reader_.Directory().Count(), 0u);
 }
 
+// A file without an end record, by the reader's mode; the repair scan (skipping the stub
+// of an .exe) reads what it can vouch for.
 TEST_F(ReaderTest, FilesWithoutAnEndRecord) {
   std::string text;
   for (int i = 0; i < 5000; ++i)
     text += "Chapter line " + std::to_string(i) + "\n";
-  std::string endStart("PK\x05\x06", 4);
+  BuiltZip z = BuildZip(ThreeEntries());
+  const std::string cut = z.bytes.substr(0, z.endAt);
+  std::vector<FixtureEntry> described = ThreeEntries();
+  described[2].descriptor = true;
+  BuiltZip d = BuildZip(described);
   struct Case {
     std::string what;
     std::string bytes;
     TIncompleteZipMode mode;
-    Outcome expected;
+    std::string outcome;
+    size_t firstOffset = 0;  // of the archive read
   };
-  std::vector<Case> cases = {
-      {"text file", text, izAssumeMulti, Outcome::kIncomplete},
-      {"text file, not-a-zip mode", text, izAssumeNotAZip, Outcome::kNotAZip},
-      {"text file, bad mode (scan finds nothing)", text, izAssumeBad, Outcome::kBad},
-      {"end signature alone", endStart + std::string(17, '\0'), izAssumeMulti,
-       Outcome::kIncomplete},
+  const std::string bad = "EBadZipFile Not a valid zip file!";
+  const Case cases[] = {
+      {"text", text, izAssumeMulti, "EIncompleteZip Incomplete Zip File"},
+      {"text", text, izAssumeNotAZip, "ENotAZipFile Not a valid zip file!"},
+      {"text", text, izAssumeBad, bad},
+      {"archive without its end record", cut, izAssumeBad, "ok"},
+      {"the same with a data descriptor that hides the sizes", d.bytes.substr(0, d.endAt),
+       izAssumeBad, bad},
+      {"setup.exe", std::string(14000, 'M') + cut, izAssumeBad, "ok", 14000},
+      {"stub.EXE", std::string(200, 'M') + cut, izAssumeBad, bad},  // inside the skipped part
+      {"setup.bin", std::string(200, 'M') + cut, izAssumeBad, "ok", 200},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(Name(OpenBytes(c.bytes, c.mode)), Name(c.expected)) << message_;
+    SCOPED_TRACE(c.what + " " + std::to_string(c.mode));
+    ASSERT_EQ(OpenBytes(c.bytes, c.mode, c.what), c.outcome);
+    if (c.outcome != "ok") continue;
+    EXPECT_EQ(DirectoryNames(), kThree);
+    EXPECT_EQ(reader_.Directory().Item(0)->RelativeOffset(), c.firstOffset);
+    // Without a stub, the central headers the scan finds behind the entries confirm them.
+    EXPECT_EQ(reader_.Directory().Item(2)->externalAttributes, c.firstOffset == 0 ? 0x20u : 0u);
   }
-  OpenBytes(text);
-  EXPECT_EQ(message_, "Incomplete Zip File");
-  OpenBytes(text, izAssumeNotAZip);
-  EXPECT_EQ(message_, "Not a valid zip file!");
 }
 
 TEST_F(ReaderTest, TheLastEndSignatureWithRoomForARecordWins) {
@@ -152,20 +141,21 @@ TEST_F(ReaderTest, TheLastEndSignatureWithRoomForARecordWins) {
   std::string record = plain.bytes.substr(plain.endAt, 22);
   // A copy of the record inside the comment, 22 or more bytes before the end: taken.
   BuiltZip z = BuildZip(ThreeEntries(), "note " + record + "tail");
-  ASSERT_EQ(OpenBytes(z.bytes), Outcome::kOk) << message_;
+  ASSERT_EQ(OpenBytes(z.bytes), "ok");
   EXPECT_EQ(reader_.Directory().Count(), 3u);
-  size_t fake = z.endAt + 22 + 5;
-  EXPECT_EQ(reader_.EndCentral().commentPosition, static_cast<int64_t>(fake + 22));
+  EXPECT_EQ(reader_.EndCentral().commentPosition, static_cast<int64_t>(z.endAt + 22 + 5 + 22));
   EXPECT_EQ(reader_.ArchiveComment(), "");
 
   // A signature too near the end to hold a record is passed over.
   z = BuildZip(ThreeEntries(), std::string("xx") + record.substr(0, 12));
-  ASSERT_EQ(OpenBytes(z.bytes), Outcome::kOk) << message_;
+  ASSERT_EQ(OpenBytes(z.bytes), "ok");
   EXPECT_EQ(reader_.EndCentral().commentPosition, static_cast<int64_t>(z.endAt + 22));
   EXPECT_EQ(reader_.ArchiveComment(), std::string("xx") + record.substr(0, 12));
 }
 
-TEST_F(ReaderTest, ExtraFieldsOfCentralHeaders) {
+// Extra fields of central headers: the Zip64 values are taken, the blocks that can be
+// carried into another archive measured, and the comment behind them found on demand.
+TEST_F(ReaderTest, ExtraFieldsAndComments) {
   auto block = [](uint16_t id, const std::string& data) {
     std::string b;
     test::Append16(b, id);
@@ -195,22 +185,26 @@ TEST_F(ReaderTest, ExtraFieldsOfCentralHeaders) {
     std::vector<FixtureEntry> entries = ThreeEntries();
     entries[1].data = "seventeen bytes!!";
     entries[1].centralExtra = c.extra;
-    BuiltZip z = BuildZip(entries);
+    entries[1].comment = "about chapter one";
+    BuiltZip z = BuildZip(entries, "the archive");
     if (c.escapeUncompressed) Put32(z.bytes, z.centralAt[1] + 24, 0xFFFFFFFF);
-    ASSERT_EQ(OpenBytes(z.bytes), Outcome::kOk) << message_;
+    ASSERT_EQ(OpenBytes(z.bytes), "ok");
     const TZipHeaderInfo* e = reader_.Directory().Item(1);
     EXPECT_EQ(e->UncompressedSize(), 17u);
     EXPECT_EQ(e->centralExtraLength, c.extra.size());
     EXPECT_EQ(e->extraLengthAsRead, c.lengthAsRead);
     EXPECT_EQ(e->zip64LengthAsRead, c.zip64Length);
     EXPECT_EQ(e->extraFieldPosition, static_cast<int64_t>(z.centralAt[1] + 46 + 12));
+    EXPECT_FALSE(e->Comment().has_value());  // not loaded while reading
+    EXPECT_EQ(reader_.EntryComment(1), "about chapter one");
+    EXPECT_EQ(reader_.EntryComment(2), "");
     EXPECT_EQ(reader_.Directory().Item(2)->FullName(), "OEBPS/2.html");
+    EXPECT_EQ(reader_.ArchiveComment(), "the archive");
   }
   // An escaped size whose Zip64 value is missing is no size at all.
-  std::vector<FixtureEntry> entries = ThreeEntries();
-  BuiltZip z = BuildZip(entries);
+  BuiltZip z = BuildZip(ThreeEntries());
   Put32(z.bytes, z.centralAt[1] + 20, 0xFFFFFFFF);
-  EXPECT_EQ(OpenBytes(z.bytes), Outcome::kBad);
+  EXPECT_EQ(OpenBytes(z.bytes), "EBadZipFile Not a valid zip file!");
 }
 
 TEST_F(ReaderTest, AFalseExtraLengthIsReadByTheRetryRule) {
@@ -218,9 +212,9 @@ TEST_F(ReaderTest, AFalseExtraLengthIsReadByTheRetryRule) {
     SCOPED_TRACE(victim);
     BuiltZip z = BuildZip(ThreeEntries());
     Put16(z.bytes, z.centralAt[victim] + 30, 7);  // claims 7 bytes that are not there
-    ASSERT_EQ(OpenBytes(z.bytes), Outcome::kOk) << message_;
+    ASSERT_EQ(OpenBytes(z.bytes), "ok");
     EXPECT_FALSE(reader_.Scanned());
-    EXPECT_EQ(Names(), (std::vector<std::string>{"mimetype", "OEBPS/1.html", "OEBPS/2.html"}));
+    EXPECT_EQ(DirectoryNames(), kThree);
     const TZipHeaderInfo* e = reader_.Directory().Item(victim);
     EXPECT_EQ(e->centralExtraLength, 0);
     EXPECT_EQ(e->extraLengthAsRead, 0);
@@ -248,7 +242,7 @@ TEST_F(ReaderTest, DateTimesAreSanitised) {
     entries.push_back(test::Entry("f" + std::to_string(entries.size()), "x"));
     entries.back().dosTime = c.stored;
   }
-  ASSERT_EQ(OpenBytes(BuildZip(entries).bytes), Outcome::kOk) << message_;
+  ASSERT_EQ(OpenBytes(BuildZip(entries).bytes), "ok");
   for (size_t i = 0; i < std::size(cases); ++i) {
     EXPECT_EQ(reader_.Directory().Item(i)->dateTime, cases[i].expected) << i;
   }
@@ -264,99 +258,9 @@ TEST_F(ReaderTest, DateTimesAreSanitised) {
   EXPECT_EQ(reader_.EntryDateTime(0), std::mktime(&tm));
   EXPECT_EQ(reader_.EntryDosDateTime(0), cases[0].expected);
   // 30 February counts as dated now.
-  std::time_t now = std::time(nullptr);
-  EXPECT_LE(std::abs(reader_.EntryDateTime(1) - now), 5);
+  EXPECT_LE(std::abs(reader_.EntryDateTime(1) - std::time(nullptr)), 5);
   EXPECT_NE(reader_.EntryDosDateTime(1), cases[1].expected);
   EXPECT_THROW(reader_.EntryDateTime(99), EListError);
-}
-
-TEST_F(ReaderTest, CommentsAreFetchedOnDemand) {
-  std::vector<FixtureEntry> entries = ThreeEntries();
-  entries[1].comment = "about chapter one";
-  entries[1].centralExtra = std::string("\x55\x54\x01\x00\x07", 5);
-  ASSERT_EQ(OpenBytes(BuildZip(entries, "the archive").bytes), Outcome::kOk) << message_;
-  EXPECT_FALSE(reader_.Directory().Item(1)->Comment().has_value());
-  EXPECT_EQ(reader_.EntryComment(1), "about chapter one");
-  EXPECT_EQ(reader_.EntryComment(0), "");
-  EXPECT_EQ(reader_.ArchiveComment(), "the archive");
-  EXPECT_THROW(reader_.EntryComment(3), EListError);
-}
-
-// Damage to the end record and the directory, and the outcome each must have.
-TEST_F(ReaderTest, DamagedDirectories) {
-  using Patch = std::function<void(BuiltZip&)>;
-  struct Case {
-    std::string what;
-    Patch patch;
-    Outcome expected;
-    size_t entries;  // when ok
-  };
-  auto end = [](BuiltZip& z, size_t field, uint32_t value, bool wide) {
-    if (wide) {
-      Put32(z.bytes, z.endAt + field, value);
-    } else {
-      Put16(z.bytes, z.endAt + field, value);
-    }
-  };
-  const Case cases[] = {
-      {"absurd total entries", [&](BuiltZip& z) { end(z, 10, 0xFFFF, false); }, Outcome::kBad, 0},
-      {"more entries than the directory can hold", [&](BuiltZip& z) { end(z, 10, 9, false); },
-       Outcome::kBad, 0},
-      {"central offset past the end", [&](BuiltZip& z) { end(z, 16, 0xFFFFFFF0, true); },
-       Outcome::kBad, 0},
-      {"central size past the end record", [&](BuiltZip& z) { end(z, 12, 0x7FFFFFFF, true); },
-       Outcome::kBad, 0},
-      {"part of a multi-part set", [&](BuiltZip& z) { end(z, 4, 1, false); }, Outcome::kIncomplete,
-       0},
-      {"this disk before the directory's disk", [&](BuiltZip& z) { end(z, 6, 2, false); },
-       Outcome::kIncomplete, 0},
-      {"entry on another disk", [](BuiltZip& z) { Put16(z.bytes, z.centralAt[1] + 34, 1); },
-       Outcome::kBad, 0},
-      {"offset without a local header",
-       [](BuiltZip& z) {
-         Put32(z.bytes, z.centralAt[2] + 42, static_cast<uint32_t>(z.localAt[2] + 1));
-       },
-       Outcome::kBad, 0},
-      {"entry overlapping the next one",
-       [](BuiltZip& z) {
-         Put32(z.bytes, z.centralAt[0] + 20, static_cast<uint32_t>(z.localAt[2] - z.localAt[0]));
-       },
-       Outcome::kBad, 0},
-      {"two entries sharing data (a zip bomb's trick)",
-       [](BuiltZip& z) {
-         // Entry 2's header is moved onto entry 1's data, which it then shares.
-         Put32(z.bytes, z.centralAt[2] + 42, static_cast<uint32_t>(z.localAt[1] + 40));
-         z.bytes.replace(z.localAt[1] + 40, 30, z.bytes.substr(z.localAt[2], 30));
-       },
-       Outcome::kBad, 0},
-      {"last entry running into the directory",
-       [](BuiltZip& z) { Put32(z.bytes, z.centralAt[2] + 20, 4000); }, Outcome::kBad, 0},
-      {"two headers with one offset: the scan rebuilds the list",
-       [](BuiltZip& z) {
-         Put32(z.bytes, z.centralAt[2] + 42, static_cast<uint32_t>(z.localAt[1]));
-       },
-       Outcome::kOk, 3},
-      {"damaged central signature: the scan rebuilds the list",
-       [](BuiltZip& z) { z.bytes[z.centralAt[1] + 1] = 'X'; }, Outcome::kOk, 3},
-      {"damaged signature and damaged data of an entry only the scan vouches for",
-       [](BuiltZip& z) {
-         z.bytes[z.centralAt[1] + 1] = 'X';
-         z.bytes[z.localAt[2] + 30 + 12 + 3] ^= 0x55;
-       },
-       Outcome::kBad, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    BuiltZip z = BuildZip(ThreeEntries());
-    c.patch(z);
-    EXPECT_EQ(Name(OpenBytes(z.bytes)), Name(c.expected)) << message_;
-    if (c.expected == Outcome::kOk) {
-      EXPECT_EQ(reader_.Directory().Count(), c.entries);
-    }
-    if (c.expected == Outcome::kBad) {
-      EXPECT_EQ(message_, "Not a valid zip file!");
-    }
-  }
 }
 
 TEST_F(ReaderTest, TheRepairScanKeepsWhatTheCentralHeadersConfirm) {
@@ -368,83 +272,14 @@ TEST_F(ReaderTest, TheRepairScanKeepsWhatTheCentralHeadersConfirm) {
     entries[2].data = last;
     BuiltZip z = BuildZip(entries);
     z.bytes[z.centralAt[2]] = 'X';
-    ASSERT_EQ(OpenBytes(z.bytes), Outcome::kOk) << message_;
+    ASSERT_EQ(OpenBytes(z.bytes), "ok");
     EXPECT_TRUE(reader_.Scanned());
-    EXPECT_EQ(Names(), (std::vector<std::string>{"mimetype", "OEBPS/1.html", "OEBPS/2.html"}));
+    EXPECT_EQ(DirectoryNames(), kThree);
     // Headers before the damaged one confirm their entries.
     EXPECT_EQ(reader_.Directory().Item(0)->externalAttributes, 0x20u);
     EXPECT_EQ(reader_.Directory().Item(1)->externalAttributes, 0x20u);
     EXPECT_EQ(reader_.Directory().Item(2)->externalAttributes, 0u);
     EXPECT_EQ(reader_.EndCentral().CentralOffset(), z.centralOffset);
-  }
-
-  // Without an end record and in the bad-archive mode the scan reads everything.
-  BuiltZip cut = BuildZip(ThreeEntries());
-  cut.bytes.resize(cut.endAt);
-  ASSERT_EQ(OpenBytes(cut.bytes, izAssumeBad), Outcome::kOk) << message_;
-  EXPECT_EQ(reader_.Directory().Count(), 3u);
-  EXPECT_EQ(reader_.Directory().Item(2)->externalAttributes, 0x20u);
-
-  // A data descriptor leaves the local sizes unknown and stops the scan inside the data:
-  // an entry that no central header confirms cannot be vouched for.
-  std::vector<FixtureEntry> entries = ThreeEntries();
-  entries[2].descriptor = true;
-  BuiltZip d = BuildZip(entries);
-  d.bytes[d.centralAt[1]] = 'X';
-  EXPECT_EQ(OpenBytes(d.bytes), Outcome::kBad);
-  d = BuildZip(entries);
-  d.bytes[d.endAt] = 'X';
-  EXPECT_EQ(OpenBytes(d.bytes, izAssumeBad), Outcome::kBad);
-}
-
-TEST_F(ReaderTest, TheScanOfAnExeStartsAfterItsStub) {
-  BuiltZip z = BuildZip(ThreeEntries());
-  std::string cut = z.bytes.substr(0, z.endAt);
-  struct Case {
-    std::string name;
-    size_t stub;
-    Outcome expected;
-  };
-  const Case cases[] = {
-      {"setup.exe", 14000, Outcome::kOk},
-      {"stub.EXE", 200, Outcome::kBad},  // the archive lies inside the skipped part
-      {"setup.bin", 200, Outcome::kOk},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string bytes = std::string(c.stub, 'M') + cut;
-    EXPECT_EQ(Name(OpenBytes(bytes, izAssumeBad, c.name)), Name(c.expected)) << message_;
-    if (c.expected == Outcome::kOk) {
-      EXPECT_EQ(Names(), (std::vector<std::string>{"mimetype", "OEBPS/1.html", "OEBPS/2.html"}));
-      EXPECT_EQ(reader_.Directory().Item(0)->RelativeOffset(), c.stub);
-    }
-  }
-}
-
-TEST_F(ReaderTest, AStoredZipInsideAnArchiveStaysOneEntry) {
-  std::string inner = BuildZip(ThreeEntries()).bytes;
-  std::vector<FixtureEntry> entries = {
-      test::Entry("a.txt", "first"),
-      test::Entry("inner.zip", inner, false),
-      test::Entry("b.txt", "last"),
-  };
-  const std::vector<std::string> outer = {"a.txt", "inner.zip", "b.txt"};
-  {
-    SCOPED_TRACE("damaged central header");
-    BuiltZip z = BuildZip(entries);
-    z.bytes[z.centralAt[0]] = 'X';
-    ASSERT_EQ(OpenBytes(z.bytes), Outcome::kOk) << message_;
-    EXPECT_EQ(Names(), outer);
-  }
-  {
-    SCOPED_TRACE("outer end record gone: the search finds the inner one");
-    entries[2].data.clear();
-    BuiltZip z = BuildZip({entries[0], entries[2], entries[1]});
-    z.bytes.resize(z.endAt);
-    z.bytes.resize(z.bytes.size() - (z.endAt - z.centralOffset));  // its directory too
-    ASSERT_EQ(OpenBytes(z.bytes), Outcome::kOk) << message_;
-    EXPECT_EQ(Names(), (std::vector<std::string>{"a.txt", "b.txt", "inner.zip"}));
-    EXPECT_TRUE(reader_.Scanned());
   }
 }
 
@@ -455,9 +290,8 @@ TEST_F(ReaderTest, TheDirectoryCanLieInACompanionFile) {
   std::string companion = z.bytes.substr(z.centralOffset);
   Put32(companion, z.endAt - z.centralOffset + 16, 0);
   test::WriteBytes(tmp_ / "set.zfc", companion);
-  ASSERT_EQ(OpenBytes(z.bytes.substr(0, z.centralOffset), izAssumeMulti, "set.zip"), Outcome::kOk)
-      << message_;
-  EXPECT_EQ(Names(), (std::vector<std::string>{"mimetype", "OEBPS/1.html", "OEBPS/2.html"}));
+  ASSERT_EQ(OpenBytes(z.bytes.substr(0, z.centralOffset), izAssumeMulti, "set.zip"), "ok");
+  EXPECT_EQ(DirectoryNames(), kThree);
   // Reopened with the directory still held: the comment still comes from the companion.
   reader_.Close();
   EXPECT_EQ(reader_.EntryComment(0), "in the companion");
@@ -466,10 +300,10 @@ TEST_F(ReaderTest, TheDirectoryCanLieInACompanionFile) {
 TEST_F(ReaderTest, TheHeldDirectoryIsReusedWhileTheFileIsUnchanged) {
   int calls = 0;
   reader_.OnProcessMessages = [&] { ++calls; };
-  ASSERT_EQ(OpenBytes(BuildZip(ThreeEntries()).bytes), Outcome::kOk);
+  ASSERT_EQ(OpenBytes(BuildZip(ThreeEntries()).bytes), "ok");
   EXPECT_EQ(calls, 3);  // once before each central header
   reader_.Close();
-  ASSERT_EQ(OpenOutcome(reader_), Outcome::kOk);
+  ASSERT_EQ(OpenOutcome(), "ok");
   EXPECT_EQ(calls, 3);
   EXPECT_EQ(reader_.Directory().Count(), 3u);
 
@@ -482,15 +316,14 @@ TEST_F(ReaderTest, TheHeldDirectoryIsReusedWhileTheFileIsUnchanged) {
     1000000000, 1000000000
   };
   utime(path.c_str(), &times);
-  ASSERT_EQ(OpenOutcome(reader_), Outcome::kOk);
+  ASSERT_EQ(OpenOutcome(), "ok");
   EXPECT_EQ(reader_.Directory().Count(), 2u);
   EXPECT_EQ(reader_.ArchiveDateTime(), 1000000000);
 
   // A cancel request while the directory is read ends the reading.
   utime(path.c_str(), nullptr);
   reader_.OnProcessMessages = [&] { reader_.RequestCancel(); };
-  EXPECT_EQ(OpenOutcome(reader_, &message_), Outcome::kOther);
-  EXPECT_EQ(message_, "User Aborted Operation");
+  EXPECT_EQ(OpenOutcome(), "User Aborted Operation");
   EXPECT_EQ(reader_.Directory().Count(), 0u);
 }
 

@@ -10,8 +10,8 @@
 #include "common/test_util.h"
 #include "platform/errors.h"
 #include "platform/stream.h"
+#include "test_zip_util.h"
 #include "zip/reader.h"
-#include "zip/test_reader_fixtures.h"
 
 namespace lumbrella {
 namespace {

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "common/test_util.h"
+#include "test_zip_util.h"
 #include "zip/packer.h"
-#include "zip/test_reader_fixtures.h"
 
 namespace lumbrella {
 namespace {
@@ -38,10 +38,7 @@ uintmax_t TempFileSize(const std::string& folder) {
 
 void Update(const std::string& staging, const std::string& target) {
   TZipPacker packer;
-  packer.SetRootDir(staging);
-  packer.FilesList() = {"*.*"};
-  packer.SetRelativePaths(true);
-  packer.SetZipName(target);
+  test::ConfigureLikeTheBook(packer, staging, target);
   packer.ZipAction = zaReplace;
   packer.Zip();
 }

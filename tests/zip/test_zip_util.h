@@ -1,6 +1,7 @@
-// Archives for the reader and update tests: a small builder that lays out local headers,
-// data, central headers and the end record by hand, so that tests can damage any field,
-// and the archives that other tools make (tests/zip/make_fixtures.py).
+// Helpers of the archive tests: a packer set up as a conversion sets it up, archives as
+// Python's zipfile (a reader we did not write) sees them, a builder that lays out archives
+// by hand so that tests can damage any field, and the archives other tools make
+// (tests/zip/make_fixtures.py).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,9 +15,86 @@
 #include <vector>
 
 #include "common/test_util.h"
+#include "zip/packer.h"
 
 namespace lumbrella::test {
 
+// Packs everything under root, with names relative to it, into zip.
+inline void ConfigureLikeTheBook(TZipPacker& packer, const std::string& root,
+                                 const std::string& zip) {
+  packer.SetRootDir(root);
+  packer.FilesList() = {"*.*"};
+  packer.SetRelativePaths(true);
+  packer.SetRecurse(true);
+  packer.SetStorePaths(true);
+  packer.SetZipName(zip);
+}
+
+struct ZipItem {
+  std::string name;  // raw bytes of the stored name
+  int method = -1;
+  uint32_t crc = 0;
+  uint64_t size = 0;
+  uint64_t compressedSize = 0;
+  size_t extraLength = 0;
+  int flags = 0;
+  uint32_t externalAttributes = 0;
+};
+
+// The entries in central directory order, as zipfile reads them; empty (and a test
+// failure) when it cannot.
+inline std::vector<ZipItem> ZipItems(const std::string& archive) {
+  const char* script =
+      "import sys,zipfile\n"
+      "for i in zipfile.ZipFile(sys.argv[1]).infolist():\n"
+      "  raw=i.orig_filename.encode('utf-8' if i.flag_bits & 0x800 else 'cp437')\n"
+      "  print(raw.hex(), i.compress_type, i.CRC, i.file_size, i.compress_size, len(i.extra),"
+      " i.flag_bits, i.external_attr)\n";
+  CommandResult r = Run("python3 -c " + Quote(script) + " " + Quote(archive));
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  std::vector<ZipItem> items;
+  if (r.exitCode != 0) return items;
+  std::istringstream lines(r.output);
+  std::string hex;
+  while (lines >> hex) {
+    ZipItem item;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+      item.name += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    lines >> item.method >> item.crc >> item.size >> item.compressedSize >> item.extraLength >>
+        item.flags >> item.externalAttributes;
+    items.push_back(item);
+  }
+  return items;
+}
+
+inline std::vector<std::string> ZipNames(const std::string& archive) {
+  std::vector<std::string> names;
+  for (const ZipItem& item : ZipItems(archive))
+    names.push_back(item.name);
+  return names;
+}
+
+// The names of the archive the packer wrote last, as it wrote them.
+inline std::vector<std::string> WrittenNames(const TZipPacker& packer) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < packer.Directory().Count(); ++i) {
+    names.push_back(packer.Directory().Item(i)->FullName());
+  }
+  return names;
+}
+
+// --- Little-endian fields -------------------------------------------------------------------
+
+inline uint32_t U16At(const std::string& bytes, size_t at) {
+  return static_cast<unsigned char>(bytes[at]) | static_cast<unsigned char>(bytes[at + 1]) << 8;
+}
+inline uint32_t U32At(const std::string& bytes, size_t at) {
+  return U16At(bytes, at) | U16At(bytes, at + 2) << 16;
+}
+inline uint64_t U64At(const std::string& bytes, size_t at) {
+  return U32At(bytes, at) | static_cast<uint64_t>(U32At(bytes, at + 4)) << 32;
+}
 inline void Put16(std::string& b, size_t at, uint32_t v) {
   b[at] = static_cast<char>(v & 0xFF);
   b[at + 1] = static_cast<char>((v >> 8) & 0xFF);
@@ -33,10 +111,8 @@ inline void Append32(std::string& b, uint32_t v) {
   b.append(4, '\0');
   Put32(b, b.size() - 4, v);
 }
-inline uint32_t Get32At(const std::string& b, size_t at) {
-  auto u = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(b[at + i])); };
-  return u(0) | (u(1) << 8) | (u(2) << 16) | (u(3) << 24);
-}
+
+// --- Archives laid out by hand --------------------------------------------------------------
 
 inline std::string RawDeflate(const std::string& data) {
   z_stream z{};
@@ -57,20 +133,24 @@ inline uint32_t Crc(const std::string& data) {
       crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
 
-// 2021-06-15 12:30:20 as a DOS date-time.
-inline constexpr uint32_t kSomeDosTime =
-    (41u << 25) | (6u << 21) | (15u << 16) | (12u << 11) | (30u << 5) | 10u;
+// Bytes that deflate hardly shrinks.
+inline std::string NoiseBytes(size_t count, uint32_t seed) {
+  std::string b(count, '\0');
+  for (char& c : b) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return b;
+}
 
 struct FixtureEntry {
   std::string name;
   std::string data;
   bool deflate = true;
   bool descriptor = false;  // bit 3: zero sizes in the local header, a descriptor after the data
-  uint32_t dosTime = kSomeDosTime;
-  std::string localExtra;
+  uint32_t dosTime = (41u << 25) | (6u << 21) | (15u << 16) | (12u << 11) | (30u << 5) | 10u;
   std::string centralExtra;
   std::string comment;
-  uint16_t madeBy = 20;  // host 0
 };
 
 inline FixtureEntry Entry(std::string name, std::string data, bool deflate = true) {
@@ -98,21 +178,20 @@ inline BuiltZip BuildZip(const std::vector<FixtureEntry>& entries,
     z.localAt.push_back(b.size());
     std::string data = e.deflate ? RawDeflate(e.data) : e.data;
     stored.push_back(data);
-    uint32_t crc = Crc(e.data);
     Append32(b, 0x04034B50);
     Append16(b, 20);
     Append16(b, e.descriptor ? 8 : 0);
     Append16(b, e.deflate ? 8 : 0);
     Append32(b, e.dosTime);
-    Append32(b, e.descriptor ? 0 : crc);
+    Append32(b, e.descriptor ? 0 : Crc(e.data));
     Append32(b, e.descriptor ? 0 : static_cast<uint32_t>(data.size()));
     Append32(b, e.descriptor ? 0 : static_cast<uint32_t>(e.data.size()));
     Append16(b, static_cast<uint32_t>(e.name.size()));
-    Append16(b, static_cast<uint32_t>(e.localExtra.size()));
-    b += e.name + e.localExtra + data;
+    Append16(b, 0);
+    b += e.name + data;
     if (e.descriptor) {
       Append32(b, 0x08074B50);
-      Append32(b, crc);
+      Append32(b, Crc(e.data));
       Append32(b, static_cast<uint32_t>(data.size()));
       Append32(b, static_cast<uint32_t>(e.data.size()));
     }
@@ -122,7 +201,7 @@ inline BuiltZip BuildZip(const std::vector<FixtureEntry>& entries,
     const FixtureEntry& e = entries[i];
     z.centralAt.push_back(b.size());
     Append32(b, 0x02014B50);
-    Append16(b, e.madeBy);
+    Append16(b, 20);  // made by: host 0
     Append16(b, 20);
     Append16(b, e.descriptor ? 8 : 0);
     Append16(b, e.deflate ? 8 : 0);
@@ -133,16 +212,14 @@ inline BuiltZip BuildZip(const std::vector<FixtureEntry>& entries,
     Append16(b, static_cast<uint32_t>(e.name.size()));
     Append16(b, static_cast<uint32_t>(e.centralExtra.size()));
     Append16(b, static_cast<uint32_t>(e.comment.size()));
-    Append16(b, 0);
-    Append16(b, 0);
+    Append32(b, 0);  // disk 0, internal attributes 0
     Append32(b, 0x20);
     Append32(b, static_cast<uint32_t>(z.localAt[i]));
     b += e.name + e.centralExtra + e.comment;
   }
   z.endAt = b.size();
   Append32(b, 0x06054B50);
-  Append16(b, 0);
-  Append16(b, 0);
+  Append32(b, 0);
   Append16(b, static_cast<uint32_t>(entries.size()));
   Append16(b, static_cast<uint32_t>(entries.size()));
   Append32(b, static_cast<uint32_t>(z.endAt - z.centralOffset));
@@ -150,17 +227,6 @@ inline BuiltZip BuildZip(const std::vector<FixtureEntry>& entries,
   Append16(b, static_cast<uint32_t>(archiveComment.size()));
   b += archiveComment;
   return z;
-}
-
-// Three ordinary entries: the archive most damage tests start from.
-// Bytes that deflate hardly shrinks.
-inline std::string NoiseBytes(size_t count, uint32_t seed) {
-  std::string b(count, '\0');
-  for (char& c : b) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 24);
-  }
-  return b;
 }
 
 // Three ordinary entries: the archive most damage tests start from. The second one's data
@@ -171,6 +237,8 @@ inline std::vector<FixtureEntry> ThreeEntries() {
           Entry("OEBPS/2.html", "chapter two, short")};
 }
 
+// --- Archives of other tools ----------------------------------------------------------------
+
 // One line of the fixtures' manifest: an entry as Python's zipfile reads it.
 struct ManifestEntry {
   std::string name;
@@ -180,7 +248,7 @@ struct ManifestEntry {
   std::string comment;
 };
 
-// The archives of other tools, made once per test program in a folder of its own.
+// Made once per test program in a folder of its own.
 class ToolFixtures {
  public:
   static ToolFixtures& Get() {
@@ -217,10 +285,8 @@ class ToolFixtures {
       if (f.size() < 5) continue;
       ManifestEntry e{
           f[1], static_cast<uint32_t>(std::stoul(f[2])), std::stoull(f[3]), std::stoull(f[4]), {}};
-      if (f.size() > 5) {
-        for (size_t i = 0; i + 1 < f[5].size(); i += 2) {
-          e.comment += static_cast<char>(std::stoi(f[5].substr(i, 2), nullptr, 16));
-        }
+      for (size_t i = 0; f.size() > 5 && i + 1 < f[5].size(); i += 2) {
+        e.comment += static_cast<char>(std::stoi(f[5].substr(i, 2), nullptr, 16));
       }
       manifest_[f[0]].push_back(e);
     }
