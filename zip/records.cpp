@@ -348,8 +348,9 @@ void WriteCentralHeader(TZipHeaderInfo& entry, TStream& out, TStream* oldArchive
   }
   if (carried.size() + zip64Length > kEscape16) carried.clear();
   if (!entry.Comment() && entry.commentLength != 0 && oldArchive != nullptr) {
+    // The comment follows the whole extra field, also the part that is not carried.
     int64_t at = entry.centralHeaderPosition + kCentralHeaderSize + entry.nameLength +
-                 entry.extraLengthAsRead;
+                 entry.centralExtraLength;
     std::string comment = ReadAt(*oldArchive, at, entry.commentLength);
     if (!comment.empty()) entry.SetComment(comment);
   }

@@ -297,14 +297,17 @@ TEST(Headers, ReservedRoomKeepsTheRewrittenHeaderAsLongAsTheProvisionalOne) {
 
 TEST(Headers, CentralHeaderOfACarriedEntryKeepsItsOtherExtraBlocksAndComment) {
   // The old archive: a central header whose extra field holds a Zip64 block between
-  // two other blocks, followed by the entry comment.
+  // two other blocks and ends in a block cut short (which is not carried), followed by
+  // the entry comment.
   const std::string oldExtra = Hex("5455 0500 01 11223344  0100 0800 0000000000000000  cafe 0000");
+  const std::string cutBlock = Hex("7875 0300 ab");
   const std::string oldHeader =
-      std::string(kCentralHeaderSize, 'H') + "name" + oldExtra + "hi there";
+      std::string(kCentralHeaderSize, 'H') + "name" + oldExtra + cutBlock + "hi there";
   TMemoryStream old("PREFIX" + oldHeader);
   TZipHeaderInfo e = NewEntry("", "name");
   e.crc32 = 0;
   e.centralHeaderPosition = 6;
+  e.centralExtraLength = static_cast<uint16_t>(oldExtra.size() + cutBlock.size());
   e.extraFieldPosition = 6 + kCentralHeaderSize + 4;
   e.extraLengthAsRead = static_cast<uint16_t>(oldExtra.size());
   e.zip64LengthAsRead = 12;
