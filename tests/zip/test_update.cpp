@@ -225,6 +225,9 @@ TEST_F(UpdateTest, DamagedTargets) {
   auto fails = [&](std::string what, std::string bytes, std::string message) {
     cases.push_back({std::move(what), std::move(bytes), std::move(message), {}});
   };
+  auto repaired = [&](std::string what, std::string bytes, Names names) {
+    cases.push_back({std::move(what), std::move(bytes), "", std::move(names)});
+  };
   auto patched = [](const std::function<void(BuiltZip&)>& patch,
                     std::vector<FixtureEntry> entries = ThreeEntries()) {
     BuiltZip z = BuildZip(entries);
@@ -292,29 +295,25 @@ TEST_F(UpdateTest, DamagedTargets) {
   fails("two names differing only in case", BuildZip(twins).bytes, "Duplicate Object index");
 
   const Names three = {"mimetype", "OEBPS/1.html", "OEBPS/2.html"};
-  cases.push_back({"central extra length too long (read by the retry rule)",
-                   patched([](BuiltZip& z) { Put16(z.bytes, z.centralAt[1] + 30, 11); }), "",
-                   three});
-  cases.push_back({"damaged central header",
-                   patched([](BuiltZip& z) { z.bytes[z.centralAt[1] + 2] = 'X'; }), "", three});
-  cases.push_back({"two central headers with one offset", patched([](BuiltZip& z) {
-                     Put32(z.bytes, z.centralAt[2] + 42, static_cast<uint32_t>(z.localAt[1]));
-                   }),
-                   "", three});
+  repaired("central extra length too long (read by the retry rule)",
+           patched([](BuiltZip& z) { Put16(z.bytes, z.centralAt[1] + 30, 11); }), three);
+  repaired("damaged central header",
+           patched([](BuiltZip& z) { z.bytes[z.centralAt[1] + 2] = 'X'; }), three);
+  repaired("two central headers with one offset", patched([](BuiltZip& z) {
+             Put32(z.bytes, z.centralAt[2] + 42, static_cast<uint32_t>(z.localAt[1]));
+           }),
+           three);
   const std::string inner = BuildZip(ThreeEntries()).bytes;
-  cases.push_back(
-      {"damaged directory, a stored zip inside",
-       patched([](BuiltZip& z) { z.bytes[z.centralAt[0]] = 'X'; },
-               {test::Entry("mimetype", "application/epub+zip", false),
-                test::Entry("inner.zip", inner, false), test::Entry("after.txt", "after")}),
-       "",
-       {"mimetype", "inner.zip", "after.txt"}});
-  cases.push_back({"outer directory gone: the end record found is the stored zip's",
-                   patched([](BuiltZip& z) { z.bytes.resize(z.centralOffset); },
-                           {test::Entry("a.txt", "first"), test::Entry("b.txt", ""),
-                            test::Entry("inner.zip", inner, false)}),
-                   "",
-                   {"a.txt", "b.txt", "inner.zip", "mimetype"}});
+  repaired("damaged directory, a stored zip inside",
+           patched([](BuiltZip& z) { z.bytes[z.centralAt[0]] = 'X'; },
+                   {test::Entry("mimetype", "application/epub+zip", false),
+                    test::Entry("inner.zip", inner, false), test::Entry("after.txt", "after")}),
+           {"mimetype", "inner.zip", "after.txt"});
+  repaired("outer directory gone: the end record found is the stored zip's",
+           patched([](BuiltZip& z) { z.bytes.resize(z.centralOffset); },
+                   {test::Entry("a.txt", "first"), test::Entry("b.txt", ""),
+                    test::Entry("inner.zip", inner, false)}),
+           {"a.txt", "b.txt", "inner.zip", "mimetype"});
 
   std::string target = tmp_ / "book.epub";
   for (const Case& c : cases) {
