@@ -410,7 +410,8 @@ void TZipPacker::ExpandFilesList(Work& work) {
     }
   }
 
-  // The archive being written must not pack itself, however its name was spelt.
+  // The archive being written must not pack itself, however its path was spelt; letter case
+  // makes another file on this file system, and such a file is packed.
   const std::string target = ExpandFileName(zipName_);
   for (std::string line : wildcards) {
     bool recurse = recurse_;
@@ -435,7 +436,7 @@ void TZipPacker::ExpandFilesList(Work& work) {
         if (AddDirEntriesOnRecurse) kept.push_back(found.path);
       } else if (Excluded(found.path)) {
         skip(found.path, srExcludeList);
-      } else if (CompareNamesIgnoringCase(ExpandFileName(found.path), target) != 0) {
+      } else if (ExpandFileName(found.path) != target) {
         kept.push_back(found.path);
         work.totalBytes += found.info.size;
       }
