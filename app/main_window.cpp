@@ -30,8 +30,13 @@ namespace lumbrella {
 
 namespace {
 
-// Tahoma 8 pt where it is installed, else the platform's sans-serif at that size.
+// Tahoma 8 pt where it is installed, else the platform's sans-serif at that size. Wine's
+// Tahoma (Debian's fonts-wine) is not registered with fontconfig; it is taken when it is there.
 QFont WindowFont() {
+  if (!QFontDatabase::families().contains(QStringLiteral("Tahoma"), Qt::CaseInsensitive)) {
+    QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/wine/fonts/tahoma.ttf"));
+    QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/wine/fonts/tahomabd.ttf"));
+  }
   QFont font = QFontDatabase::families().contains(QStringLiteral("Tahoma"), Qt::CaseInsensitive)
                    ? QFont(QStringLiteral("Tahoma"))
                    : QFontDatabase::systemFont(QFontDatabase::GeneralFont);
