@@ -289,26 +289,49 @@ bool TZipReader::FindEndCentral(TStream& s, TEndCentral& end, int64_t& directory
   return false;
 }
 
-bool TZipReader::ReadCentralHeader(TStream& s, TZipHeaderInfo& entry, bool ignoreExtra) {
-  int64_t start = s.Position();
-  uint8_t h[kCentralHeaderSize];
-  if (s.Read(h, sizeof h) != sizeof h || Get32(h) != kCentralHeaderSignature) {
+namespace {
+
+// Reads a fixed header (h holds its size; it begins with signature), then the name and the
+// extra field whose lengths lie at nameAt and nameAt + 2. A short read or another signature
+// puts the position back and gives false. Without readExtra the extra field is left unread.
+template <size_t N>
+bool ReadHeaderParts(TStream& s, uint8_t (&h)[N], uint32_t signature, size_t nameAt, bool readExtra,
+                     std::string& name, std::string& extra) {
+  const int64_t start = s.Position();
+  if (s.Read(h, N) != N || Get32(h) != signature) {
     s.SetPosition(start);
     return false;
   }
-  uint16_t nameLength = Get16(h + 28);
-  uint16_t extraLength = ignoreExtra ? 0 : Get16(h + 30);
-  std::string stored(nameLength, '\0');
-  std::string extra(extraLength, '\0');
-  int64_t extraPosition = start + kCentralHeaderSize + nameLength;
-  if (s.Read(stored.data(), nameLength) != nameLength ||
-      s.Read(extra.data(), extraLength) != extraLength) {
+  name.assign(Get16(h + nameAt), '\0');
+  extra.assign(readExtra ? Get16(h + nameAt + 2) : 0, '\0');
+  if (s.Read(name.data(), name.size()) != name.size() ||
+      s.Read(extra.data(), extra.size()) != extra.size()) {
     s.SetPosition(start);
     return false;
   }
+  return true;
+}
+
+// A record about to be filled from a header: defaults, no Zip64 block, no comment.
+void ResetEntry(TZipHeaderInfo& entry) {
   entry.Clear();
   entry.DropZip64();
   entry.ClearComment();
+}
+
+}  // namespace
+
+bool TZipReader::ReadCentralHeader(TStream& s, TZipHeaderInfo& entry, bool ignoreExtra) {
+  int64_t start = s.Position();
+  uint8_t h[kCentralHeaderSize];
+  std::string stored;
+  std::string extra;
+  if (!ReadHeaderParts(s, h, kCentralHeaderSignature, 28, !ignoreExtra, stored, extra)) {
+    return false;
+  }
+  const auto extraLength = static_cast<uint16_t>(extra.size());
+  int64_t extraPosition = start + kCentralHeaderSize + static_cast<int64_t>(stored.size());
+  ResetEntry(entry);
   entry.versionMadeBy = Get16(h + 4);
   entry.versionNeeded = Get16(h + 6);
   entry.flags = Get16(h + 8);
@@ -344,22 +367,11 @@ bool TZipReader::ReadCentralHeader(TStream& s, TZipHeaderInfo& entry, bool ignor
 bool TZipReader::ReadLocalHeader(TStream& s, TZipHeaderInfo& entry) {
   int64_t start = s.Position();
   uint8_t h[kLocalHeaderSize];
-  if (s.Read(h, sizeof h) != sizeof h || Get32(h) != kLocalHeaderSignature) {
-    s.SetPosition(start);
-    return false;
-  }
-  uint16_t nameLength = Get16(h + 26);
-  uint16_t extraLength = Get16(h + 28);
-  std::string stored(nameLength, '\0');
-  std::string extra(extraLength, '\0');
-  if (s.Read(stored.data(), nameLength) != nameLength ||
-      s.Read(extra.data(), extraLength) != extraLength) {
-    s.SetPosition(start);
-    return false;
-  }
-  entry.Clear();
-  entry.DropZip64();
-  entry.ClearComment();
+  std::string stored;
+  std::string extra;
+  if (!ReadHeaderParts(s, h, kLocalHeaderSignature, 26, true, stored, extra)) return false;
+  const auto extraLength = static_cast<uint16_t>(extra.size());
+  ResetEntry(entry);
   entry.versionMadeBy = 0;
   entry.versionNeeded = Get16(h + 4);
   entry.flags = Get16(h + 6);
