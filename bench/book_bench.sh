@@ -33,7 +33,7 @@ mkdir -p "$work/chapters" "$work/staged"
 # punctuation, one paragraph a line, CR LF line ends as Windows editors write them.
 python3 - "$work/chapters" <<'PY'
 import random, sys, os
-random.seed(20240607)
+random.setstate(random.Random(20240607).getstate())
 common = ("的一是不了人我在有他这中大来上个国到说们为子和你地出道也时年得就那要下以生会自着去"
           "之过家学对可她里后小么心多天而能好都然没日于起还发成事只作当想看文无开手十用主行方又"
           "如前所本见经头面公同三已老从动两长知民样现分将外但身些与高意进把法此实回二理美点月明"

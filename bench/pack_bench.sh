@@ -37,10 +37,10 @@ trap 'rm -rf "$work"' EXIT
 
 # 200 files, 13,000,000 bytes of UTF-8 in all, in ten folders: words of one to four common
 # characters drawn with Zipf-like frequencies, full-width punctuation, one paragraph a
-# line. Fixed seed, so every run packs the same bytes; it deflates like prose, not noise.
+# line. Fixed random start, so every run packs the same bytes; it deflates like prose, not noise.
 python3 - "$work/tree" <<'PY'
 import itertools, os, random, sys
-random.seed(20240611)
+random.setstate(random.Random(20240611).getstate())
 root = sys.argv[1]
 chars = [chr(c) for c in range(0x4E00, 0x4E00 + 3000)]
 vocabulary = ["".join(random.choices(chars, k=random.choice((1, 2, 2, 2, 3, 4))))

@@ -36,7 +36,7 @@ class TZipReader {
   const std::string& RootDir() const { return rootDir_; }
   void SetRootDir(const std::string& dir);
   std::vector<std::string>& RelativePathList() { return relativePathList_; }
-  // What to pack: paths, bare names, folders ending in "/", wildcard specifications.
+  // What to pack: paths, bare names, folders ending in "/", wildcard patterns.
   std::vector<std::string>& FilesList() { return filesList_; }
   TIncompleteZipMode IncompleteZipMode = izAssumeMulti;
   bool KeepZipOpen = false;

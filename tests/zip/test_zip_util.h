@@ -134,11 +134,11 @@ inline uint32_t Crc(const std::string& data) {
 }
 
 // Bytes that deflate hardly shrinks.
-inline std::string NoiseBytes(size_t count, uint32_t seed) {
+inline std::string NoiseBytes(size_t count, uint32_t state) {
   std::string b(count, '\0');
   for (char& c : b) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 24);
+    state = state * 1103515245u + 12345u;
+    c = static_cast<char>(state >> 24);
   }
   return b;
 }
