@@ -80,22 +80,9 @@ std::string Quote(const std::string& word) {
   return q + "'";
 }
 
-std::string SamplesDir() {
-  for (const char* candidate :
-       {LUMBRELLA_SOURCE_DIR "/../shared/samples", LUMBRELLA_SOURCE_DIR "/../../shared/samples"}) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(candidate, ec)) {
-      return std::filesystem::canonical(candidate, ec).string();
-    }
-  }
-  return {};
-}
-
 std::vector<std::string> SampleFiles() {
   std::vector<std::string> files;
-  std::string dir = SamplesDir();
-  if (dir.empty()) return files;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+  for (const auto& e : std::filesystem::directory_iterator(LUMBRELLA_SOURCE_DIR "/tests/data")) {
     if (e.path().extension() == ".txt") files.push_back(e.path().string());
   }
   std::sort(files.begin(), files.end());

@@ -35,9 +35,8 @@ CommandResult Run(const std::string& commandLine);
 // Single-quotes a word for the shell.
 std::string Quote(const std::string& word);
 
-// The folder of shared sample chapters (five encodings), or "" when it is not there.
-std::string SamplesDir();
-// Files of the sample folder, sorted by name (UTF-8 paths).
+// The project's test chapters (tests/data: five encodings, a name with "&" and "<>"),
+// sorted by name (UTF-8 paths).
 std::vector<std::string> SampleFiles();
 // True when a program is on PATH.
 bool HaveProgram(const std::string& name);
