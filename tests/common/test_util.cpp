@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/tempdir.h"
+
 namespace lumbrella::test {
 
 TempFolder::TempFolder() {
@@ -87,6 +89,33 @@ std::vector<std::string> SampleFiles() {
   }
   std::sort(files.begin(), files.end());
   return files;
+}
+
+std::string LeftBehindTempDir(const std::string& base) {
+  int link[2];
+  if (pipe(link) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return {};
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    close(link[0]);
+    setenv("TMPDIR", base.c_str(), 1);
+    // Made and never destroyed, as by a process that is killed.
+    const std::string path = (new TPrivateTempDir)->Path();
+    _exit(write(link[1], path.data(), path.size()) == static_cast<ssize_t>(path.size()) ? 0 : 1);
+  }
+  close(link[1]);
+  std::string path;
+  char buffer[256];
+  for (ssize_t got; (got = read(link[0], buffer, sizeof buffer)) > 0;)
+    path.append(buffer, static_cast<size_t>(got));
+  close(link[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || path.empty())
+    ADD_FAILURE() << "no folder left behind";
+  return path;
 }
 
 bool HaveProgram(const std::string& name) {

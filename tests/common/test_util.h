@@ -38,6 +38,9 @@ std::string Quote(const std::string& word);
 // The project's test chapters (tests/data: five encodings, a name with "&" and "<>"),
 // sorted by name (UTF-8 paths).
 std::vector<std::string> SampleFiles();
+// The private temporary folder (lumbrella-XXXXXX) of a run that was killed: made under base
+// by a child process that then ended without removing it. Returns its path, "/" at the end.
+std::string LeftBehindTempDir(const std::string& base);
 // True when a program is on PATH.
 bool HaveProgram(const std::string& name);
 
