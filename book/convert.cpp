@@ -10,6 +10,7 @@
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "zip/errors.h"
 #include "zip/packer.h"
 
 namespace lumbrella {
@@ -81,6 +82,15 @@ void TBookConverter::WritePackageDocuments(const TBookFields& fields,
   const std::string folder = ContentFolder(StagingRoot());
   std::vector<std::string> labels;
   labels.reserve(rows.size());
+  std::vector<int64_t> sizes;
+  int64_t total = 0;
+  for (const ChapterRow& row : rows) {
+    TFileInfo file;
+    sizes.push_back(GetFileInfo(row.path, file) ? file.size : 0);
+    total += sizes.back();
+  }
+  int64_t done = 0;
+  BetweenChapters(done, total);
   // Rows are numbered by their position now, whatever their number caption says. Only one
   // chapter's text is held at a time.
   for (size_t i = 0; i < rows.size(); ++i) {
@@ -91,10 +101,18 @@ void TBookConverter::WritePackageDocuments(const TBookFields& fields,
     }  // the text goes before the page is converted and written
     WriteUtf8File(folder + ChapterFileName(i), page);
     labels.push_back(rows[i].name);
+    done += sizes[i];
+    BetweenChapters(done, total);
   }
   const TBookInfo info = MakeBookInfo(fields, outputPath, bookId_);
   WriteUtf8File(folder + "content.opf", PackageDocument(info, rows.size()));
   WriteUtf8File(folder + "toc.ncx", NavigationMap(info, labels));
+}
+
+void TBookConverter::BetweenChapters(int64_t done, int64_t total) {
+  if (OnStagingProgress) OnStagingProgress(done, total);
+  if (packer_.DoProcessMessages && packer_.OnProcessMessages) packer_.OnProcessMessages();
+  if (packer_.CancelRequested()) throw EUserCanceled("User Aborted Operation");
 }
 
 bool TBookConverter::PackStagingTree(const std::string& root, const std::string& archivePath) {
