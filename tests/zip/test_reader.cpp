@@ -136,21 +136,21 @@ TEST_F(ReaderTest, FilesWithoutAnEndRecord) {
   }
 }
 
-TEST_F(ReaderTest, TheLastEndSignatureWithRoomForARecordWins) {
+// A copy of an end record in the archive comment (an empty archive's would empty the
+// archive) is passed over: the record taken is the one whose directory ends in front of it.
+TEST_F(ReaderTest, AnEndRecordInTheCommentIsPassedOver) {
   BuiltZip plain = BuildZip(ThreeEntries());
-  std::string record = plain.bytes.substr(plain.endAt, 22);
-  // A copy of the record inside the comment, 22 or more bytes before the end: taken.
-  BuiltZip z = BuildZip(ThreeEntries(), "note " + record + "tail");
-  ASSERT_EQ(OpenBytes(z.bytes), "ok");
-  EXPECT_EQ(reader_.Directory().Count(), 3u);
-  EXPECT_EQ(reader_.EndCentral().commentPosition, static_cast<int64_t>(z.endAt + 22 + 5 + 22));
-  EXPECT_EQ(reader_.ArchiveComment(), "");
-
-  // A signature too near the end to hold a record is passed over.
-  z = BuildZip(ThreeEntries(), std::string("xx") + record.substr(0, 12));
-  ASSERT_EQ(OpenBytes(z.bytes), "ok");
-  EXPECT_EQ(reader_.EndCentral().commentPosition, static_cast<int64_t>(z.endAt + 22));
-  EXPECT_EQ(reader_.ArchiveComment(), std::string("xx") + record.substr(0, 12));
+  const std::string record = plain.bytes.substr(plain.endAt, 22);
+  const std::string empty = BuildZip({}).bytes;
+  for (const std::string& comment : {"note " + record + "tail", "note " + empty + "tail",
+                                     "note " + empty, std::string("xx") + record.substr(0, 12)}) {
+    SCOPED_TRACE(comment.size());
+    BuiltZip z = BuildZip(ThreeEntries(), comment);
+    ASSERT_EQ(OpenBytes(z.bytes), "ok");
+    EXPECT_EQ(reader_.Directory().Count(), 3u);
+    EXPECT_EQ(reader_.EndCentral().commentPosition, static_cast<int64_t>(z.endAt + 22));
+    EXPECT_EQ(reader_.ArchiveComment(), comment);
+  }
 }
 
 // Extra fields of central headers: the Zip64 values are taken, the blocks that can be

@@ -50,7 +50,7 @@ class UpdateTest : public ::testing::Test {
   }
   // Packs the staging folder into target as a conversion does.
   int Pack(TZipPacker& packer, const std::string& target, TZipAction action = zaUpdate) {
-    test::ConfigureLikeTheBook(packer, staging_, target);
+    test::ConfigureTreePacker(packer, staging_, target);
     packer.ZipAction = action;
     return packer.Zip();
   }
@@ -291,10 +291,13 @@ TEST_F(UpdateTest, DamagedTargets) {
   fails("damaged directory before an entry with a data descriptor",
         patched([](BuiltZip& z) { z.bytes[z.centralAt[1]] = 'X'; }, described), bad);
   std::vector<FixtureEntry> twins = ThreeEntries();
-  twins[2].name = "OEBPS/1.HTML";
-  fails("two names differing only in case", BuildZip(twins).bytes, "Duplicate Object index");
+  twins[2].name = "OEBPS/1.html";
+  fails("the same name twice", BuildZip(twins).bytes, "Duplicate Object index");
 
   const Names three = {"mimetype", "OEBPS/1.html", "OEBPS/2.html"};
+  twins[2].name = "OEBPS/1.HTML";  // another file on this file system
+  repaired("two names differing only in case", BuildZip(twins).bytes,
+           {"mimetype", "OEBPS/1.html", "OEBPS/1.HTML"});
   repaired("central extra length too long (read by the retry rule)",
            patched([](BuiltZip& z) { Put16(z.bytes, z.centralAt[1] + 30, 11); }), three);
   repaired("damaged central header",

@@ -38,7 +38,7 @@ uintmax_t TempFileSize(const std::string& folder) {
 
 void Update(const std::string& staging, const std::string& target) {
   TZipPacker packer;
-  test::ConfigureLikeTheBook(packer, staging, target);
+  test::ConfigureTreePacker(packer, staging, target);
   packer.ZipAction = zaReplace;
   packer.Zip();
 }

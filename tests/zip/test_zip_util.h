@@ -1,4 +1,4 @@
-// Helpers of the archive tests: a packer set up as a conversion sets it up, archives as
+// Helpers of the archive tests: a packer set up to pack a folder tree, archives as
 // Python's zipfile (a reader we did not write) sees them, a builder that lays out archives
 // by hand so that tests can damage any field, and the archives other tools make
 // (tests/zip/make_fixtures.py).
@@ -19,8 +19,9 @@
 
 namespace lumbrella::test {
 
-// Packs everything under root, with names relative to it, into zip.
-inline void ConfigureLikeTheBook(TZipPacker& packer, const std::string& root,
+// Packs everything under root, with names relative to it, into zip: a conversion's settings
+// without the book's own rules (ConfigureBookPacker), for the general packer and update.
+inline void ConfigureTreePacker(TZipPacker& packer, const std::string& root,
                                  const std::string& zip) {
   packer.SetRootDir(root);
   packer.FilesList() = {"*.*"};
