@@ -10,6 +10,7 @@
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/stream.h"
+#include "test_zip_util.h"
 #include "zip/deflate.h"
 #include "zip/dostime.h"
 #include "zip/errors.h"
@@ -18,6 +19,8 @@
 
 namespace lumbrella {
 namespace {
+
+using test::FarStream;
 
 // "50 4B 03 04" style text (spaces ignored) to bytes.
 std::string Hex(std::string_view text) {
@@ -44,23 +47,6 @@ std::string ToHex(std::string_view bytes) {
 }
 
 #define EXPECT_BYTES(actual, expectedHex) EXPECT_EQ(ToHex(actual), ToHex(Hex(expectedHex)))
-
-// A stream whose positions start far out, to reach offsets past 4 GiB without the bytes.
-class FarStream : public TStream {
- public:
-  explicit FarStream(int64_t base) : base_(base) {}
-  size_t Read(void* buffer, size_t count) override { return mem_.Read(buffer, count); }
-  size_t Write(const void* buffer, size_t count) override { return mem_.Write(buffer, count); }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    if (origin == TSeekOrigin::soBeginning) offset -= base_;
-    return mem_.Seek(offset, origin) + base_;
-  }
-  const std::string& Data() const { return mem_.Data(); }
-
- private:
-  int64_t base_;
-  TMemoryStream mem_;
-};
 
 // A stream with room for a fixed number of bytes: a full disk.
 class TightStream : public TMemoryStream {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/test_util.h"
+#include "platform/stream.h"
 #include "zip/packer.h"
 
 namespace lumbrella::test {
@@ -112,6 +113,23 @@ inline void Append32(std::string& b, uint32_t v) {
   b.append(4, '\0');
   Put32(b, b.size() - 4, v);
 }
+
+// A stream whose positions start far out, to reach offsets past 4 GiB without the bytes.
+class FarStream : public TStream {
+ public:
+  explicit FarStream(int64_t base) : base_(base) {}
+  size_t Read(void* buffer, size_t count) override { return mem_.Read(buffer, count); }
+  size_t Write(const void* buffer, size_t count) override { return mem_.Write(buffer, count); }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    if (origin == TSeekOrigin::soBeginning) offset -= base_;
+    return mem_.Seek(offset, origin) + base_;
+  }
+  const std::string& Data() const { return mem_.Data(); }
+
+ private:
+  int64_t base_;
+  TMemoryStream mem_;
+};
 
 // --- Archives laid out by hand --------------------------------------------------------------
 
