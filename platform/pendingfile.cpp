@@ -40,7 +40,8 @@ std::string RandomSuffix() {
   static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   std::random_device random;
   std::string suffix;
-  for (int i = 0; i < 6; ++i) suffix += kChars[random() % (sizeof kChars - 1)];
+  for (int i = 0; i < 6; ++i)
+    suffix += kChars[random() % (sizeof kChars - 1)];
   return suffix;
 }
 
@@ -131,8 +132,8 @@ void TPendingFile::Commit() {
   durable = stream_->Close() && durable;
   if (!durable) throw EWriteError();
   struct stat st;
-  if (fstatat(folder_, tempName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-      st.st_dev != device_ || st.st_ino != inode_) {
+  if (fstatat(folder_, tempName_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != device_ ||
+      st.st_ino != inode_) {
     RaiseCreateError(target_, EEXIST);
   }
   if (renameat(folder_, tempName_.c_str(), folder_, targetName_.c_str()) != 0) {

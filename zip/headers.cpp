@@ -165,8 +165,8 @@ void WriteEntryHeader(TZipHeaderInfo& entry, TStream& out, bool local) {
   const size_t zip64Length = zip64 != 0 ? 4u + zip64 : 0u;
   std::string_view kept = local ? std::string_view() : std::string_view(entry.KeptExtra());
   if (kept.size() + zip64Length > kEscape16) kept = {};
-  const auto extraLength =
-      static_cast<uint16_t>(local ? entry.localExtraLength + zip64Length : kept.size() + zip64Length);
+  const auto extraLength = static_cast<uint16_t>(local ? entry.localExtraLength + zip64Length
+                                                       : kept.size() + zip64Length);
   const bool sizes64 = local && LocalSizes64(entry);
   if (!local && !entry.Comment()) entry.commentLength = 0;
   entry.versionNeeded = zip64 != 0 ? 45 : 20;

@@ -14,9 +14,9 @@ namespace lumbrella {
 
 class TStream;
 
-// Reads little-endian fields from bytes in memory (which must outlive it). A field that does not lie whole in the
-// bytes (position + length past the end, overflow included) reads as 0 and clears Ok() for
-// good, so a record is checked once, after its last field.
+// Reads little-endian fields from bytes in memory (which must outlive it). A field that does not
+// lie whole in the bytes (position + length past the end, overflow included) reads as 0 and clears
+// Ok() for good, so a record is checked once, after its last field.
 class TFieldCursor {
  public:
   explicit TFieldCursor(std::string_view bytes) : bytes_(bytes) {}

@@ -646,8 +646,7 @@ int TZipPacker::Zip() {
     try {
       work.pending->Commit();
     } catch (const EFCreateError&) {
-      throw Exception("Error: Could not copy from " + work.pending->TempName() + " -> " +
-                      zipName_);
+      throw Exception("Error: Could not copy from " + work.pending->TempName() + " -> " + zipName_);
     }
   } catch (const EWriteError&) {
     // A write the disk refused, also when it shows only at a flush, fsync or close.

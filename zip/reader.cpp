@@ -134,10 +134,10 @@ bool TZipReader::FindEndCentral(TStream& s, TEndCentral& end, int64_t& directory
     candidate.commentPosition = recordPos + kEndCentralSize;
     int64_t limit = recordPos;
     auto locator = std::make_unique<TZip64Locator>();
-    TFieldCursor locatorBytes(i >= static_cast<int64_t>(kZip64LocatorSize)
-                                  ? std::string_view(buffer).substr(
-                                        static_cast<size_t>(i) - kZip64LocatorSize)
-                                  : std::string_view());
+    TFieldCursor locatorBytes(
+        i >= static_cast<int64_t>(kZip64LocatorSize)
+            ? std::string_view(buffer).substr(static_cast<size_t>(i) - kZip64LocatorSize)
+            : std::string_view());
     // The Zip64 end record must lie whole in front of the locator.
     uint64_t recordEnd = 0;
     if (ReadZip64Locator(locatorBytes, *locator) &&
@@ -528,8 +528,7 @@ void TZipReader::ValidateLayout(int64_t limit) {
     if (entry->DiskNumberStart() != currentDisk_) throw EBadZipFile();
     const uint64_t offset = entry->RelativeOffset();
     uint64_t entryEnd = 0;
-    if (offset < previousEnd || !AddChecked(offset, kLocalHeaderSize, entryEnd) ||
-        entryEnd > end) {
+    if (offset < previousEnd || !AddChecked(offset, kLocalHeaderSize, entryEnd) || entryEnd > end) {
       throw EBadZipFile();
     }
     s.SetPosition(static_cast<int64_t>(offset));
@@ -583,8 +582,8 @@ void TZipReader::CopyEntry(TZipHeaderInfo& entry, TStream& out) {
 
   WriteEntryHeader(entry, out, true);
   WriteToArchive(out, localBlocks.data(), localBlocks.size());
-  in.SetPosition(static_cast<int64_t>(offset + kLocalHeaderSize + raw.name.size() +
-                                      raw.extra.size()));
+  in.SetPosition(
+      static_cast<int64_t>(offset + kLocalHeaderSize + raw.name.size() + raw.extra.size()));
   if (CopyStream(in, out, compressed, kCopyBlock,
                  [this](const char*, size_t) { ProcessMessages(); }) != compressed) {
     throw EReadError();

@@ -123,7 +123,7 @@ class TZipReader {
   std::time_t archiveDateTime_ = 0;
   std::unique_ptr<TBufferedFileStream> archive_;  // the open archive, if any
   uint32_t currentDisk_ = 0;
-  bool scanned_ = false;      // the repair scan has run for this archive
+  bool scanned_ = false;  // the repair scan has run for this archive
 
  private:
   void LoadDirectory();

@@ -405,8 +405,7 @@ long TSortedZip::FindPlace(uint32_t disk, uint64_t offset) const {
     return std::make_pair(e->DiskNumberStart(), e->RelativeOffset()) < key;
   };
   auto at = std::lower_bound(items_.begin(), items_.end(), std::make_pair(disk, offset), before);
-  return at != items_.end() && (*at)->DiskNumberStart() == disk &&
-                 (*at)->RelativeOffset() == offset
+  return at != items_.end() && (*at)->DiskNumberStart() == disk && (*at)->RelativeOffset() == offset
              ? static_cast<long>(at - items_.begin())
              : -1;
 }

@@ -49,9 +49,9 @@ TEST_F(ConvertUpdateTest, ABookMadeOverAnOlderOneHoldsOnlyTheNewBook) {
   Convert({"T", "A", ""}, 2);
   test::BookDump dump = test::ReadBook(book_);
   ASSERT_EQ(dump.error, "");
-  EXPECT_EQ(dump.entries, (Names{"mimetype", "META-INF/container.xml", "OEBPS/0.html",
-                                 "OEBPS/1.html", "OEBPS/content.opf", "OEBPS/css/main.css",
-                                 "OEBPS/toc.ncx"}));
+  EXPECT_EQ(dump.entries,
+            (Names{"mimetype", "META-INF/container.xml", "OEBPS/0.html", "OEBPS/1.html",
+                   "OEBPS/content.opf", "OEBPS/css/main.css", "OEBPS/toc.ncx"}));
   EXPECT_EQ(test::EpubcheckProblems(book_), "");
 }
 
@@ -78,13 +78,13 @@ TEST_F(ConvertUpdateTest, ABookMadeOverAForeignZipKeepsItsOtherEntriesBehindTheB
   Convert({"T", "A", ""}, 1);
   test::BookDump dump = test::ReadBook(book_);
   ASSERT_EQ(dump.error, "");
-  EXPECT_EQ(dump.entries, (Names{"mimetype", "META-INF/container.xml", "OEBPS/0.html",
-                                 "OEBPS/content.opf", "OEBPS/css/main.css", "OEBPS/toc.ncx",
-                                 "notes.txt", "extra/data.bin"}));
+  EXPECT_EQ(dump.entries,
+            (Names{"mimetype", "META-INF/container.xml", "OEBPS/0.html", "OEBPS/content.opf",
+                   "OEBPS/css/main.css", "OEBPS/toc.ncx", "notes.txt", "extra/data.bin"}));
   EXPECT_EQ(test::Run(foreignEntries).output, before);
   const std::string bytes = test::ReadBytes(book_);
   EXPECT_EQ(bytes.substr(0, 4), "PK\3\4");
-  EXPECT_EQ(bytes.substr(8, 2), std::string(2, '\0'));  // stored
+  EXPECT_EQ(bytes.substr(8, 2), std::string(2, '\0'));   // stored
   EXPECT_EQ(bytes.substr(28, 2), std::string(2, '\0'));  // no extra field
   EXPECT_EQ(bytes.substr(30, 28), "mimetypeapplication/epub+zip");
   // The validator warns of the files the package does not list, but finds no error.

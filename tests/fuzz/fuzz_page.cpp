@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   QXmlStreamReader xml(QByteArray(page.data(), static_cast<qsizetype>(page.size())));
-  while (!xml.atEnd()) xml.readNext();
+  while (!xml.atEnd())
+    xml.readNext();
   if (xml.hasError()) {
     std::fprintf(stderr, "%s\n", xml.errorString().toUtf8().constData());
     fuzz::Fail("the chapter page is no XML");

@@ -32,7 +32,8 @@ const std::string& Staging() {
 
 std::set<std::string> Entries(const TSortedZip& directory) {
   std::set<std::string> names;
-  for (size_t i = 0; i < directory.Count(); ++i) names.insert(directory.Item(i)->FullName());
+  for (size_t i = 0; i < directory.Count(); ++i)
+    names.insert(directory.Item(i)->FullName());
   return names;
 }
 

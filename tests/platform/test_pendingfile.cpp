@@ -89,8 +89,8 @@ TEST(PendingFile, ATargetTheUserMayNotWriteIsRefused) {
   ASSERT_EQ(mkfifo((tmp / "mine/pipe.epub").c_str(), 0666), 0);
   test::MakeDirs(tmp / "mine/folder.epub");
 
-  for (const char* target : {"mine/readonly.epub", "theirs/book.epub", "mine/pipe.epub",
-                             "mine/folder.epub"}) {
+  for (const char* target :
+       {"mine/readonly.epub", "theirs/book.epub", "mine/pipe.epub", "mine/folder.epub"}) {
     SCOPED_TRACE(target);
     pid_t child = fork();
     ASSERT_GE(child, 0);

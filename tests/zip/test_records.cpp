@@ -351,8 +351,7 @@ TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
 
 // --- Sorted lists ---------------------------------------------------------------------------
 
-std::unique_ptr<TZipHeaderInfo> Entry(const std::string& name, uint64_t offset,
-                                      uint32_t disk = 0) {
+std::unique_ptr<TZipHeaderInfo> Entry(const std::string& name, uint64_t offset, uint32_t disk = 0) {
   auto e = std::make_unique<TZipHeaderInfo>();
   e->SetFileName(name);
   e->SetRelativeOffset(offset);
@@ -392,7 +391,8 @@ TEST(SortedZip, OrderByPlaceOrByNameAndRefuseEqualKeys) {
   EXPECT_EQ(list.FindPlace(0, 50), -1);
   // One sort for a whole directory, in any order; an equal key refuses it.
   std::vector<std::unique_ptr<TZipHeaderInfo>> descending;
-  for (uint64_t offset : {30, 20, 10}) descending.push_back(Entry("e", offset));
+  for (uint64_t offset : {30, 20, 10})
+    descending.push_back(Entry("e", offset));
   list.Assign(std::move(descending));
   EXPECT_EQ(list.Item(0)->RelativeOffset(), 10u);
   descending.push_back(Entry("a", 5));

@@ -427,8 +427,8 @@ TEST_F(UpdateTest, ConcurrentUpdatesOfOneBookAreSerialised) {
   }
   Names names = test::ZipNames(target);
   std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (Names{"OEBPS/1.html", "OEBPS/2.html", "first.html", "mimetype",
-                          "second.html"}));
+  EXPECT_EQ(names,
+            (Names{"OEBPS/1.html", "OEBPS/2.html", "first.html", "mimetype", "second.html"}));
   EXPECT_TRUE(Leftovers().empty());
 }
 

@@ -23,7 +23,7 @@ namespace lumbrella::test {
 // Packs everything under root, with names relative to it, into zip: a conversion's settings
 // without the book's own rules (ConfigureBookPacker), for the general packer and update.
 inline void ConfigureTreePacker(TZipPacker& packer, const std::string& root,
-                                 const std::string& zip) {
+                                const std::string& zip) {
   packer.SetRootDir(root);
   packer.FilesList() = {"*.*"};
   packer.SetRelativePaths(true);
