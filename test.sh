@@ -13,3 +13,4 @@ if [ -n "${CI:-}" ] || [ -n "${SANITIZE:-}" ]; then
   (cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --output-on-failure -j2 -LE no_sanitize)
 fi
+if [ -n "${CI:-}" ]; then ./scripts/fuzz.sh; fi  # each fuzz target 60 s under ASan and UBSan

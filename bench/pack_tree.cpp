@@ -1,5 +1,6 @@
-// Packs a folder tree into a new archive the way a conversion packs its staging tree
-// (everything under the folder, names relative to it), for bench/pack_bench.sh.
+// Packs a folder tree into a new archive with the settings of a conversion (everything
+// under the folder, names relative to it, mimetype first and stored when there is one),
+// for bench/pack_bench.sh.
 //
 //   pack_tree <folder> <archive> [level]
 #include <cstdio>
@@ -21,10 +22,7 @@ int main(int argc, char** argv) {
     const std::string archive = Utf8ToAnsi(argv[2]);
     DeleteFile(archive);  // an existing archive would be updated, not written anew
     TZipPacker packer;
-    packer.SetRootDir(Utf8ToAnsi(argv[1]));
-    packer.FilesList() = {"*.*"};
-    packer.SetRelativePaths(true);
-    packer.SetZipName(archive);
+    ConfigureBookPacker(packer, Utf8ToAnsi(argv[1]), archive);
     if (argc > 3) packer.PackLevel = std::atoi(argv[3]);
     int files = packer.Zip();
     std::printf("%d files\n", files);

@@ -119,16 +119,7 @@ bool TBookConverter::PackStagingTree(const std::string& root, const std::string&
   lastPackerError_.clear();
   bool ok = false;
   try {
-    packer_.SetRootDir(root);
-    // mimetype goes first and stored: readers identify the book by its first bytes.
-    packer_.FilesList() = {"mimetype", "*.*"};
-    packer_.NoCompressList() = {"mimetype"};
-    packer_.SetRelativePaths(true);
-    packer_.SetRecurse(true);
-    packer_.SetStorePaths(true);
-    packer_.SetZipName(archivePath);
-    // Under zaUpdate an entry dated as new as the staged file would keep the old chapter.
-    packer_.ZipAction = zaReplace;
+    ConfigureBookPacker(packer_, root, archivePath);
     packer_.Zip();
     ok = true;
   } catch (const std::exception& e) {

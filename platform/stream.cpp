@@ -28,6 +28,21 @@ void TStream::WriteBuffer(const void* buffer, size_t count) {
   if (count != 0 && Write(buffer, count) != count) throw EWriteError();
 }
 
+uint64_t CopyStream(TStream& from, TStream& to, uint64_t count, size_t blockSize,
+                    const TCopyBlock& block) {
+  std::vector<char> buffer(std::max<size_t>(blockSize, 1));
+  uint64_t done = 0;
+  while (done < count) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(count - done, buffer.size()));
+    size_t got = from.Read(buffer.data(), want);
+    if (got == 0) break;
+    to.WriteBuffer(buffer.data(), got);
+    done += got;
+    if (block) block(buffer.data(), got);
+  }
+  return done;
+}
+
 namespace {
 
 int Whence(TSeekOrigin origin) {
@@ -99,8 +114,17 @@ TFileStream::TFileStream(const std::string& ansiPath, TFileMode mode) : path_(an
   }
 }
 
+TFileStream::TFileStream(int fd, std::string ansiPath) : fd_(fd), path_(std::move(ansiPath)) {}
+
 TFileStream::~TFileStream() {
   if (fd_ >= 0) close(fd_);
+}
+
+bool TFileStream::Close() {
+  if (fd_ < 0) return true;
+  int fd = fd_;
+  fd_ = -1;
+  return close(fd) == 0;
 }
 
 size_t TFileStream::Read(void* buffer, size_t count) {
@@ -129,8 +153,16 @@ TBufferedFileStream::TBufferedFileStream(const std::string& ansiPath, TFileMode 
                                          size_t bufferSize)
     : TFileStream(ansiPath, mode), buffer_(std::max<size_t>(bufferSize, 1)) {}
 
+TBufferedFileStream::TBufferedFileStream(int fd, std::string ansiPath, size_t bufferSize)
+    : TFileStream(fd, std::move(ansiPath)), buffer_(std::max<size_t>(bufferSize, 1)) {}
+
 TBufferedFileStream::~TBufferedFileStream() {
-  Flush();
+  if (fd_ >= 0) Flush();
+}
+
+bool TBufferedFileStream::Close() {
+  bool flushed = fd_ < 0 || Flush();
+  return TFileStream::Close() && flushed;
 }
 
 bool TBufferedFileStream::Flush() {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,14 @@ class TStream {
   void WriteBuffer(const void* buffer, size_t count);
 };
 
+// Called after each block CopyStream has written, with the block's bytes.
+using TCopyBlock = std::function<void(const char* data, size_t size)>;
+
+// Copies up to count bytes from from's position to to's, in blocks of blockSize; returns
+// how many: fewer only when from ends first. EWriteError when to takes fewer bytes.
+uint64_t CopyStream(TStream& from, TStream& to, uint64_t count, size_t blockSize = 65536,
+                    const TCopyBlock& block = nullptr);
+
 enum class TFileMode {
   fmOpenRead,       // existing file, read only; others may go on reading and writing it
   fmOpenReadWrite,  // existing file, read and write
@@ -43,6 +52,8 @@ enum class TFileMode {
 class TFileStream : public TStream {
  public:
   TFileStream(const std::string& ansiPath, TFileMode mode);
+  // Takes over an open descriptor (closed by the stream); ansiPath names it in messages.
+  TFileStream(int fd, std::string ansiPath);
   ~TFileStream() override;
   TFileStream(const TFileStream&) = delete;
   TFileStream& operator=(const TFileStream&) = delete;
@@ -58,6 +69,8 @@ class TFileStream : public TStream {
   int LastError() const { return lastError_; }
   // Makes the written bytes durable (fsync); false on failure.
   virtual bool Sync();
+  // Closes the file now; false when close() reports an error (bytes may not have arrived).
+  virtual bool Close();
 
  protected:
   int fd_ = -1;
@@ -72,6 +85,7 @@ class TFileStream : public TStream {
 class TBufferedFileStream : public TFileStream {
  public:
   TBufferedFileStream(const std::string& ansiPath, TFileMode mode, size_t bufferSize = 8192);
+  TBufferedFileStream(int fd, std::string ansiPath, size_t bufferSize = 8192);
   ~TBufferedFileStream() override;
 
   size_t Read(void* buffer, size_t count) override;
@@ -79,6 +93,7 @@ class TBufferedFileStream : public TFileStream {
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   int64_t Size() override;
   bool Sync() override;
+  bool Close() override;  // pending bytes first
 
   // Writes out pending bytes; false when the file took fewer.
   bool Flush();

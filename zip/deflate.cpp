@@ -6,9 +6,10 @@
 #include <limits>
 #include <memory>
 
+#include "platform/errors.h"
 #include "platform/stream.h"
 #include "zip/errors.h"
-#include "zip/records.h"
+#include "zip/headers.h"
 
 namespace lumbrella {
 
@@ -106,12 +107,14 @@ TEntryData DeflateEntry(TStream& source, TStream& out, int level, uint32_t& crcR
 TEntryData StoreEntry(TStream& source, TStream& out, uint32_t& crcRegister, uint64_t limit,
                       const TBlockDone& blockDone) {
   TEntryData result;
-  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kStoreBlockSize]);
-  while (size_t got =
-             ReadSource(source, buffer.get(), kStoreBlockSize, result.read, limit, crcRegister)) {
-    WriteToArchive(out, buffer.get(), got);
-    result.written += got;
-    if (blockDone) blockDone(result.read);
+  try {
+    result.read = result.written =
+        CopyStream(source, out, limit, kStoreBlockSize, [&](const char* data, size_t size) {
+          crcRegister = CrcUpdate(crcRegister, data, size);
+          if (blockDone) blockDone(result.read += size);
+        });
+  } catch (const EWriteError&) {
+    throw ENotEnoughRoom();
   }
   return result;
 }

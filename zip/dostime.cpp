@@ -1,5 +1,7 @@
 #include "zip/dostime.h"
 
+#include <algorithm>
+
 namespace lumbrella {
 
 namespace {
@@ -51,6 +53,16 @@ std::optional<std::time_t> DosDateTimeToTime(uint32_t dos) {
   std::time_t t = std::mktime(&local);
   if (t == static_cast<std::time_t>(-1)) return std::nullopt;
   return t;
+}
+
+uint32_t SanitizeDosDateTime(uint32_t dos) {
+  uint32_t seconds2 = std::min(dos & 0x1F, 29u);
+  uint32_t minutes = std::min(dos >> 5 & 0x3F, 59u);
+  uint32_t hours = std::min(dos >> 11 & 0x1F, 23u);
+  uint32_t day = std::max(dos >> 16 & 0x1F, 1u);
+  uint32_t month = std::clamp(dos >> 21 & 0x0F, 1u, 12u);
+  uint32_t year = std::min(dos >> 25 & 0x7F, 119u);
+  return seconds2 | minutes << 5 | hours << 11 | day << 16 | month << 21 | year << 25;
 }
 
 }  // namespace lumbrella

@@ -18,4 +18,9 @@ uint32_t TimeToDosDateTime(std::time_t t);
 // day or time of day (month 0 or 13, 30 February, hour 24, ...).
 std::optional<std::time_t> DosDateTimeToTime(uint32_t dos);
 
+// A value read from an archive with each part clamped into its range (hours above 23 to 23,
+// minutes to 59, two-second counts to 29, years from 2100 on to 2099, day and month 0 to
+// 1, months above 12 to 12); a value already in range is kept, even one that names no day.
+uint32_t SanitizeDosDateTime(uint32_t dos);
+
 }  // namespace lumbrella

@@ -1,5 +1,6 @@
 #include "zip/packer.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "zip/deflate.h"
 #include "zip/dostime.h"
 #include "zip/errors.h"
+#include "zip/headers.h"
 #include "zip/packer_work.h"
 
 namespace lumbrella {
@@ -39,12 +41,7 @@ std::string TrimBlank(const std::string& text) {
 std::vector<uint32_t> Characters(std::string_view text) {
   std::vector<uint32_t> chars;
   for (size_t i = 0; i < text.size();) {
-    size_t length = 1;
-    unsigned char lead = static_cast<unsigned char>(text[i]);
-    if (lead >= 0x81 && lead != 0xFF && i + 1 < text.size()) {
-      unsigned char next = static_cast<unsigned char>(text[i + 1]);
-      length = next >= 0x30 && next <= 0x39 ? std::min<size_t>(4, text.size() - i) : 2;
-    }
+    size_t length = AnsiCharLength(text, i);
     uint32_t code = 0;
     for (size_t k = 0; k < length; ++k)
       code = code << 8 | static_cast<unsigned char>(text[i + k]);
@@ -242,6 +239,13 @@ bool IsRegularFile(const std::string& path) {
   return stat(FsPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// The file a path leads to (device and inode), or {0, 0} when there is none.
+std::pair<dev_t, ino_t> FileIdentity(const std::string& path) {
+  struct stat st;
+  if (stat(FsPath(path).c_str(), &st) != 0) return {0, 0};
+  return {st.st_dev, st.st_ino};
+}
+
 void SeekOutput(TStream& out, int64_t position) {
   if (out.Seek(position, TSeekOrigin::soBeginning) != position) {
     throw EPackerError("Cannot move to position " + std::to_string(position) + " of the archive");
@@ -252,20 +256,24 @@ uint16_t LevelFlags(int level) {
   return level <= 2 ? 4 : level >= 8 ? 2 : 0;
 }
 
+// A file without a name in folder, gone with its descriptor; none where the file system
+// cannot make one (the archive is then written beside its target directly).
+std::unique_ptr<TBufferedFileStream> OpenScratchFile(const std::string& folder) {
+  int fd = open(FsPath(folder).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  return std::make_unique<TBufferedFileStream>(fd, folder);
+}
+
 }  // namespace
 
 // --- Work ---------------------------------------------------------------------------------
 
 void TZipPacker::Work::AddEntry(std::unique_ptr<TZipHeaderInfo> entry) {
-  TZipHeaderInfo* e = entry.get();
-  size_t at = entries->Add(e);
-  try {
-    byName.Add(e);
-  } catch (...) {
-    entries->Extract(at);
-    throw;
-  }
-  entry.release();
+  std::string name = entry->FullName();
+  if (names.count(name) != 0) throw EListError("Duplicate Object index");
+  entries->Add(std::move(entry));
+  foldedNames.insert(LowerAsciiLetters(name));
+  names.insert(std::move(name));
   end.SetTotalEntries(end.TotalEntries() + 1);
 }
 
@@ -410,9 +418,9 @@ void TZipPacker::ExpandFilesList(Work& work) {
     }
   }
 
-  // The archive being written must not pack itself, however its path was spelt; letter case
-  // makes another file on this file system, and such a file is packed.
-  const std::string target = ExpandFileName(zipName_);
+  // The archive being written must not pack itself, however its path is reached (another
+  // spelling, a linked folder); a name differing in letter case is another file here.
+  const std::pair<dev_t, ino_t> target = FileIdentity(zipName_);
   for (std::string line : wildcards) {
     bool recurse = recurse_;
     if (line[0] == '|' || line[0] == '>') {
@@ -436,7 +444,7 @@ void TZipPacker::ExpandFilesList(Work& work) {
         if (AddDirEntriesOnRecurse) kept.push_back(found.path);
       } else if (Excluded(found.path)) {
         skip(found.path, srExcludeList);
-      } else if (ExpandFileName(found.path) != target) {
+      } else if (target.second == 0 || FileIdentity(found.path) != target) {
         kept.push_back(found.path);
         work.totalBytes += found.info.size;
       }
@@ -521,7 +529,9 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
   entry->internalAttributes = 0;
   entry->SetDiskNumberStart(0);
 
-  if (work.byName.FindName(entry->FullName()) >= 0) return skip(srNoOverwrite);
+  if (work.foldedNames.count(LowerAsciiLetters(entry->FullName())) != 0) {
+    return skip(srNoOverwrite);
+  }
   if (OnStartZip) {
     bool skipIt = false;
     OnStartZip(path, *entry, skipIt);
@@ -533,7 +543,7 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
 
   if (folderEntry) {
     entry->flags = LevelFlags(PackLevel);
-    WriteLocalHeader(*entry, out);
+    WriteEntryHeader(*entry, out, true);
   } else {
     const bool store = PackLevel == 0 || NoCompress(entry->FileName());
     // The provisional header must be as long as the final one: a source that might end
@@ -545,7 +555,7 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
     entry->SetCompressedSize(0);
     entry->method = 8;
     entry->flags = 0;
-    WriteLocalHeader(*entry, out);
+    WriteEntryHeader(*entry, out, true);
 
     uint32_t crc = 0xFFFFFFFF;
     uint64_t reported = 0;
@@ -565,7 +575,7 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
 
     int64_t end = out.Position();
     SeekOutput(out, static_cast<int64_t>(entry->RelativeOffset()));
-    WriteLocalHeader(*entry, out);
+    WriteEntryHeader(*entry, out, true);
     SeekOutput(out, end);
     source.reset();
   }
@@ -581,67 +591,66 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
 int TZipPacker::Zip() {
   if (TrimBlank(zipName_).empty()) return 0;
   ResetCancel();
-  const bool keepZipOpen = KeepZipOpen;
-  KeepZipOpen = true;
-  Work work;
-  auto finish = [&] {
-    KeepZipOpen = keepZipOpen;
-    if (!KeepZipOpen) Close();
-    filesList_.clear();
-  };
-
-  try {
-    try {
-      ExpandFilesList(work);
-      if (!filesList_.empty() && OnStartZipInfo) {
-        bool stop = false;
-        OnStartZipInfo(filesList_.size(), work.totalBytes, stop);
-        if (stop) throw EUserCanceled("User canceled Zip operation");
-      }
-
-      work.updateMode = FileExists(zipName_);
-      if (work.updateMode) {
-        // Only a regular file can be read as an archive and replaced: reading a pipe may
-        // wait forever, and the rename would take a device's or a pipe's place.
-        if (!IsRegularFile(zipName_)) RaiseCreateError(zipName_, EINVAL);
-        work.outputPath = CreateUpdateTempFile();
-        work.outputCreated = true;
-      } else {
-        work.outputPath = zipName_;
-      }
-      work.out = std::make_unique<TBufferedFileStream>(work.outputPath, TFileMode::fmCreate);
-      work.outputCreated = true;
-      if (work.updateMode || endCentral_.modified) {
-        work.end = endCentral_;
-        work.end.SetEntriesOnDisk(0);
-        work.end.SetTotalEntries(0);
-        work.end.modified = false;
-      } else {
-        work.end.Clear();
-      }
-
-      if (work.updateMode) MergeExistingArchive(work);
-      for (size_t i = 0; i < filesList_.size(); ++i)
-        WriteOneFile(work, filesList_[i]);
-      WriteCentralDirectory(*work.out, *work.entries, work.end,
-                            work.updateMode ? archive_.get() : nullptr);
-      if (!work.out->Flush()) throw ENotEnoughRoom();
-      work.out.reset();
-
-      if (work.updateMode) {
-        Close();
-        ForgetArchive();
-        ReplaceTarget(work);
-      }
-    } catch (const EWriteError&) {
-      // The buffered output reports a refused write when it flushes, on a seek.
-      throw ENotEnoughRoom();
+  struct Finish {
+    TZipPacker& packer;
+    bool keepZipOpen;
+    ~Finish() {
+      packer.KeepZipOpen = keepZipOpen;
+      if (!keepZipOpen) packer.Close();
+      packer.filesList_.clear();
     }
-  } catch (...) {
-    work.out.reset();
-    if (work.outputCreated && !work.keepOutputOnFailure) DeleteFile(work.outputPath);
-    finish();
-    throw;
+  } finish{*this, KeepZipOpen};
+  KeepZipOpen = true;
+
+  Work work;
+  try {
+    ExpandFilesList(work);
+    if (!filesList_.empty() && OnStartZipInfo) {
+      bool stop = false;
+      OnStartZipInfo(filesList_.size(), work.totalBytes, stop);
+      if (stop) throw EUserCanceled("User canceled Zip operation");
+    }
+
+    // From here on other writers of the folder wait, so that an update reads the archive
+    // as the one before it left it.
+    work.pending = std::make_unique<TPendingFile>(zipName_, [this] { ProcessMessages(); });
+    work.updateMode = work.pending->TargetExisted();
+    work.out = &work.pending->Stream();
+    if (!TempPath.empty() && DirectoryExists(TempPath)) {
+      work.scratch = OpenScratchFile(TempPath);
+      if (work.scratch) work.out = work.scratch.get();
+    }
+    if (work.updateMode || endCentral_.modified) {
+      work.end = endCentral_;
+      work.end.SetEntriesOnDisk(0);
+      work.end.SetTotalEntries(0);
+      work.end.modified = false;
+    } else {
+      work.end.Clear();
+    }
+
+    if (work.updateMode) MergeExistingArchive(work);
+    for (size_t i = 0; i < filesList_.size(); ++i)
+      WriteOneFile(work, filesList_[i]);
+    WriteCentralDirectory(*work.out, *work.entries, work.end);
+    if (work.scratch) {
+      work.scratch->SetPosition(0);
+      CopyStream(*work.scratch, work.pending->Stream(), UINT64_MAX);
+      work.scratch.reset();
+    }
+    if (work.updateMode) {
+      Close();
+      ForgetArchive();
+      InvalidateHeldDirectory();
+    }
+    try {
+      work.pending->Commit();
+    } catch (const EFCreateError&) {
+      throw Exception("Error: Could not copy from " + work.pending->TempName() + " -> " + zipName_);
+    }
+  } catch (const EWriteError&) {
+    // A write the disk refused, also when it shows only at a flush, fsync or close.
+    throw ENotEnoughRoom();
   }
 
   directory_ = std::move(work.entries);
@@ -649,9 +658,21 @@ int TZipPacker::Zip() {
   TFileInfo info;
   archiveDateTime_ = GetFileInfo(zipName_, info) ? info.mtime : 0;
   if (OnTotalPercentDone) OnTotalPercentDone(100);
-  finish();
   if (OnZipComplete) OnZipComplete(work.written);
   return work.written;
+}
+
+void ConfigureBookPacker(TZipPacker& packer, const std::string& root, const std::string& archive) {
+  packer.SetRootDir(root);
+  packer.FilesList() = {"mimetype", "*.*"};
+  packer.SetRelativePaths(true);
+  packer.SetRecurse(true);
+  packer.SetStorePaths(true);
+  packer.SetZipName(archive);
+  packer.NoCompressList() = {"mimetype"};
+  // Under zaUpdate an entry dated as new as the staged file would keep the old chapter.
+  packer.ZipAction = zaReplace;
+  packer.OwnedNames = {"mimetype", "META-INF/container.xml", "OEBPS/"};
 }
 
 }  // namespace lumbrella

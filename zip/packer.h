@@ -30,9 +30,12 @@ class TZipPacker : public TZipReader {
   ~TZipPacker() override;
 
   // Runs the job the settings describe; returns the number of files written (new ones and
-  // ones that replaced an entry). A blank ZipName: nothing is done, 0. Every failure is an
-  // exception, after which the half-written output is deleted and an existing archive at
-  // ZipName is untouched. FilesList is empty afterwards (except for a blank ZipName).
+  // ones that replaced an entry). A blank ZipName: nothing is done, 0. The archive is
+  // written beside ZipName and takes its place in one step once it is whole and durable,
+  // so that ZipName holds the old file or the new archive, never a part of one, even when
+  // the program is killed. Writers of the same folder wait for each other. Every failure is
+  // an exception, after which ZipName is as it was and nothing of this run is left beside
+  // it. FilesList is empty afterwards (except for a blank ZipName).
   int Zip();
 
   // --- Settings, with their couplings -------------------------------------------------------
@@ -61,7 +64,14 @@ class TZipPacker : public TZipReader {
   TZipAction ZipAction = zaUpdate;  // how an existing archive's same-named entries go
   TOEMConvert OEMConvert = oemAlways;
   bool AddDirEntriesOnRecurse = false;
-  std::string TempPath;  // folder of the temporary archive of an update
+  // A folder to write the archive in before it is copied beside ZipName; empty (or not an
+  // existing folder): it is written beside ZipName directly.
+  std::string TempPath;
+  // Names that the files being packed own in an update: a name ending in "/" stands for
+  // everything under that folder. When set, an update writes every file first (whatever
+  // the dates), then carries over, in their old order, the old entries that none of these
+  // names covers and no file replaced; the others are left out. Empty: the general merge.
+  std::vector<std::string> OwnedNames;
   std::vector<std::string>& ExcludeList() { return excludeList_; }
   std::vector<std::string>& NoCompressList() { return noCompressList_; }
 
@@ -104,13 +114,12 @@ class TZipPacker : public TZipReader {
   void BlockWritten(Work& work, uint64_t fileBytes, uint64_t fileSize, uint64_t& reported);
 
   // --- Updating an existing archive, in update.cpp -----------------------------------------
-  // Step 5: the output path of an update, a new empty temporary file.
-  std::string CreateUpdateTempFile();
-  // Step 7: reads the archive at ZipName and merges its entries into work's output.
+  // Reads the archive at ZipName and merges its entries with FilesList into work's output.
   void MergeExistingArchive(Work& work);
-  // Step 11, after the output is closed: puts it in the place of ZipName. Until it sets
-  // work.keepOutputOnFailure, a failure still deletes the output.
-  void ReplaceTarget(Work& work);
+  // Copies old entry index into work's output as it is.
+  void CarryOver(Work& work, size_t index);
+  // EUserCanceled "User Aborted Operation" when a cancel request is pending.
+  void CheckCancel();
 
   bool recurse_ = false;
   bool storePaths_ = false;
@@ -120,5 +129,12 @@ class TZipPacker : public TZipReader {
   std::vector<std::string> excludeList_;
   std::vector<std::string> noCompressList_;
 };
+
+// The settings of a conversion, set in this order: everything under root, recursively,
+// named relative to it, into archive; mimetype first and stored, as readers that know a
+// book by its first bytes want it; in an update the book's own names (mimetype, the
+// container, everything under OEBPS/) are the new book's, and what else the file holds
+// stays after them.
+void ConfigureBookPacker(TZipPacker& packer, const std::string& root, const std::string& archive);
 
 }  // namespace lumbrella

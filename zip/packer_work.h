@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 
+#include "platform/pendingfile.h"
 #include "platform/stream.h"
 #include "zip/packer.h"
 #include "zip/records.h"
@@ -12,21 +14,20 @@
 namespace lumbrella {
 
 struct TZipPacker::Work {
-  // Step 5: true when a file exists at ZipName and is being updated.
+  // The archive as it is written: beside ZipName, taking its place once whole. An existing
+  // file there is being updated (updateMode).
+  std::unique_ptr<TPendingFile> pending;
   bool updateMode = false;
-  // ZipName for a new archive, the temporary file in updateMode.
-  std::string outputPath;
-  // The file at outputPath belongs to this operation and is deleted when it fails.
-  bool outputCreated = false;
-  // Set by ReplaceTarget once deleting the output on failure would lose the archive.
-  bool keepOutputOnFailure = false;
-  // Buffered (8,192 bytes), created anew at step 6.
-  std::unique_ptr<TBufferedFileStream> out;
+  // With TempPath set to another folder the archive is written there first, in a file
+  // without a name, and copied beside ZipName at the end.
+  std::unique_ptr<TBufferedFileStream> scratch;
+  TStream* out = nullptr;  // where entries go: scratch or the pending file
 
-  // The new archive's entries in writing order (owning) and by name (for the duplicate
-  // check, not owning).
-  std::unique_ptr<TSortedZip> entries = std::make_unique<TSortedZip>(TSortMode::ByNone, true);
-  TSortedZip byName{TSortMode::ByName, false};
+  // The new archive's entries in writing order, their names, and their names with letter
+  // case folded (the duplicate check of new files).
+  std::unique_ptr<TSortedZip> entries = std::make_unique<TSortedZip>(TSortMode::ByNone);
+  std::unordered_set<std::string> names;
+  std::unordered_set<std::string> foldedNames;
   // The new end record; its total entries grows with each entry added.
   TEndCentral end;
 
@@ -37,9 +38,9 @@ struct TZipPacker::Work {
   int64_t bytesDone = 0;
   int lastPercent = -1;
 
-  // Adds an entry written to the output (new, replacing or carried over) to both lists
-  // and counts it in the end record. EListError "Duplicate Object index" when its name
-  // (or offset) is there already; the entry is then freed.
+  // Adds an entry written to the output (new, replacing or carried over) and counts it in
+  // the end record. EListError "Duplicate Object index" when its name is there already (the
+  // same bytes: names that differ in letter case are two files here).
   void AddEntry(std::unique_ptr<TZipHeaderInfo> entry);
 };
 

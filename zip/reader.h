@@ -84,8 +84,10 @@ class TZipReader {
   void ResetCancel() { cancelRequested_ = false; }
 
   // Looks for the end record in the last 65,557 bytes of s (a 0-byte stream is an empty
-  // archive). recordPos receives the record's position, or -1 for the empty stream.
-  static bool FindEndCentral(TStream& s, TEndCentral& end, int64_t& recordPos);
+  // archive): from the end backwards, the first whose directory ends right in front of it,
+  // else the first whose comment reaches the end of s exactly. directoryLimit receives
+  // where the directory must end (the record, or its Zip64 end record).
+  static bool FindEndCentral(TStream& s, TEndCentral& end, int64_t& directoryLimit);
   // One central header at the position of s; false (position restored) when none is there.
   // With ignoreExtra the header's extra field length is taken to be 0.
   bool ReadCentralHeader(TStream& s, TZipHeaderInfo& entry, bool ignoreExtra = false);
@@ -97,6 +99,8 @@ class TZipReader {
   void CopyEntry(TZipHeaderInfo& entry, TStream& out);
   // The held directory no longer describes the file at ZipName (it was written anew).
   void InvalidateHeldDirectory() { held_ = false; }
+  // Bytes the repair scan has inflated or read to prove entries, since the archive was opened.
+  uint64_t ScanProofWork() const { return proofWork_; }
 
   // Identity of a file as it was when its directory was loaded.
   struct TFileStamp {
@@ -114,13 +118,12 @@ class TZipReader {
   std::vector<std::string> relativePathList_;
   std::vector<std::string> filesList_;
 
-  std::unique_ptr<TSortedZip> directory_;  // ByNone, owning
+  std::unique_ptr<TSortedZip> directory_;  // ByNone
   TEndCentral endCentral_;
   std::time_t archiveDateTime_ = 0;
   std::unique_ptr<TBufferedFileStream> archive_;  // the open archive, if any
   uint32_t currentDisk_ = 0;
-  bool scanned_ = false;      // the repair scan has run for this archive
-  std::string updateTarget_;  // the file an update replaces: ZipName with links resolved
+  bool scanned_ = false;  // the repair scan has run for this archive
 
  private:
   void LoadDirectory();
@@ -139,6 +142,8 @@ class TZipReader {
   TFileStamp heldStamp_;
   std::unique_ptr<TBufferedFileStream> companion_;  // the .zfc file holding the directory
   int64_t centralLimit_ = 0;  // entries' data must end here (start of the directory)
+  uint64_t proofBudget_ = 0;  // bytes the repair scan may still inflate to prove entries
+  uint64_t proofWork_ = 0;
 };
 
 }  // namespace lumbrella

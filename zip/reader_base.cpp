@@ -5,7 +5,7 @@
 
 namespace lumbrella {
 
-TZipReader::TZipReader() : directory_(std::make_unique<TSortedZip>(TSortMode::ByNone, true)) {
+TZipReader::TZipReader() : directory_(std::make_unique<TSortedZip>(TSortMode::ByNone)) {
   endCentral_.Clear();
 }
 

@@ -1,7 +1,7 @@
 // The in-memory records of an archive: one entry (TZipHeaderInfo), the end of the central
-// directory (TEndCentral) and the sorted entry lists (TSortedZip). Field comments say where
-// a field lives on disk: (l) local header, (c) central header, (e) end record. Section
-// numbers refer to PKWARE's APPNOTE.TXT.
+// directory (TEndCentral) and the sorted entry lists (TSortedZip); zip/headers.h reads and
+// writes them as bytes. Field comments say where a field lives on disk: (l) local header,
+// (c) central header, (e) end record. Section numbers refer to PKWARE's APPNOTE.TXT.
 #pragma once
 
 #include <cstdint>
@@ -20,11 +20,16 @@ enum TOEMConvert : uint8_t { oemAlways = 0, oemNever = 1, oemFlexible = 2 };
 
 inline constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
 inline constexpr uint32_t kCentralHeaderSignature = 0x02014B50;
+inline constexpr uint32_t kDataDescriptorSignature = 0x08074B50;
 inline constexpr uint32_t kEndCentralSignature = 0x06054B50;
 inline constexpr uint32_t kZip64EndCentralSignature = 0x06064B50;
 inline constexpr uint32_t kZip64LocatorSignature = 0x07064B50;
 inline constexpr uint16_t kZip64ExtraTag = 0x0001;
+// A field holding its escape value has the real value in a Zip64 record (APPNOTE 4.4.1.4).
+inline constexpr uint32_t kEscape32 = 0xFFFFFFFF;
+inline constexpr uint16_t kEscape16 = 0xFFFF;
 
+// Fixed parts, without name, extra field and comment.
 inline constexpr uint32_t kLocalHeaderSize = 30;
 inline constexpr uint32_t kCentralHeaderSize = 46;
 inline constexpr uint32_t kEndCentralSize = 22;
@@ -75,6 +80,11 @@ class TZipHeaderInfo {
   void SetComment(std::string comment);  // stores a copy and its length
   void ClearComment();                   // length 0, no comment
 
+  // (c) The blocks of the central extra field other than Zip64, as read: carried into the
+  // central header when the entry is kept in another archive (APPNOTE 4.5).
+  const std::string& KeptExtra() const { return keptExtra_; }
+  void SetKeptExtra(std::string blocks) { keptExtra_ = std::move(blocks); }
+
   TZip64Block* Zip64() { return zip64_.get(); }
   const TZip64Block* Zip64() const { return zip64_.get(); }
   TZip64Block& EnsureZip64();  // created zero-filled on first need
@@ -119,6 +129,7 @@ class TZipHeaderInfo {
   std::string path_;
   std::unique_ptr<TZip64Block> zip64_;
   std::optional<std::string> comment_;
+  std::string keptExtra_;
 };
 
 // Zip64 end of central directory record (4.3.14).
@@ -168,9 +179,7 @@ class TEndCentral {
   const std::optional<std::string>& Comment() const { return comment_; }
   void SetComment(std::string comment);
   bool NeedsZip64() const;  // one of the six values holds its escape value
-
-  // Writes the Zip64 end record and locator when needed, then the 22 bytes and the comment.
-  void Write(TStream& out);
+  TZip64EndCentral& EnsureZip64End();
 
   uint32_t signature = kEndCentralSignature;  // (e)
   uint16_t thisDisk = 0;                      // (e)
@@ -186,42 +195,42 @@ class TEndCentral {
   std::unique_ptr<TZip64Locator> zip64Locator;
 
  private:
-  TZip64EndCentral& EnsureZip64End();
   std::optional<std::string> comment_;
 };
 
 enum class TSortMode { ByName, ByNone };
 
-// A list of entries kept sorted: ByNone by (disk number start, relative offset), the order
-// in which entries lie in the archive; ByName by path plus file name without regard to
-// ASCII case. An equal key is refused with EListError "Duplicate Object index". An owning
-// list deletes its entries.
+// A list of entries that it owns, kept sorted: ByNone by (disk number start, relative
+// offset), the order in which entries lie in the archive; ByName by path plus file name,
+// byte for byte (names that differ in letter case are two files on this platform). An equal
+// key is refused with EListError "Duplicate Object index".
 class TSortedZip {
  public:
-  TSortedZip(TSortMode mode, bool owns) : mode_(mode), owns_(owns) {}
-  ~TSortedZip() { Clear(); }
-  TSortedZip(const TSortedZip&) = delete;
-  TSortedZip& operator=(const TSortedZip&) = delete;
+  explicit TSortedZip(TSortMode mode) : mode_(mode) {}
 
   TSortMode Mode() const { return mode_; }
   size_t Count() const { return items_.size(); }
   // "Index %d is out of range" (EListError) when i is not a position of the list.
   TZipHeaderInfo* Item(size_t i) const;
-  // Inserts at its sorted place; returns the position. Raises EListError on an equal key
-  // (the list then does not take the entry: an owning list does not delete it either).
-  size_t Add(TZipHeaderInfo* entry);
-  // Bisection: the entry with this name (ByName) or -1.
+  // Inserts at its sorted place; returns the position. On an equal key the entry is
+  // freed and EListError raised.
+  size_t Add(std::unique_ptr<TZipHeaderInfo> entry);
+  // Replaces the list by entries in any order, sorted once (n log n). On an equal key
+  // EListError, and the list is left empty.
+  void Assign(std::vector<std::unique_ptr<TZipHeaderInfo>> entries);
+  // Bisection: the entry with this name (ByName; linear under ByNone) or -1.
   long FindName(const std::string& fullName) const;
-  // Removes position i without deleting the entry; returns it.
-  TZipHeaderInfo* Extract(size_t i);
-  void Clear();
+  // Bisection under ByNone: the entry at this disk and offset, or -1.
+  long FindPlace(uint32_t disk, uint64_t offset) const;
+  // Takes position i out of the list.
+  std::unique_ptr<TZipHeaderInfo> Extract(size_t i);
+  void Clear() { items_.clear(); }
 
  private:
   int Compare(const TZipHeaderInfo& a, const TZipHeaderInfo& b) const;
 
   TSortMode mode_;
-  bool owns_;
-  std::vector<TZipHeaderInfo*> items_;
+  std::vector<std::unique_ptr<TZipHeaderInfo>> items_;
 };
 
 // ASCII-case-insensitive comparison of names, as the duplicate check uses it. Only
@@ -230,36 +239,16 @@ class TSortedZip {
 int CompareNamesIgnoringCase(const std::string& a, const std::string& b);
 // The text with its single-byte ASCII letters lowercased (trail bytes untouched).
 std::string LowerAsciiLetters(std::string_view text);
+// Bytes of the GB18030 character at text[i]: 1, 2 or 4 (what is left at a cut-off end).
+size_t AnsiCharLength(std::string_view text, size_t i);
 
 // Sources at least this large get the Zip64 sizes reserved in their local header: below
 // it neither the source nor its deflate output (zlib's worst case adds about 1.3 MB per
 // 4 GiB) can reach 0xFFFFFFFF bytes.
 inline constexpr uint64_t kZip64ReserveThreshold = 0xFFFFFFFFull - 0x200000;
 
-// Writes count bytes to the archive; ENotEnoughRoom when it takes fewer.
-void WriteToArchive(TStream& out, const void* data, size_t count);
-
 // The name bytes as stored for the entry's name mode. Under oemFlexible this also sets
 // the host byte of versionMadeBy (11 when the ANSI bytes are kept, 0 otherwise).
 std::string EncodeEntryName(TZipHeaderInfo& entry);
-
-// Stores out's position as the entry's relative offset, then writes its local header
-// there: name, then the Zip64 block when needed (or reserved). versionNeeded is
-// recomputed. To rewrite a header in place, seek to its offset and call it again.
-void WriteLocalHeader(TZipHeaderInfo& entry, TStream& out);
-
-// Writes the entry's central header at out's position. Extra blocks of an entry carried
-// over from an archive being updated (other than its old Zip64 block) are read from
-// oldArchive at extraFieldPosition, and a comment not yet loaded is fetched from there
-// too; pass nullptr for a new archive. Afterwards the entry's recorded positions and
-// "as read" lengths describe the header just written, so a directory kept in memory
-// stays valid for the archive as written.
-void WriteCentralHeader(TZipHeaderInfo& entry, TStream& out, TStream* oldArchive);
-
-// Ends an archive: the central headers of entries (a ByNone list) at out's position,
-// then the end record (with the Zip64 records when needed). Sets the end record's disks,
-// entries on this disk, size and offset; its total entries must already be counted.
-void WriteCentralDirectory(TStream& out, const TSortedZip& entries, TEndCentral& end,
-                           TStream* oldArchive);
 
 }  // namespace lumbrella

@@ -18,7 +18,7 @@ namespace lumbrella {
 namespace {
 
 using test::CheckArchiveWithOtherTools;
-using test::ConfigureLikeTheBook;
+using test::ConfigureTreePacker;
 using test::MakeDirs;
 using test::ReadBytes;
 using test::TempFolder;
@@ -55,7 +55,7 @@ TEST(PackerZip64, SixtyFiveThousandFiveHundredThirtyFiveEntriesBringTheZip64EndR
     close(fd);
   }
   TZipPacker packer;
-  ConfigureLikeTheBook(packer, dir / "root", dir / "many.zip");
+  ConfigureTreePacker(packer, dir / "root", dir / "many.zip");
   ASSERT_EQ(packer.Zip(), kEntries);
 
   const std::string zip = ReadBytes(dir / "many.zip");
@@ -103,7 +103,7 @@ void PackZeros(uint64_t size) {
   ASSERT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
   close(fd);
   TZipPacker packer;
-  ConfigureLikeTheBook(packer, dir / "root", dir / "zeros.zip");
+  ConfigureTreePacker(packer, dir / "root", dir / "zeros.zip");
   ASSERT_EQ(packer.Zip(), 1);
   const std::string zip = ReadBytes(dir / "zeros.zip");
   EXPECT_EQ(U16At(zip, 4), 45u);

@@ -14,7 +14,7 @@ namespace lumbrella {
 namespace {
 
 using test::CheckArchiveWithOtherTools;
-using test::ConfigureLikeTheBook;
+using test::ConfigureTreePacker;
 using test::MakeDirs;
 using test::TempFolder;
 using test::WriteBytes;
@@ -39,7 +39,7 @@ TEST(PackerSearch, ExplicitFilesComeFirstThenWhatEachWildcardFinds) {
   TempFolder dir;
   MakeFiles(dir / "root", {"z.txt", "a.md", "sub/b.txt", "sub/c.md", "README", ".secret"});
   TZipPacker packer;
-  ConfigureLikeTheBook(packer, dir / "root", dir / "out.zip");
+  ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
   packer.FilesList() = {"z.txt", dir / "root/sub/b.txt", "*.md", "missing.txt", ".secret"};
   Names missing;
   packer.OnNoSuchFile = [&](const std::string& path) { missing.push_back(path); };
@@ -79,7 +79,7 @@ TEST(PackerSearch, PatternsAndRecursion) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.line) + (c.recurse ? " recursing" : ""));
     TZipPacker packer;
-    ConfigureLikeTheBook(packer, dir / "root", dir / "out.zip");
+    ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
     packer.SetRecurse(c.recurse);
     packer.FilesList() = {c.line};
     packer.Zip();
@@ -92,7 +92,7 @@ TEST(PackerSearch, ExcludeListMatchesNamesOrWithAFolderThePath) {
   TempFolder dir;
   MakeFiles(dir / "root", {"keep.txt", "skip.tmp", "drafts/d.txt", "other/d.txt"});
   TZipPacker packer;
-  ConfigureLikeTheBook(packer, dir / "root", dir / "out.zip");
+  ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
   packer.FilesList() = {"skip.tmp", "*.*"};
   packer.ExcludeList() = {"*.TMP", "*/drafts/*"};
   Names skipped;
@@ -131,7 +131,7 @@ TEST(PackerSearch, StoredNames) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TZipPacker packer;
-    ConfigureLikeTheBook(packer, dir / "root", dir / "out.zip");
+    ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
     c.configure(packer);
     packer.Zip();
     EXPECT_EQ(WrittenNames(packer), c.names);
@@ -143,7 +143,7 @@ TEST(PackerSearch, FolderEntriesWhenAsked) {
   TempFolder dir;
   MakeFiles(dir / "root", {"sub/x.txt", "sub/deeper/", "y.txt"});
   TZipPacker packer;
-  ConfigureLikeTheBook(packer, dir / "root", dir / "out.zip");
+  ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
   packer.AddDirEntriesOnRecurse = true;
   ASSERT_EQ(packer.Zip(), 4);
   std::vector<test::ZipItem> items = ZipItems(dir / "out.zip");
@@ -167,7 +167,7 @@ TEST(PackerSearch, LinksBackUpTheTreeAndSpecialFilesAreLeftOut) {
   ASSERT_EQ(symlink("..", (dir / "root/sub/loop").c_str()), 0);
   ASSERT_EQ(mkfifo((dir / "root/pipe").c_str(), 0600), 0);
   TZipPacker packer;
-  ConfigureLikeTheBook(packer, dir / "root", dir / "out.zip");
+  ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
   Names skipped;
   packer.OnSkippingFile = [&](const std::string& path, TSkipReason reason, bool&) {
     EXPECT_EQ(reason, srFileOpenError);

@@ -26,6 +26,8 @@ const Names kThree = {"mimetype", "OEBPS/1.html", "OEBPS/2.html"};
 // A reader whose protected parts the tests reach.
 class ProbeReader : public TZipReader {
  public:
+  using TZipReader::CopyEntry;
+  using TZipReader::ScanProofWork;
   bool Scanned() const { return scanned_; }
 };
 
@@ -136,21 +138,21 @@ TEST_F(ReaderTest, FilesWithoutAnEndRecord) {
   }
 }
 
-TEST_F(ReaderTest, TheLastEndSignatureWithRoomForARecordWins) {
+// A copy of an end record in the archive comment (an empty archive's would empty the
+// archive) is passed over: the record taken is the one whose directory ends in front of it.
+TEST_F(ReaderTest, AnEndRecordInTheCommentIsPassedOver) {
   BuiltZip plain = BuildZip(ThreeEntries());
-  std::string record = plain.bytes.substr(plain.endAt, 22);
-  // A copy of the record inside the comment, 22 or more bytes before the end: taken.
-  BuiltZip z = BuildZip(ThreeEntries(), "note " + record + "tail");
-  ASSERT_EQ(OpenBytes(z.bytes), "ok");
-  EXPECT_EQ(reader_.Directory().Count(), 3u);
-  EXPECT_EQ(reader_.EndCentral().commentPosition, static_cast<int64_t>(z.endAt + 22 + 5 + 22));
-  EXPECT_EQ(reader_.ArchiveComment(), "");
-
-  // A signature too near the end to hold a record is passed over.
-  z = BuildZip(ThreeEntries(), std::string("xx") + record.substr(0, 12));
-  ASSERT_EQ(OpenBytes(z.bytes), "ok");
-  EXPECT_EQ(reader_.EndCentral().commentPosition, static_cast<int64_t>(z.endAt + 22));
-  EXPECT_EQ(reader_.ArchiveComment(), std::string("xx") + record.substr(0, 12));
+  const std::string record = plain.bytes.substr(plain.endAt, 22);
+  const std::string empty = BuildZip({}).bytes;
+  for (const std::string& comment : {"note " + record + "tail", "note " + empty + "tail",
+                                     "note " + empty, std::string("xx") + record.substr(0, 12)}) {
+    SCOPED_TRACE(comment.size());
+    BuiltZip z = BuildZip(ThreeEntries(), comment);
+    ASSERT_EQ(OpenBytes(z.bytes), "ok");
+    EXPECT_EQ(reader_.Directory().Count(), 3u);
+    EXPECT_EQ(reader_.EndCentral().commentPosition, static_cast<int64_t>(z.endAt + 22));
+    EXPECT_EQ(reader_.ArchiveComment(), comment);
+  }
 }
 
 // Extra fields of central headers: the Zip64 values are taken, the blocks that can be
@@ -281,6 +283,40 @@ TEST_F(ReaderTest, TheRepairScanKeepsWhatTheCentralHeadersConfirm) {
     EXPECT_EQ(reader_.Directory().Item(2)->externalAttributes, 0u);
     EXPECT_EQ(reader_.EndCentral().CentralOffset(), z.centralOffset);
   }
+}
+
+// Entries that only the repair scan vouches for are proved by inflating them, within a
+// budget of a fixed multiple of the file's size: a deflate bomb costs no more than that.
+TEST_F(ReaderTest, DeflateBombsFoundByTheScanAreRefusedWithinBoundedWork) {
+  const std::string zeros(32 << 20, '\0');
+  std::vector<FixtureEntry> bomb = {test::Entry("bomb.bin", zeros)};
+  BuiltZip honest = BuildZip(bomb);  // tells its size
+  BuiltZip lying = BuildZip(bomb);   // claims 1 MB
+  Put32(lying.bytes, lying.localAt[0] + 22, 1 << 20);
+  for (BuiltZip* z : {&honest, &lying}) {
+    z->bytes[z->centralAt[0]] = 'X';
+    ASSERT_EQ(OpenBytes(z->bytes), "EBadZipFile Not a valid zip file!");
+    EXPECT_EQ(reader_.ScanProofWork() > 0, z == &lying);  // the honest one is not even tried
+    EXPECT_LE(reader_.ScanProofWork(), 32 * z->bytes.size() + (1 << 20));
+  }
+}
+
+// A kept entry carries one Zip64 block in its local header, however many it had.
+TEST_F(ReaderTest, AKeptEntryCarriesOneZip64BlockInItsLocalHeader) {
+  auto& fixtures = test::ToolFixtures::Get();
+  reader_.SetZipName(fixtures.Dir() + "infozip64.zip");  // local headers with a Zip64 block
+  ASSERT_EQ(OpenOutcome(), "ok");
+  TZipHeaderInfo entry(*reader_.Directory().Item(0));
+  test::FarStream out(0x100000000ll);  // an offset past 4 GiB needs a block of its own
+  reader_.CopyEntry(entry, out);
+  const std::string& h = out.Data();
+  size_t extraEnd = 30 + test::U16At(h, 26) + test::U16At(h, 28);
+  int zip64Blocks = 0;
+  for (size_t at = 30 + test::U16At(h, 26); at + 4 <= extraEnd; at += 4 + test::U16At(h, at + 2)) {
+    zip64Blocks += test::U16At(h, at) == 1;
+  }
+  EXPECT_EQ(zip64Blocks, 1);
+  EXPECT_EQ(test::U32At(h, 0), 0x04034B50u);
 }
 
 TEST_F(ReaderTest, TheDirectoryCanLieInACompanionFile) {

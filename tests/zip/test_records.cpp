@@ -10,13 +10,17 @@
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/stream.h"
+#include "test_zip_util.h"
 #include "zip/deflate.h"
 #include "zip/dostime.h"
 #include "zip/errors.h"
+#include "zip/headers.h"
 #include "zip/records.h"
 
 namespace lumbrella {
 namespace {
+
+using test::FarStream;
 
 // "50 4B 03 04" style text (spaces ignored) to bytes.
 std::string Hex(std::string_view text) {
@@ -43,23 +47,6 @@ std::string ToHex(std::string_view bytes) {
 }
 
 #define EXPECT_BYTES(actual, expectedHex) EXPECT_EQ(ToHex(actual), ToHex(Hex(expectedHex)))
-
-// A stream whose positions start far out, to reach offsets past 4 GiB without the bytes.
-class FarStream : public TStream {
- public:
-  explicit FarStream(int64_t base) : base_(base) {}
-  size_t Read(void* buffer, size_t count) override { return mem_.Read(buffer, count); }
-  size_t Write(const void* buffer, size_t count) override { return mem_.Write(buffer, count); }
-  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
-    if (origin == TSeekOrigin::soBeginning) offset -= base_;
-    return mem_.Seek(offset, origin) + base_;
-  }
-  const std::string& Data() const { return mem_.Data(); }
-
- private:
-  int64_t base_;
-  TMemoryStream mem_;
-};
 
 // A stream with room for a fixed number of bytes: a full disk.
 class TightStream : public TMemoryStream {
@@ -169,15 +156,15 @@ TEST(EntryData, ZlibFailureAndFullArchiveRaiseTheirErrors) {
   EXPECT_THROW(DeflateEntry(big2, t2, 6, crc, UINT64_MAX, nullptr), ENotEnoughRoom);
   TZipHeaderInfo e = NewEntry("", "hello");
   try {
-    WriteLocalHeader(e, t3);
+    WriteEntryHeader(e, t3, true);
     FAIL() << "no exception";
   } catch (const ENotEnoughRoom& x) {
     EXPECT_EQ(x.Message(), "Not enough room to write archive");
   }
-  EXPECT_THROW(WriteCentralHeader(e, t4, nullptr), ENotEnoughRoom);
+  EXPECT_THROW(WriteEntryHeader(e, t4, false), ENotEnoughRoom);
   TEndCentral end;
   end.Clear();
-  EXPECT_THROW(end.Write(t5), ENotEnoughRoom);
+  EXPECT_THROW(WriteEndCentral(end, t5), ENotEnoughRoom);
 }
 
 // --- DOS date-time --------------------------------------------------------------------------
@@ -257,12 +244,12 @@ TEST(Headers, LocalAndCentralHeaderBytes) {
     e.SetUncompressedSize(c.uncompressed);
     e.SetCompressedSize(c.compressed);
     FarStream local(c.offset);  // the header goes where the archive stands
-    WriteLocalHeader(e, local);
+    WriteEntryHeader(e, local, true);
     EXPECT_EQ(e.RelativeOffset(), static_cast<uint64_t>(c.offset));
     EXPECT_BYTES(local.Data(), c.local);
     EXPECT_EQ(e.LocalHeaderLength(), local.Data().size());
     TMemoryStream central;
-    WriteCentralHeader(e, central, nullptr);
+    WriteEntryHeader(e, central, false);
     EXPECT_BYTES(central.Data(), c.central);
     EXPECT_EQ(e.CentralHeaderLength(), central.Data().size());
   }
@@ -277,12 +264,12 @@ TEST(Headers, ReservedRoomKeepsTheRewrittenHeaderAsLongAsTheProvisionalOne) {
     e.SetUncompressedSize(kZip64ReserveThreshold);
     e.SetCompressedSize(0);
     TMemoryStream out;
-    WriteLocalHeader(e, out);
+    WriteEntryHeader(e, out, true);
     size_t provisional = out.Data().size();
     e.SetCompressedSize(finalCompressed);
     e.SetUncompressedSize(0x1234);
     out.SetPosition(0);
-    WriteLocalHeader(e, out);
+    WriteEntryHeader(e, out, true);
     EXPECT_EQ(out.Data().size(), provisional);
     EXPECT_EQ(e.LocalHeaderLength(), provisional);
     EXPECT_BYTES(out.Data().substr(18, 8), "ffffffff ffffffff");
@@ -295,33 +282,30 @@ TEST(Headers, ReservedRoomKeepsTheRewrittenHeaderAsLongAsTheProvisionalOne) {
   deflateEnd(&z);
 }
 
-TEST(Headers, CentralHeaderOfACarriedEntryKeepsItsOtherExtraBlocksAndComment) {
-  // The old archive: a central header whose extra field holds a Zip64 block between
-  // two other blocks and ends in a block cut short (which is not carried), followed by
-  // the entry comment.
-  const std::string oldExtra = Hex("5455 0500 01 11223344  0100 0800 0000000000000000  cafe 0000");
-  const std::string cutBlock = Hex("7875 0300 ab");
-  const std::string oldHeader =
-      std::string(kCentralHeaderSize, 'H') + "name" + oldExtra + cutBlock + "hi there";
-  TMemoryStream old("PREFIX" + oldHeader);
+TEST(Headers, AKeptEntryCarriesItsOtherExtraBlocksAndComment) {
+  // An extra field as read: a Zip64 block between two other blocks, then a block cut
+  // short, which is not carried.
+  const std::string field =
+      Hex("5455 0500 01 11223344  0100 0800 0000000000000000  cafe 0000  7875 0300 ab");
   TZipHeaderInfo e = NewEntry("", "name");
   e.crc32 = 0;
-  e.centralHeaderPosition = 6;
-  e.centralExtraLength = static_cast<uint16_t>(oldExtra.size() + cutBlock.size());
-  e.extraFieldPosition = 6 + kCentralHeaderSize + 4;
-  e.extraLengthAsRead = static_cast<uint16_t>(oldExtra.size());
-  e.zip64LengthAsRead = 12;
-  e.commentLength = 8;
-  old.SetPosition(3);
+  e.uncompressedSize = 0xFFFFFFFF;
+  uint16_t zip64Length = 0;
+  std::string kept;
+  EXPECT_EQ(ReadExtraField(field, e, zip64Length, &kept), 25u);
+  EXPECT_EQ(zip64Length, 12);
+  EXPECT_EQ(e.UncompressedSize(), 0u);  // the block's value
+  EXPECT_BYTES(kept, "5455 0500 0111223344 cafe 0000");
 
+  e.SetUncompressedSize(5);
+  e.SetKeptExtra(kept);
+  e.SetComment("hi there");
   TMemoryStream out;
   out.WriteBuffer("xy", 2);
-  WriteCentralHeader(e, out, &old);
-  EXPECT_EQ(old.Position(), 3) << "the old archive's position is left alone";
+  WriteEntryHeader(e, out, false);
   const std::string& d = out.Data();
   EXPECT_BYTES(d.substr(2 + 30, 4), "0d00 0800");  // extra length 13, comment length 8
   EXPECT_BYTES(d.substr(2 + 46 + 4), "5455 0500 0111223344 cafe 0000 6869207468657265");
-  EXPECT_EQ(e.Comment(), "hi there");
   // The record now describes the header as written.
   EXPECT_EQ(e.centralHeaderPosition, 2);
   EXPECT_EQ(e.extraFieldPosition, 2 + 46 + 4);
@@ -343,7 +327,7 @@ TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
   EXPECT_EQ(end.TotalEntries(), 70000u);
   EXPECT_EQ(end.CentralOffset(), 0x123456789ull);
   FarStream out(0x200000000ll);
-  end.Write(out);
+  WriteEndCentral(end, out);
   EXPECT_BYTES(out.Data(),
                // Zip64 end record
                "504b0606 2c00000000000000 2d00 2d00 00000000 00000000"
@@ -361,14 +345,14 @@ TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
   small.SetTotalEntries(0xFFFE);
   EXPECT_FALSE(small.NeedsZip64());
   TMemoryStream plain;
-  small.Write(plain);
+  WriteEndCentral(small, plain);
   EXPECT_EQ(plain.Data().size(), kEndCentralSize);
 }
 
 // --- Sorted lists ---------------------------------------------------------------------------
 
-TZipHeaderInfo* Entry(const std::string& name, uint64_t offset, uint32_t disk = 0) {
-  auto* e = new TZipHeaderInfo();
+std::unique_ptr<TZipHeaderInfo> Entry(const std::string& name, uint64_t offset, uint32_t disk = 0) {
+  auto e = std::make_unique<TZipHeaderInfo>();
   e->SetFileName(name);
   e->SetRelativeOffset(offset);
   e->SetDiskNumberStart(disk);
@@ -376,34 +360,47 @@ TZipHeaderInfo* Entry(const std::string& name, uint64_t offset, uint32_t disk = 
 }
 
 TEST(SortedZip, OrderByPlaceOrByNameAndRefuseEqualKeys) {
-  TSortedZip list(TSortMode::ByNone, true);
-  TSortedZip names(TSortMode::ByName, false);
+  TSortedZip list(TSortMode::ByNone);
+  TSortedZip names(TSortMode::ByName);
   // 0x81 0x41 and 0x81 0x61 are two different characters whose second bytes are "A"/"a".
   const std::string first = "\x81\x41.txt", second = "\x81\x61.txt";
-  for (TZipHeaderInfo* e : {Entry("c", 300), Entry("Mimetype", 100), Entry(first, 50, 1),
-                            Entry("OEBPS/Toc.ncx", 0x100000000ull)}) {
-    list.Add(e);
-    names.Add(e);
+  const std::pair<const char*, uint64_t> entries[] = {
+      {"c", 300}, {"Mimetype", 100}, {"mimetype", 150}, {"OEBPS/Toc.ncx", 0x100000000ull}};
+  for (const auto& [name, offset] : entries) {
+    list.Add(Entry(name, offset));
+    names.Add(Entry(name, offset));
   }
+  list.Add(Entry(first, 50, 1));
   std::string order;
   for (size_t i = 0; i < list.Count(); ++i)
     order += list.Item(i)->FullName() + " ";
-  EXPECT_EQ(order, "Mimetype c OEBPS/Toc.ncx " + first + " ");
+  EXPECT_EQ(order, "Mimetype mimetype c OEBPS/Toc.ncx " + first + " ");
 
-  std::unique_ptr<TZipHeaderInfo> samePlace(Entry("other", 300)), sameName(Entry("MIMETYPE", 9));
   try {
-    list.Add(samePlace.get());
+    list.Add(Entry("other", 300));
     FAIL() << "no exception";
   } catch (const EListError& e) {
     EXPECT_EQ(e.Message(), "Duplicate Object index");
   }
-  EXPECT_THROW(names.Add(sameName.get()), EListError);
-  EXPECT_THROW(list.Item(4), EListError);
+  // Names are the same only byte for byte: letter case makes another file here.
+  EXPECT_THROW(names.Add(Entry("Mimetype", 9)), EListError);
+  EXPECT_THROW(list.Item(5), EListError);
+  EXPECT_GE(names.FindName("OEBPS/Toc.ncx"), 0);
+  EXPECT_EQ(names.FindName("oebps/toc.NCX"), -1);
+  EXPECT_EQ(list.FindPlace(1, 50), 4);
+  EXPECT_EQ(list.FindPlace(0, 50), -1);
+  // One sort for a whole directory, in any order; an equal key refuses it.
+  std::vector<std::unique_ptr<TZipHeaderInfo>> descending;
+  for (uint64_t offset : {30, 20, 10})
+    descending.push_back(Entry("e", offset));
+  list.Assign(std::move(descending));
+  EXPECT_EQ(list.Item(0)->RelativeOffset(), 10u);
+  descending.push_back(Entry("a", 5));
+  descending.push_back(Entry("b", 5));
+  EXPECT_THROW(list.Assign(std::move(descending)), EListError);
 
-  EXPECT_GE(names.FindName("oebps/toc.NCX"), 0);
-  EXPECT_EQ(names.FindName("oebps/toc"), -1);
-  EXPECT_GE(names.FindName(first), 0);
-  EXPECT_EQ(names.FindName(second), -1);
+  EXPECT_EQ(CompareNamesIgnoringCase("Notes.TXT", "notes.txt"), 0);
+  EXPECT_NE(CompareNamesIgnoringCase(first, second), 0);
   EXPECT_EQ(LowerAsciiLetters("ABC\x81\x41Z"), "abc\x81\x41z");
 }
 

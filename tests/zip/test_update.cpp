@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 
@@ -50,7 +51,7 @@ class UpdateTest : public ::testing::Test {
   }
   // Packs the staging folder into target as a conversion does.
   int Pack(TZipPacker& packer, const std::string& target, TZipAction action = zaUpdate) {
-    test::ConfigureLikeTheBook(packer, staging_, target);
+    test::ConfigureTreePacker(packer, staging_, target);
     packer.ZipAction = action;
     return packer.Zip();
   }
@@ -73,11 +74,11 @@ class UpdateTest : public ::testing::Test {
     test::CommandResult r = test::Run(cmd);
     return r.exitCode == 0 ? "" : r.output + "(exit " + std::to_string(r.exitCode) + ")";
   }
-  // Temporary archives left anywhere under the test's folder.
+  // Temporary archives (".<name>.XXXXXX") left anywhere under the test's folder.
   Names Leftovers() {
     Names found;
     for (const auto& e : std::filesystem::recursive_directory_iterator(tmp_.Path())) {
-      if (e.path().filename().string().starts_with("WTX")) found.push_back(e.path());
+      if (e.path().filename().string().starts_with(".")) found.push_back(e.path());
     }
     return found;
   }
@@ -291,10 +292,13 @@ TEST_F(UpdateTest, DamagedTargets) {
   fails("damaged directory before an entry with a data descriptor",
         patched([](BuiltZip& z) { z.bytes[z.centralAt[1]] = 'X'; }, described), bad);
   std::vector<FixtureEntry> twins = ThreeEntries();
-  twins[2].name = "OEBPS/1.HTML";
-  fails("two names differing only in case", BuildZip(twins).bytes, "Duplicate Object index");
+  twins[2].name = "OEBPS/1.html";
+  fails("the same name twice", BuildZip(twins).bytes, "Duplicate Object index");
 
   const Names three = {"mimetype", "OEBPS/1.html", "OEBPS/2.html"};
+  twins[2].name = "OEBPS/1.HTML";  // another file on this file system
+  repaired("two names differing only in case", BuildZip(twins).bytes,
+           {"mimetype", "OEBPS/1.html", "OEBPS/1.HTML"});
   repaired("central extra length too long (read by the retry rule)",
            patched([](BuiltZip& z) { Put16(z.bytes, z.centralAt[1] + 30, 11); }), three);
   repaired("damaged central header",
@@ -367,6 +371,88 @@ TEST_F(UpdateTest, TheTargetIsReplacedInOneStep) {
   ASSERT_EQ(Pack(packer, target), 1);
   EXPECT_EQ(test::CheckArchiveWithOtherTools(target), "");
   EXPECT_TRUE(Leftovers().empty());
+}
+
+// A user who may write the book's folder swaps the temporary archive for a link while the
+// update runs: nothing is written through the link, and the link does not become the book.
+TEST_F(UpdateTest, ATemporarySwappedForALinkIsNeitherFollowedNorCommitted) {
+  Stage("chapter.html", test::NoiseBytes(300000, 3));
+  const std::string target = tmp_ / "book.epub", victim = tmp_ / "victim";
+  const std::string old = BuildZip(ThreeEntries()).bytes;
+  test::WriteBytes(target, old);
+  test::WriteBytes(victim, "precious");
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  TZipPacker packer;
+  bool swapped = false;
+  packer.OnProcessMessages = [&] {
+    for (const std::string& temp : Leftovers()) {
+      if (swapped) return;
+      swapped = std::filesystem::remove(temp) && symlink(victim.c_str(), temp.c_str()) == 0;
+    }
+  };
+  EXPECT_THROW(Pack(packer, target), Exception);
+  EXPECT_TRUE(swapped);
+  EXPECT_EQ(test::ReadBytes(target), old);
+  EXPECT_EQ(test::ReadBytes(victim), "precious");
+  EXPECT_EQ(std::filesystem::status(victim).permissions(), std::filesystem::perms(0600));
+}
+
+// Two conversions onto one book at once: the second waits for the first and then updates
+// what it wrote, so both succeed and neither's work is lost.
+TEST_F(UpdateTest, ConcurrentUpdatesOfOneBookAreSerialised) {
+  const std::string target = tmp_ / "book.epub";
+  test::WriteBytes(target, BuildZip(ThreeEntries()).bytes);
+  std::vector<pid_t> children;
+  for (const char* name : {"first.html", "second.html"}) {
+    const std::string staging = tmp_ / (std::string("staging-") + name);
+    test::MakeDirs(staging);
+    test::WriteBytes(staging + "/" + name, test::NoiseBytes(6000000, 9));
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      TZipPacker packer;
+      test::ConfigureTreePacker(packer, staging, target);
+      try {
+        _exit(packer.Zip() == 1 ? 0 : 1);
+      } catch (...) {
+        _exit(2);
+      }
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  Names names = test::ZipNames(target);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names,
+            (Names{"OEBPS/1.html", "OEBPS/2.html", "first.html", "mimetype", "second.html"}));
+  EXPECT_TRUE(Leftovers().empty());
+}
+
+// An entry encrypted by Info-ZIP keeps what its password is checked against.
+TEST_F(UpdateTest, AnEncryptedEntryStaysDecryptable) {
+  if (!test::HaveProgram("zip")) GTEST_SKIP() << "zip is not installed";
+  test::MakeDirs(tmp_ / "src");
+  test::WriteBytes(tmp_ / "src/secret.txt", "the secret chapter");
+  const std::string target = tmp_ / "book.epub";
+  ASSERT_EQ(test::Run("cd " + test::Quote(tmp_ / "src") + " && zip -q -P pw " +
+                      test::Quote(target) + " secret.txt")
+                .exitCode,
+            0);
+  Stage("mimetype", "application/epub+zip");
+  ASSERT_EQ(Pack(target), 1);
+  test::CommandResult r = test::Run(
+      "python3 -c 'import sys,zipfile; print(zipfile.ZipFile(sys.argv[1]).read(\"secret.txt\", "
+      "pwd=b\"pw\").decode(), end=\"\")' " +
+      test::Quote(target));
+  EXPECT_EQ(r.output, "the secret chapter");
+  EXPECT_EQ(test::Run("unzip -t -P pw " + test::Quote(target)).exitCode, 0);
+  if (test::HaveProgram("7z")) {
+    EXPECT_EQ(test::Run("7z t -ppw " + test::Quote(target)).exitCode, 0);
+  }
 }
 
 // A pipe (or a device) at the output path is no archive to update: reading it could wait

@@ -1,4 +1,5 @@
-// An update killed at any moment leaves the target whole: the old archive or the new one.
+// A conversion killed at any moment leaves the target whole: the old archive or the new
+// one, and for a new book nothing or the whole book.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -31,14 +32,14 @@ std::string RoundOf(const std::string& archive, size_t entries) {
 uintmax_t TempFileSize(const std::string& folder) {
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
-    if (e.path().filename().string().rfind("WTX", 0) == 0) return e.file_size(ec);
+    if (e.path().filename().string().rfind(".book.epub.", 0) == 0) return e.file_size(ec);
   }
   return 0;
 }
 
 void Update(const std::string& staging, const std::string& target) {
   TZipPacker packer;
-  test::ConfigureLikeTheBook(packer, staging, target);
+  test::ConfigureTreePacker(packer, staging, target);
   packer.ZipAction = zaReplace;
   packer.Zip();
 }
@@ -70,9 +71,12 @@ TEST(UpdateKill, AKilledUpdateLeavesTheTargetWhole) {
 
   std::mt19937 rng(7);
   std::string done = "1\n";
-  for (int round = 2; round < 10; ++round) {
+  for (int round = 2; round < 12; ++round) {
     std::string text = std::to_string(round) + "\n";
     test::WriteBytes(staging + "/round.txt", text);
+    // Every third round makes a new book: no file is there to update.
+    if (round % 3 == 0) std::filesystem::remove(target);
+    const bool fresh = !std::filesystem::exists(target);
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -112,6 +116,8 @@ TEST(UpdateKill, AKilledUpdateLeavesTheTargetWhole) {
                  " us of about " + std::to_string(micros));
     if (finished) {
       EXPECT_EQ(found, text);
+    } else if (fresh) {
+      EXPECT_TRUE(!std::filesystem::exists(target) || found == text) << "target holds " << found;
     } else {
       EXPECT_TRUE(found == done || found == text) << "target holds " << found;
     }
@@ -119,7 +125,7 @@ TEST(UpdateKill, AKilledUpdateLeavesTheTargetWhole) {
     // A killed update can only leave its own temporary file behind, never touch another.
     int temps = 0;
     for (const auto& e : std::filesystem::directory_iterator(tmp.Path())) {
-      if (e.path().filename().string().rfind("WTX", 0) == 0) {
+      if (e.path().filename().string().rfind(".book.epub.", 0) == 0) {
         ++temps;
         std::filesystem::remove(e.path());
       }

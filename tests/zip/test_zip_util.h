@@ -1,4 +1,4 @@
-// Helpers of the archive tests: a packer set up as a conversion sets it up, archives as
+// Helpers of the archive tests: a packer set up to pack a folder tree, archives as
 // Python's zipfile (a reader we did not write) sees them, a builder that lays out archives
 // by hand so that tests can damage any field, and the archives other tools make
 // (tests/zip/make_fixtures.py).
@@ -15,13 +15,15 @@
 #include <vector>
 
 #include "common/test_util.h"
+#include "platform/stream.h"
 #include "zip/packer.h"
 
 namespace lumbrella::test {
 
-// Packs everything under root, with names relative to it, into zip.
-inline void ConfigureLikeTheBook(TZipPacker& packer, const std::string& root,
-                                 const std::string& zip) {
+// Packs everything under root, with names relative to it, into zip: a conversion's settings
+// without the book's own rules (ConfigureBookPacker), for the general packer and update.
+inline void ConfigureTreePacker(TZipPacker& packer, const std::string& root,
+                                const std::string& zip) {
   packer.SetRootDir(root);
   packer.FilesList() = {"*.*"};
   packer.SetRelativePaths(true);
@@ -111,6 +113,23 @@ inline void Append32(std::string& b, uint32_t v) {
   b.append(4, '\0');
   Put32(b, b.size() - 4, v);
 }
+
+// A stream whose positions start far out, to reach offsets past 4 GiB without the bytes.
+class FarStream : public TStream {
+ public:
+  explicit FarStream(int64_t base) : base_(base) {}
+  size_t Read(void* buffer, size_t count) override { return mem_.Read(buffer, count); }
+  size_t Write(const void* buffer, size_t count) override { return mem_.Write(buffer, count); }
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override {
+    if (origin == TSeekOrigin::soBeginning) offset -= base_;
+    return mem_.Seek(offset, origin) + base_;
+  }
+  const std::string& Data() const { return mem_.Data(); }
+
+ private:
+  int64_t base_;
+  TMemoryStream mem_;
+};
 
 // --- Archives laid out by hand --------------------------------------------------------------
 

@@ -1,0 +1,102 @@
+// The whole update of an existing file: a failed update leaves the file byte for byte as it
+// was and nothing beside it; a successful one keeps every entry the reader found in it.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <set>
+
+#include "fuzz_util.h"
+#include "platform/errors.h"
+#include "zip/packer.h"
+#include "zip/reader.h"
+
+namespace {
+
+using namespace lumbrella;
+
+// The staged tree, made once: a file that every archive of the seeds holds too, and one new.
+const std::string& Staging() {
+  static const std::string root = [] {
+    std::string dir = fuzz::Folder() + "staging/";
+    mkdir(dir.c_str(), 0700);
+    const std::string files[][2] = {{"mimetype", "application/epub+zip"},
+                                    {"a.txt", "a staged chapter"}};
+    for (const auto& [name, text] : files) {
+      fuzz::WriteFile(dir + name, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    }
+    return dir;
+  }();
+  return root;
+}
+
+std::set<std::string> Entries(const TSortedZip& directory) {
+  std::set<std::string> names;
+  for (size_t i = 0; i < directory.Count(); ++i)
+    names.insert(directory.Item(i)->FullName());
+  return names;
+}
+
+size_t FilesIn(const std::string& folder) {
+  size_t count = 0;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* e = readdir(dir)) {
+      count += std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0;
+    }
+    closedir(dir);
+  }
+  return count;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string& staging = Staging();
+  const std::string folder = fuzz::Folder() + "target/";
+  mkdir(folder.c_str(), 0700);
+  const std::string target = folder + "book.epub";
+  fuzz::WriteFile(target, data, size);
+  const std::string before = fuzz::ReadFile(target);
+
+  std::set<std::string> old;
+  bool readable = false;
+  {
+    TZipReader reader;
+    reader.SetZipName(target);
+    try {
+      reader.Open();
+      old = Entries(reader.Directory());
+      readable = true;
+    } catch (const Exception&) {
+    }
+  }
+
+  TZipPacker packer;
+  // The first byte picks the general update or the book's.
+  if (size > 0 && (data[0] & 1)) {
+    ConfigureBookPacker(packer, staging, target);
+  } else {
+    packer.SetRootDir(staging);
+    packer.FilesList() = {"*.*"};
+    packer.SetRelativePaths(true);
+    packer.SetZipName(target);
+    packer.ZipAction = size > 0 && (data[0] & 2) ? zaReplace : zaUpdate;
+  }
+  bool book = !packer.OwnedNames.empty();
+  try {
+    packer.Zip();
+  } catch (const Exception&) {
+    if (fuzz::ReadFile(target) != before) fuzz::Fail("a failed update changed the target");
+    if (FilesIn(folder) != 1) fuzz::Fail("a failed update left a file beside the target");
+    return 0;
+  }
+  if (!readable) fuzz::Fail("an update succeeded where the reader failed");
+  std::set<std::string> now = Entries(packer.Directory());
+  for (const std::string& name : old) {
+    bool owned = book && (name == "mimetype" || name == "META-INF/container.xml" ||
+                          name.rfind("OEBPS/", 0) == 0);
+    if (!owned && now.count(name) == 0) fuzz::Fail("a successful update lost an old entry");
+  }
+  if (FilesIn(folder) != 1) fuzz::Fail("an update left a file beside the target");
+  return 0;
+}
