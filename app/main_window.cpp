@@ -235,7 +235,7 @@ void TForm1::ConnectClick(QPushButton* button, void (TForm1::*handler)()) {
 }
 
 void TForm1::AddSourceFile(const QString& path) {
-  list_.AddSourceFile(QStringToAnsi(path));
+  list_.AddSourceFile(QPathToAnsi(path));
 }
 
 void TForm1::RefreshStatus() {
@@ -333,8 +333,8 @@ void TForm1::Button1Click() {
   if (!tempDir_) tempDir_ = std::make_unique<TPrivateTempDir>();
 
   const TBookFields fields{QStringToAnsi(m_title->text()), QStringToAnsi(m_zz->text()),
-                           QStringToAnsi(m_img->text())};
-  const std::vector<ChapterRow> rows = list_.Rows();
+                           QPathToAnsi(m_img->text())};
+  const std::vector<TChapter> chapters = list_.Chapters();
   bool packed = false;
   bool closing = false;
   {
@@ -344,7 +344,7 @@ void TForm1::Button1Click() {
       ~Restore() { form->SetConverting(false); }
     } restore{this};
     TBookConverter converter(tempDir_->Path(), packer_);
-    packed = converter.Convert(fields, rows, QStringToAnsi(chosen.first()));
+    packed = converter.Convert(fields, chapters, QPathToAnsi(chosen.first()));
     closing = closeRequested_;
   }
   if (closing) return;  // the window was closed meanwhile; the packer was told to stop
