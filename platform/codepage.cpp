@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <type_traits>
 
 namespace lumbrella {
 
@@ -318,6 +319,53 @@ bool IsAscii(std::string_view s) {
   return true;
 }
 
+// ANSI to UTF-16 (char16_t) or UTF-8 (char).
+template <typename Char>
+std::basic_string<Char> FromAnsi(std::string_view ansi, size_t expected) {
+  const Gb18030Tables& t = Tables();
+  Output<Char> out(expected);
+  const unsigned char* p = Begin(ansi);
+  const unsigned char* end = p + ansi.size();
+  while (p < end) {
+    if (*p < 0x80) {
+      out.Unit(*p++);
+    } else if constexpr (std::is_same_v<Char, char16_t>) {
+      out.Utf16(ReadAnsi(p, end, t));
+    } else {
+      out.Utf8(ReadAnsi(p, end, t));
+    }
+  }
+  return out.Take();
+}
+
+// Strict UTF-8 to UTF-16 (char16_t) or ANSI (char).
+template <typename Char>
+std::basic_string<Char> FromUtf8(std::string_view utf8, bool* wellFormed) {
+  bool ok = true;
+  const Gb18030Tables* t = std::is_same_v<Char, char> ? &Tables() : nullptr;
+  Output<Char> out(utf8.size());
+  const unsigned char* p = Begin(utf8);
+  const unsigned char* end = p + utf8.size();
+  while (p < end) {
+    if (*p < 0x80) {
+      out.Unit(*p++);
+      continue;
+    }
+    char32_t c = ReadUtf8(p, end);
+    if (c == kMalformed) {
+      ok = false;
+      c = kReplacement;
+    }
+    if constexpr (std::is_same_v<Char, char16_t>) {
+      out.Utf16(c);
+    } else {
+      out.Ansi(AnsiCode(c, *t));
+    }
+  }
+  if (wellFormed) *wellFormed = ok;
+  return out.Take();
+}
+
 }  // namespace
 
 size_t AnsiCharLength(std::string_view text, size_t at) {
@@ -337,34 +385,12 @@ char32_t AnsiCharAt(std::string_view text, size_t at, size_t& length) {
 }
 
 std::u16string AnsiToUtf16(std::string_view ansi) {
-  const Gb18030Tables& t = Tables();
-  Output<char16_t> out(ansi.size());
-  const unsigned char* p = Begin(ansi);
-  const unsigned char* end = p + ansi.size();
-  while (p < end) {
-    if (*p < 0x80) {
-      out.Unit(*p++);
-    } else {
-      out.Utf16(ReadAnsi(p, end, t));
-    }
-  }
-  return out.Take();
+  return FromAnsi<char16_t>(ansi, ansi.size());
 }
 
 std::string AnsiToUtf8(std::string_view ansi) {
   if (IsAscii(ansi)) return std::string(ansi);
-  const Gb18030Tables& t = Tables();
-  Output<char> out(ansi.size() + ansi.size() / 2);
-  const unsigned char* p = Begin(ansi);
-  const unsigned char* end = p + ansi.size();
-  while (p < end) {
-    if (*p < 0x80) {
-      out.Unit(*p++);
-    } else {
-      out.Utf8(ReadAnsi(p, end, t));
-    }
-  }
-  return out.Take();
+  return FromAnsi<char>(ansi, ansi.size() + ansi.size() / 2);
 }
 
 std::string Utf16ToAnsi(std::u16string_view units) {
@@ -401,42 +427,11 @@ std::string Utf16ToUtf8(std::u16string_view units) {
 }
 
 std::u16string Utf8ToUtf16(std::string_view utf8, bool* wellFormed) {
-  bool ok = true;
-  Output<char16_t> out(utf8.size());
-  const unsigned char* p = Begin(utf8);
-  const unsigned char* end = p + utf8.size();
-  while (p < end) {
-    char32_t c = ReadUtf8(p, end);
-    if (c == kMalformed) {
-      ok = false;
-      c = kReplacement;
-    }
-    out.Utf16(c);
-  }
-  if (wellFormed) *wellFormed = ok;
-  return out.Take();
+  return FromUtf8<char16_t>(utf8, wellFormed);
 }
 
 std::string Utf8TextToAnsi(std::string_view utf8, bool* wellFormed) {
-  bool ok = true;
-  const Gb18030Tables& t = Tables();
-  Output<char> out(utf8.size());
-  const unsigned char* p = Begin(utf8);
-  const unsigned char* end = p + utf8.size();
-  while (p < end) {
-    if (*p < 0x80) {
-      out.Unit(*p++);
-      continue;
-    }
-    char32_t c = ReadUtf8(p, end);
-    if (c == kMalformed) {
-      ok = false;
-      c = kReplacement;
-    }
-    out.Ansi(AnsiCode(c, t));
-  }
-  if (wellFormed) *wellFormed = ok;
-  return out.Take();
+  return FromUtf8<char>(utf8, wellFormed);
 }
 
 std::string Utf8ToAnsi(std::string_view utf8) {
