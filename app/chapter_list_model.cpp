@@ -1,5 +1,9 @@
 #include "app/chapter_list_model.h"
 
+#include <QAbstractItemView>
+#include <QHelpEvent>
+#include <QToolTip>
+
 #include "app/app_text.h"
 
 namespace lumbrella {
@@ -51,6 +55,26 @@ QVariant TChapterListModel::headerData(int section, Qt::Orientation orientation,
 void TChapterListModel::Refresh() {
   beginResetModel();
   endResetModel();
+}
+
+bool TCutOffTipDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view,
+                                   const QStyleOptionViewItem& option, const QModelIndex& index) {
+  if (event->type() != QEvent::ToolTip || view == nullptr)
+    return QStyledItemDelegate::helpEvent(event, view, option, index);
+  QStyleOptionViewItem item = option;
+  initStyleOption(&item, index);
+  // The room the style leaves the text: the text rectangle less its margins on both sides.
+  const QWidget* widget = item.widget != nullptr ? item.widget : view;
+  QStyle* style = widget->style();
+  const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, &item, widget) + 1;
+  const int room =
+      style->subElementRect(QStyle::SE_ItemViewItemText, &item, widget).width() - 2 * margin;
+  if (item.fontMetrics.horizontalAdvance(item.text) > room) {
+    QToolTip::showText(event->globalPos(), item.text, view->viewport(), option.rect);
+  } else {
+    QToolTip::hideText();
+  }
+  return true;
 }
 
 }  // namespace lumbrella

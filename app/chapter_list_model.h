@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QStyledItemDelegate>
 
 #include "book/chapter_list.h"
 
@@ -25,6 +26,18 @@ class TChapterListModel : public QAbstractTableModel {
 
  private:
   TChapterList& list_;
+};
+
+// Draws the cells as usual; a cell whose text does not fit (a long name or path, a size
+// shown as "250.2…") shows its whole text as a tooltip.
+class TCutOffTipDelegate : public QStyledItemDelegate {
+  Q_OBJECT
+
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                 const QModelIndex& index) override;
 };
 
 }  // namespace lumbrella

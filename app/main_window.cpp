@@ -13,8 +13,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QTableView>
 #include <QWindow>
+#include <algorithm>
 #include <initializer_list>
 #include <iterator>
 
@@ -29,6 +31,10 @@
 namespace lumbrella {
 
 namespace {
+
+// The progress bar covers the whole road by bytes: staging reads the chapter files and
+// packing reads what staging wrote, about as many bytes again, so each takes half of it.
+constexpr int kStagingShare = 50;
 
 // Tahoma 8 pt where it is installed, else the platform's sans-serif at that size. Wine's
 // Tahoma (Debian's fonts-wine) is not registered with fontconfig; it is taken when it is there.
@@ -80,7 +86,9 @@ TForm1::TForm1(TUserDialogs& dialogs, const QStringList& sourceFiles, const QUrl
     : QWidget(parent), dialogs_(dialogs) {
   BuildControls();
   packer_.OnProcessMessages = [] { QCoreApplication::processEvents(); };
-  packer_.OnTotalPercentDone = [this](int percent) { m_progress->setValue(percent); };
+  packer_.OnTotalPercentDone = [this](int percent) {
+    m_progress->setValue(kStagingShare + percent * (100 - kStagingShare) / 100);
+  };
   FormCreate(sourceFiles, webPage);
 }
 
@@ -138,6 +146,9 @@ void TForm1::BuildControls() {
   m_list->setSortingEnabled(false);  // the list sorts only on a header click, by its rules
   m_list->setWordWrap(false);
   m_list->setCornerButtonEnabled(false);
+  // Tab goes on to the next control; the arrow keys move within the list.
+  m_list->setTabKeyNavigation(false);
+  m_list->setItemDelegate(new TCutOffTipDelegate(m_list));
   QHeaderView* rows = m_list->verticalHeader();
   rows->hide();
   rows->setMinimumSectionSize(1);
@@ -163,6 +174,7 @@ void TForm1::BuildControls() {
   WebBrowser1->setObjectName(QStringLiteral("WebBrowser1"));
   WebBrowser1->setGeometry(156, 277, 316, 17);
   WebBrowser1->setAcceptDrops(false);
+  WebBrowser1->setFocusPolicy(Qt::NoFocus);  // out of sight until its page has loaded
 
   Label4 = MakeLabel(this, "Label4", QString(), {40, 278, 0, 13});
   QPalette redText = Label4->palette();
@@ -191,6 +203,10 @@ void TForm1::BuildControls() {
   ConnectClick(m_down, &TForm1::m_downClick);
   ConnectClick(m_del, &TForm1::m_delClick);
   ConnectClick(m_delall, &TForm1::m_delallClick);
+  // The Delete key in the list does what 删除 does.
+  auto* deleteKey = new QShortcut(QKeySequence::Delete, m_list);
+  deleteKey->setContext(Qt::WidgetShortcut);
+  connect(deleteKey, &QShortcut::activated, this, [this] { Guarded([this] { m_delClick(); }); });
   connect(columns, &QHeaderView::sectionClicked, this,
           [this](int column) { Guarded([this, column] { m_listColumnClick(column); }); });
   connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
@@ -206,6 +222,8 @@ void TForm1::FormCreate(const QStringList& sourceFiles, const QUrl& webPage) {
   // The placement needs the outer frame, known once the window is shown: showEvent.
   WebBrowser1->move(WebBrowser1->x(), kWebStripHiddenTop);
   WebBrowser1->Navigate(webPage);
+  // Folders of earlier runs that were killed before they could remove them.
+  RemoveLeftoverTempDirs(TempBaseDir());
   try {
     tempDir_ = std::make_unique<TPrivateTempDir>();
   } catch (const Exception&) {
@@ -292,7 +310,9 @@ void TForm1::PlaceWindow() {
 }
 
 void TForm1::WebBrowser1DocumentComplete() {
-  if (WebBrowser1->y() <= 0) WebBrowser1->move(WebBrowser1->x(), kWebStripShownTop);
+  if (WebBrowser1->y() > 0) return;
+  WebBrowser1->move(WebBrowser1->x(), kWebStripShownTop);
+  WebBrowser1->setFocusPolicy(Qt::StrongFocus);
 }
 
 // --- Dialogs ---------------------------------------------------------------------------
@@ -330,13 +350,18 @@ void TForm1::Button1Click() {
   if (converting_ || list_.Count() == 0) return;
   const QStringList chosen = dialogs_.ChooseFiles(this, SaveDialog1());
   if (chosen.isEmpty()) return;
-  if (!tempDir_) tempDir_ = std::make_unique<TPrivateTempDir>();
+  if (tempDir_)
+    tempDir_->MakeAgainIfGone();
+  else
+    tempDir_ = std::make_unique<TPrivateTempDir>();
 
   const TBookFields fields{QStringToAnsi(m_title->text()), QStringToAnsi(m_zz->text()),
                            QPathToAnsi(m_img->text())};
   const std::vector<TChapter> chapters = list_.Chapters();
+  const QString book = chosen.first();
   bool packed = false;
   bool closing = false;
+  std::string packerError;
   {
     SetConverting(true);
     struct Restore {
@@ -344,12 +369,25 @@ void TForm1::Button1Click() {
       ~Restore() { form->SetConverting(false); }
     } restore{this};
     TBookConverter converter(tempDir_->Path(), packer_);
-    packed = converter.Convert(fields, chapters, QPathToAnsi(chosen.first()));
+    converter.OnStagingProgress = [this](int64_t done, int64_t total) {
+      m_progress->setValue(
+          total > 0 ? static_cast<int>(std::min(done, total) * kStagingShare / total) : 0);
+    };
+    try {
+      packed = converter.Convert(fields, chapters, QPathToAnsi(book));
+    } catch (...) {
+      // Closed while it staged: the conversion stopped; there is nothing to tell.
+      if (!closeRequested_) throw;
+    }
     closing = closeRequested_;
+    packerError = converter.LastPackerError();
   }
-  if (closing) return;  // the window was closed meanwhile; the packer was told to stop
-  dialogs_.Message(this,
-                   AnsiToQString(packed ? ConvertSucceededMessage() : ConvertFailedMessage()));
+  if (closing) return;  // the window was closed meanwhile; the conversion was told to stop
+  if (packed) {
+    dialogs_.Message(this, AnsiToQString(ConvertSucceededMessage()), book);
+  } else {
+    dialogs_.Message(this, AnsiToQString(ConvertFailedMessage()), AnsiToQString(packerError));
+  }
 }
 
 void TForm1::Button2Click() {
@@ -376,7 +414,7 @@ void TForm1::m_downClick() {
 
 void TForm1::m_delClick() {
   if (!list_.DeleteSelected()) {
-    dialogs_.Message(this, QStringLiteral("请选择要删除的文件"));
+    dialogs_.Message(this, QStringLiteral("请选择要删除的文件"), QString());
     return;
   }
   ShowRows();
@@ -399,9 +437,10 @@ void TForm1::m_listColumnClick(int column) {
 
 // --- While a book is made --------------------------------------------------------------
 
-// The packer lets the window handle its events between blocks so that it repaints. Until
-// it is done, nothing that would start another conversion or change the list or the book
-// fields may run: those controls are disabled and drops are refused.
+// The converter lets the window handle its events between chapters and the packer between
+// blocks, so that it repaints. Until it is done, nothing that would start another
+// conversion or change the list or the book fields may run: those controls are disabled
+// and drops are refused.
 void TForm1::SetConverting(bool on) {
   converting_ = on;
   for (QWidget* control : std::initializer_list<QWidget*>{Button1, Button2, Button6, m_up, m_down,

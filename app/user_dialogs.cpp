@@ -1,6 +1,7 @@
 #include "app/user_dialogs.h"
 
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QRegularExpression>
 
@@ -12,9 +13,15 @@ namespace {
 
 // Messages carry file names, which may look like markup ("<b>x.txt"): always plain text.
 int RunBox(QWidget* owner, QMessageBox::Icon icon, const QString& caption, const QString& text,
-           QMessageBox::StandardButtons buttons) {
+           QMessageBox::StandardButtons buttons, const QString& detail = QString()) {
   QMessageBox box(icon, caption, text, buttons, owner);
   box.setTextFormat(Qt::PlainText);
+  if (!detail.isEmpty()) {
+    box.setInformativeText(detail);
+    // The informative label guesses the format on its own.
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+      label->setTextFormat(Qt::PlainText);
+  }
   return box.exec();
 }
 
@@ -27,8 +34,8 @@ QString FilterSuffix(const QString& filter) {
 
 }  // namespace
 
-void TQtUserDialogs::Message(QWidget* owner, const QString& text) {
-  RunBox(owner, QMessageBox::NoIcon, kApplicationTitle, text, QMessageBox::Ok);
+void TQtUserDialogs::Message(QWidget* owner, const QString& text, const QString& detail) {
+  RunBox(owner, QMessageBox::NoIcon, kApplicationTitle, text, QMessageBox::Ok, detail);
 }
 
 void TQtUserDialogs::Error(QWidget* owner, const QString& text) {

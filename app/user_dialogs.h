@@ -23,8 +23,9 @@ class TUserDialogs {
  public:
   virtual ~TUserDialogs() = default;
 
-  // Plain box: the text, the application title as caption, no icon, one OK button.
-  virtual void Message(QWidget* owner, const QString& text) = 0;
+  // Plain box: the text, the application title as caption, no icon, one OK button; a
+  // detail that is not empty goes on a line of its own below the text.
+  virtual void Message(QWidget* owner, const QString& text, const QString& detail) = 0;
   // The general error display: the application title, the error icon, one OK button.
   virtual void Error(QWidget* owner, const QString& text) = 0;
   // Question icon, Yes and No; true for Yes.
@@ -37,7 +38,7 @@ class TUserDialogs {
 // The real thing: QMessageBox and QFileDialog, modal.
 class TQtUserDialogs : public TUserDialogs {
  public:
-  void Message(QWidget* owner, const QString& text) override;
+  void Message(QWidget* owner, const QString& text, const QString& detail) override;
   void Error(QWidget* owner, const QString& text) override;
   bool Question(QWidget* owner, const QString& text, const QString& caption) override;
   QStringList ChooseFiles(QWidget* owner, const TFileDialogSetup& setup) override;

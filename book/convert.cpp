@@ -10,6 +10,7 @@
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "zip/errors.h"
 #include "zip/packer.h"
 
 namespace lumbrella {
@@ -71,6 +72,15 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
   const std::string folder = ContentFolder(StagingRoot());
   std::vector<std::string> labels;
   labels.reserve(chapters.size());
+  std::vector<int64_t> sizes;
+  int64_t total = 0;
+  for (const TChapter& chapter : chapters) {
+    TFileInfo file;
+    sizes.push_back(GetFileInfo(chapter.path, file) ? file.size : 0);
+    total += sizes.back();
+  }
+  int64_t done = 0;
+  BetweenChapters(done, total);
   // Chapters are numbered by their position now. Only one chapter's text is held at a time.
   for (size_t i = 0; i < chapters.size(); ++i) {
     std::string page;
@@ -80,9 +90,17 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
     }  // the text goes before the page is converted and written
     WriteUtf8File(folder + ChapterFileName(i), page);
     labels.push_back(chapters[i].label);
+    done += sizes[i];
+    BetweenChapters(done, total);
   }
   WriteUtf8File(folder + "content.opf", PackageDocument(book, chapters.size()));
   WriteUtf8File(folder + "toc.ncx", NavigationMap(book, labels));
+}
+
+void TBookConverter::BetweenChapters(int64_t done, int64_t total) {
+  if (OnStagingProgress) OnStagingProgress(done, total);
+  if (packer_.DoProcessMessages && packer_.OnProcessMessages) packer_.OnProcessMessages();
+  if (packer_.CancelRequested()) throw EUserCanceled("User Aborted Operation");
 }
 
 bool TBookConverter::PackStagingTree(const std::string& root, const std::string& archivePath) {

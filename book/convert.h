@@ -3,6 +3,8 @@
 // chosen file (updating an existing archive), remove the tree.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,12 @@ class TBookConverter {
   bool Convert(const TBookFields& fields, const std::vector<TChapter>& chapters,
                const std::string& outputPath);
 
+  // Staging progress by source bytes: before the first chapter and after each one, the
+  // bytes of the chapter files read so far and of them all. Between chapters the packer's
+  // OnProcessMessages runs too, so the window repaints while it stages, and a cancel
+  // request made meanwhile ends the conversion with EUserCanceled.
+  std::function<void(int64_t done, int64_t total)> OnStagingProgress;
+
   const std::string& LastPackerError() const { return lastPackerError_; }
   // True while a conversion runs that stages into this StagingRoot or packs with this
   // packer. The packer hands control to the window between blocks, so a second Convert
@@ -72,6 +80,8 @@ class TBookConverter {
   bool Busy() const;
 
  private:
+  void BetweenChapters(int64_t done, int64_t total);
+
   std::string tempDir_;
   TZipPacker& packer_;
   std::string lastPackerError_;

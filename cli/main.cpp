@@ -1,5 +1,5 @@
 // lumbrella-cli: the conversion road without the window, for scripts.
-//   lumbrella-cli [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
+//   lumbrella-cli [-q] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
 // Exit status: 0 converted, 1 conversion failed, 2 usage error.
 
 #include <getopt.h>
@@ -14,6 +14,7 @@
 #include "book/convert.h"
 #include "book/version.h"
 #include "platform/codepage.h"
+#include "platform/files.h"
 #include "platform/tempdir.h"
 #include "zip/packer.h"
 
@@ -26,19 +27,23 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr char kUsage[] =
-    "Usage: lumbrella-cli [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...\n"
+    "Usage: lumbrella-cli [-q] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...\n"
     "Turns plain-text chapter files into one EPUB book.\n"
     "\n"
     "  -t, --title TITLE    book title (default: the output file's name)\n"
     "  -a, --author AUTHOR  author\n"
     "  -c, --cover IMAGE    cover image (JPEG, PNG and GIF are copied, other images\n"
     "                       are converted to PNG)\n"
-    "  -o, --output OUTPUT  the book to write; a book already there is updated\n"
+    "  -o, --output OUTPUT  the book to write (not \"-\": a book is not written to\n"
+    "                       standard output); a book already there is updated: its\n"
+    "                       entries of the same names are replaced, the others kept\n"
+    "  -q, --quiet          print nothing on success (no progress, no warnings)\n"
     "  -h, --help           show this help and exit\n"
     "      --version        show the version and exit\n"
     "\n"
     "Each FILE ending in \".txt\" becomes one chapter, in the order given; other files\n"
-    "are left out. Exit status: 0 converted, 1 conversion failed, 2 usage error.\n";
+    "are left out. On success the book's path is printed. Exit status: 0 converted,\n"
+    "1 conversion failed, 2 usage error.\n";
 
 // Messages inside the program are ANSI; the terminal speaks UTF-8.
 void PrintLine(FILE* to, const std::string& ansi) {
@@ -48,8 +53,9 @@ void PrintLine(FILE* to, const std::string& ansi) {
   std::fflush(to);
 }
 
+// One line for what was wrong and where the help is, as command-line tools do.
 int UsageError(const std::string& what) {
-  std::fprintf(stderr, "lumbrella-cli: %s\n%s", what.c_str(), kUsage);
+  std::fprintf(stderr, "lumbrella-cli: %s\nTry 'lumbrella-cli --help'.\n", what.c_str());
   return kExitUsage;
 }
 
@@ -64,6 +70,7 @@ struct Options {
   TBookFields fields;
   std::string output;
   std::vector<std::string> files;
+  bool quiet = false;
 };
 
 // Returns -1 when the conversion should run, else the exit status.
@@ -74,6 +81,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
       {"author", required_argument, nullptr, 'a'},
       {"cover", required_argument, nullptr, 'c'},
       {"output", required_argument, nullptr, 'o'},
+      {"quiet", no_argument, nullptr, 'q'},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0},
@@ -81,7 +89,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
   bool haveOutput = false;
   opterr = 0;  // our own messages below
   int c;
-  while ((c = getopt_long(argc, argv, ":t:a:c:o:h", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":t:a:c:o:qh", kLong, nullptr)) != -1) {
     switch (c) {
       case 't':
         options.fields.title = Utf8ToAnsi(optarg);
@@ -96,6 +104,9 @@ int ParseArguments(int argc, char** argv, Options& options) {
         options.output = Utf8ToAnsi(optarg);
         haveOutput = true;
         break;
+      case 'q':
+        options.quiet = true;
+        break;
       case 'h':
         std::fputs(kUsage, stdout);
         return kExitOk;
@@ -109,6 +120,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
     }
   }
   if (!haveOutput || options.output.empty()) return UsageError("no output file (-o) given");
+  if (options.output == "-") return UsageError("a book is not written to standard output (-o -)");
   for (int i = optind; i < argc; ++i)
     options.files.push_back(Utf8ToAnsi(argv[i]));
   return -1;
@@ -125,17 +137,19 @@ int main(int argc, char** argv) {
   for (const std::string& file : options.files) {
     if (std::optional<TChapter> chapter = ChapterOf(file)) {
       chapters.push_back(std::move(*chapter));
-    } else {
+    } else if (!options.quiet) {
       std::fprintf(stderr, "lumbrella-cli: left out (not a .txt file): %s\n",
                    AnsiToUtf8(file).c_str());
     }
   }
   if (chapters.empty()) return UsageError("no .txt file given");
 
+  // Folders of earlier runs that were killed before they could remove them.
+  RemoveLeftoverTempDirs(TempBaseDir());
   try {
     TPrivateTempDir tempDir;
     TZipPacker packer;
-    const bool showProgress = isatty(STDERR_FILENO) != 0;
+    const bool showProgress = !options.quiet && isatty(STDERR_FILENO) != 0;
     int shown = -1;
     if (showProgress) {
       packer.OnTotalPercentDone = [&shown](int percent) {
@@ -153,7 +167,10 @@ int main(int argc, char** argv) {
       PrintLine(stderr, converter.LastPackerError());
       return kExitFailed;
     }
-    PrintLine(stdout, ConvertSucceededMessage());
+    if (!options.quiet) {
+      PrintLine(stdout, ConvertSucceededMessage());
+      PrintLine(stdout, ExpandFileName(options.output));
+    }
     return kExitOk;
   } catch (const std::exception& e) {
     // A staging error: a chapter or the cover that cannot be read, a file that cannot be

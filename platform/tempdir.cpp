@@ -1,27 +1,136 @@
 #include "platform/tempdir.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 #include "platform/codepage.h"
 #include "platform/files.h"
 
 namespace lumbrella {
 
-TPrivateTempDir::TPrivateTempDir() {
+namespace {
+
+constexpr std::string_view kPrefix = "lumbrella-";
+constexpr char kPidFile[] = "pid";
+
+// The names mkdtemp gives: the prefix and six letters or digits.
+bool IsOurFolderName(std::string_view name) {
+  if (name.size() != kPrefix.size() + 6 || !name.starts_with(kPrefix)) return false;
+  for (char c : name.substr(kPrefix.size())) {
+    const bool alnum = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!alnum) return false;
+  }
+  return true;
+}
+
+// The process ids of another pid namespace (a container sharing the temporary folder)
+// mean nothing here, so the record names the namespace too: "pid:[inode]".
+std::string PidNamespace() {
+  char link[64];
+  const ssize_t got = readlink("/proc/self/ns/pid", link, sizeof link - 1);
+  return got > 0 ? std::string(link, static_cast<size_t>(got)) : std::string();
+}
+
+// "<pid> <namespace>\n"
+std::string ProcessRecord() {
+  return std::to_string(getpid()) + " " + PidNamespace() + "\n";
+}
+
+// The process id recorded in the folder open at folder, or 0 when there is none or it
+// belongs to another pid namespace.
+pid_t RecordedPid(int folder) {
+  const int fd = openat(folder, kPidFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[96];
+  const ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) return 0;
+  const std::string record(text, static_cast<size_t>(got));
+  char* end = nullptr;
+  const long pid = std::strtol(record.c_str(), &end, 10);
+  if (end == record.c_str() || pid <= 0 || static_cast<pid_t>(pid) != pid) return 0;
+  if (record != std::to_string(pid) + " " + PidNamespace() + "\n") return 0;
+  return static_cast<pid_t>(pid);
+}
+
+// A folder (not a link) that belongs to this user, whose recorded process is gone.
+bool IsLeftover(int base, const char* name) {
+  struct stat named;
+  if (fstatat(base, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(named.st_mode) ||
+      named.st_uid != geteuid()) {
+    return false;
+  }
+  const int folder = openat(base, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (folder < 0) return false;
+  struct stat opened;
+  const bool same =
+      fstat(folder, &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
+  const pid_t pid = same ? RecordedPid(folder) : 0;
+  close(folder);
+  // A process of this user that runs answers the signal test; ESRCH means none has that id.
+  return pid > 0 && kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+}  // namespace
+
+std::string TempBaseDir() {
   const char* base = std::getenv("TMPDIR");
   std::string folder = (base != nullptr && *base != '\0') ? base : "/tmp";
   while (folder.size() > 1 && folder.back() == '/')
     folder.pop_back();
-  std::string pattern = folder + "/lumbrella-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) RaiseCreateError(Utf8ToAnsi(pattern), errno);
-  chmod(pattern.c_str(), 0700);  // mkdtemp already uses 0700; keep it whatever the umask
-  path_ = Utf8ToAnsi(pattern) + "/";
+  return folder;
+}
+
+TPrivateTempDir::TPrivateTempDir() {
+  Make();
 }
 
 TPrivateTempDir::~TPrivateTempDir() {
   RemoveTree(path_);
+}
+
+void TPrivateTempDir::Make() {
+  std::string pattern = TempBaseDir() + "/lumbrella-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) RaiseCreateError(Utf8ToAnsi(pattern), errno);
+  chmod(pattern.c_str(), 0700);  // mkdtemp already uses 0700; keep it whatever the umask
+  // Without the record the folder works as well; only a leftover of it is not recognised.
+  const std::string record = pattern + "/" + kPidFile;
+  const int fd = open(record.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    const std::string pid = ProcessRecord();
+    const bool written = write(fd, pid.data(), pid.size()) == static_cast<ssize_t>(pid.size());
+    close(fd);
+    if (!written) unlink(record.c_str());
+  }
+  path_ = Utf8ToAnsi(pattern) + "/";
+}
+
+void TPrivateTempDir::MakeAgainIfGone() {
+  std::string fs = FsPath(path_);
+  fs.pop_back();
+  struct stat st;
+  if (lstat(fs.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) return;
+  // Whatever stands at the old name now is not ours to remove.
+  Make();
+}
+
+void RemoveLeftoverTempDirs(const std::string& base) {
+  DIR* dir = opendir(base.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    if (IsOurFolderName(entry->d_name) && IsLeftover(dirfd(dir), entry->d_name)) {
+      RemoveTree(Utf8ToAnsi(base + "/" + entry->d_name));
+    }
+  }
+  closedir(dir);
 }
 
 }  // namespace lumbrella

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Takes a picture of the main window with the sample chapters listed and saves it as
+# Takes a picture of the main window with the chapters of tests/data listed and saves it as
 # docs/screenshot.png (or the path given). Runs the window under Xvfb, with openbox for the
 # frame when it is installed; without Xvfb it falls back to the offscreen platform, which
 # gives the client area only.
@@ -12,13 +12,7 @@ mkdir -p "$(dirname "$out")"
 cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target lumbrella_screenshot >/dev/null
 
-samples=()
-for dir in ../shared/samples examples; do
-  if compgen -G "$dir/*.txt" >/dev/null; then
-    samples=("$dir"/*.txt)
-    break
-  fi
-done
+samples=(tests/data/*.txt)
 
 shot="$build/bin/lumbrella_screenshot"
 if command -v xvfb-run >/dev/null; then

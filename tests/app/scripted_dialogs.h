@@ -27,6 +27,7 @@ class TScriptedDialogs : public TUserDialogs {
     QString text;
     QString caption;  // questions only
     TFileDialogSetup setup;
+    QString detail;  // messages only
   };
 
   QList<Call> calls;
@@ -34,14 +35,16 @@ class TScriptedDialogs : public TUserDialogs {
   QList<bool> questionAnswers;         // one per question; none left: No
   std::function<void()> onFileDialog;  // runs while a file dialog is "open"
 
-  void Message(QWidget*, const QString& text) override { calls.append({"message", text, {}, {}}); }
-  void Error(QWidget*, const QString& text) override { calls.append({"error", text, {}, {}}); }
+  void Message(QWidget*, const QString& text, const QString& detail) override {
+    calls.append({"message", text, {}, {}, detail});
+  }
+  void Error(QWidget*, const QString& text) override { calls.append({"error", text, {}, {}, {}}); }
   bool Question(QWidget*, const QString& text, const QString& caption) override {
-    calls.append({"question", text, caption, {}});
+    calls.append({"question", text, caption, {}, {}});
     return !questionAnswers.isEmpty() && questionAnswers.takeFirst();
   }
   QStringList ChooseFiles(QWidget*, const TFileDialogSetup& setup) override {
-    calls.append({"files", {}, {}, setup});
+    calls.append({"files", {}, {}, setup, {}});
     if (onFileDialog) onFileDialog();
     return fileAnswers.isEmpty() ? QStringList() : fileAnswers.takeFirst();
   }

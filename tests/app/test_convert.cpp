@@ -1,6 +1,6 @@
-// Convert from the window: the save dialog, the result messages, the error display, the
-// progress bar, and the guard that keeps a second conversion (or an edit) from starting
-// while the packer lets the window handle its events.
+// Convert from the window: the save dialog, the result messages with their detail line,
+// the error display, the progress bar, the private folder made again, and the guard that
+// keeps a second conversion (or an edit) from starting while the window handles its events.
 #include <QImage>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -23,7 +23,7 @@ const QString kFailed = QStringLiteral("灰常遗憾，未能转换成功");
 QStringList Chapters() {
   QStringList paths;
   for (const QString& folder :
-       {ExamplesDir(), QStringLiteral(LUMBRELLA_SOURCE_DIR "/../shared/samples")}) {
+       {ExamplesDir(), QStringLiteral(LUMBRELLA_SOURCE_DIR "/tests/data")}) {
     QDir dir(folder);
     for (const QString& name : dir.entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name))
       paths << dir.filePath(name);
@@ -110,12 +110,15 @@ class TestConvert : public QObject {
     QCOMPARE(w.dialogs.Kinds(), QStringList({"files", "files", "message"}));
     QCOMPARE(w.dialogs.calls[1].setup.fileName, QStringLiteral("西游记"));
     QCOMPARE(w.dialogs.calls[2].text, kSucceeded);
+    QCOMPARE(w.dialogs.calls[2].detail, book);
 
     QVERIFY(QFile::exists(book));
     const QString problems = Validate(book);
     QVERIFY2(problems.isEmpty(), qPrintable(problems));
     QVERIFY(!StagingTreeLeft(w));
     QVERIFY2(!progress.isEmpty(), "the progress bar was never fed");
+    QVERIFY2(std::any_of(progress.begin(), progress.end(), [](int v) { return v > 0 && v < 50; }),
+             "the bar stood still while the chapters were staged");
     QVERIFY(std::is_sorted(progress.begin(), progress.end()));
     QCOMPARE(progress.last(), 100);
     QVERIFY(!bar->isVisible());
@@ -164,7 +167,21 @@ class TestConvert : public QObject {
     w.Click("Button1");
     QCOMPARE(w.dialogs.Kinds(), QStringList({"files", "message"}));
     QCOMPARE(w.dialogs.calls[1].text, kFailed);
+    QCOMPARE(w.dialogs.calls[1].detail,
+             QStringLiteral("Cannot create file \"%1\". No such file or directory")
+                 .arg(w.dir.filePath(QStringLiteral("no/such/folder/book.epub"))));
     QVERIFY(!StagingTreeLeft(w));
+  }
+
+  // A cleaner of /tmp removed the private folder while the window was open.
+  void temporaryFolderMadeAgain() {
+    TWindow w;
+    w.Start({Chapters().first()});
+    QVERIFY(QDir(QString::fromStdString(w.form->TempDir())).removeRecursively());
+    w.dialogs.fileAnswers = {{w.dir.filePath(QStringLiteral("book.epub"))}};
+    w.Click("Button1");
+    QCOMPARE(w.dialogs.calls.last().text, kSucceeded);
+    QVERIFY(QDir(QString::fromStdString(w.form->TempDir())).exists());
   }
 
   void noSecondConversionMeanwhile() {
@@ -173,6 +190,7 @@ class TestConvert : public QObject {
     w.Start(chapters);
     const QString dropped = w.File(QStringLiteral("late.txt"));
     bool ranDuringPacking = false;
+    bool ranWhileStaging = false;
     QStringList enabledMeanwhile;
     bool progressShown = false;
     bool convertLooksEnabled = true;
@@ -181,9 +199,11 @@ class TestConvert : public QObject {
     w.dialogs.onFileDialog = [&] {
       if (!armed) return;
       armed = false;
-      // Runs from the packer's event dispatching, with the conversion on the stack.
+      // Runs from the event dispatching between chapters, with the conversion on the stack.
       QTimer::singleShot(0, w.form.get(), [&] {
         ranDuringPacking = w.form->Converting();
+        const QString staging = QString::fromStdString(w.form->TempDir()) + "EPUB/";
+        ranWhileStaging = QDir(staging).exists() && !QFile::exists(staging + "OEBPS/toc.ncx");
         enabledMeanwhile = Enabled(w);
         progressShown = Control(*w.form, "m_progress")->isVisible();
         convertLooksEnabled = ShowsRed(Control(*w.form, "Button1"));
@@ -196,7 +216,8 @@ class TestConvert : public QObject {
     w.dialogs.fileAnswers = {{w.dir.filePath(QStringLiteral("first.epub"))}};
     w.Click("Button1");
 
-    QVERIFY2(ranDuringPacking, "the packer never let the window handle its events");
+    QVERIFY2(ranDuringPacking, "the window never got to handle its events");
+    QVERIFY2(ranWhileStaging, "no events were handled while the chapters were staged");
     QVERIFY(enabledMeanwhile.isEmpty());
     QVERIFY(!convertLooksEnabled);  // its red text greys out with the rest
     QVERIFY(progressShown);
@@ -261,21 +282,28 @@ class TestConvert : public QObject {
     QFETCH(int, icon);
     QFETCH(int, buttons);
     const QString text = QStringLiteral("Cannot open file \"/tmp/<b>A&amp;B</b>.txt\". gone.");
+    const QString detail = QStringLiteral("/tmp/<i>A&amp;B</i>.epub");
     struct {
-      QString caption, text;
+      QString caption, text, detail;
       int icon = -1, buttons = -1;
-      Qt::TextFormat format = Qt::AutoText;
+      Qt::TextFormat format = Qt::AutoText, detailFormat = Qt::AutoText;
     } seen;
     QTimer::singleShot(0, this, [&] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
       QVERIFY(box != nullptr);
-      seen = {box->windowTitle(), box->text(), box->icon(), int(box->standardButtons()),
-              box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->textFormat()};
+      auto* detailLabel = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"));
+      seen = {box->windowTitle(),
+              box->text(),
+              box->informativeText(),
+              box->icon(),
+              int(box->standardButtons()),
+              box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"))->textFormat(),
+              detailLabel != nullptr ? detailLabel->textFormat() : Qt::AutoText};
       box->button(buttons & QMessageBox::Yes ? QMessageBox::Yes : QMessageBox::Ok)->click();
     });
     TQtUserDialogs dialogs;
     const QByteArray kind = QTest::currentDataTag();
-    if (kind == "plain") dialogs.Message(nullptr, text);
+    if (kind == "plain") dialogs.Message(nullptr, text, detail);
     if (kind == "error") dialogs.Error(nullptr, text);
     if (kind == "question") QVERIFY(dialogs.Question(nullptr, text, caption));
     QCOMPARE(seen.caption, caption);
@@ -283,6 +311,10 @@ class TestConvert : public QObject {
     QCOMPARE(seen.icon, icon);
     QCOMPARE(seen.buttons, buttons);
     QCOMPARE(seen.format, Qt::PlainText);
+    if (kind == "plain") {
+      QCOMPARE(seen.detail, detail);
+      QCOMPARE(seen.detailFormat, Qt::PlainText);
+    }
   }
 
   void exceptionReachingTheEventLoop() {

@@ -1,9 +1,10 @@
-// The main window driven as a person would: start-up, dropped files and the list commands,
-// with every dialog answered through the scripted seam.
+// The main window driven as a person would: start-up, dropped files, the list commands and
+// the keyboard, with every dialog answered through the scripted seam.
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QScreen>
+#include <QToolTip>
 
 #include "scripted_dialogs.h"
 
@@ -200,6 +201,56 @@ class TestMainWindow : public QObject {
     w.Drop({w.File("a.txt")});
     QCOMPARE(w.Column(1).last(), QStringLiteral("a"));
     QCOMPARE(w.Column(0).last(), QStringLiteral("13"));
+  }
+
+  // Tab walks the controls in the layout's order, through the list and on to 浏览 (the
+  // web strip is skipped while it is hidden), Shift+Tab walks back; the arrow keys move
+  // within the list, and Delete there does what 删除 does.
+  void keyboard() {
+    TWindow w;
+    StartWithRows(w, {"A", "B", "C"});
+    w.form->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(w.form.get()));
+    const QStringList order = {"Button1",  "m_title", "m_zz",    "m_img",  "m_up",   "m_down",
+                               "m_delall", "m_del",   "Button6", "m_list", "Button2"};
+    Control(*w.form, "Button1")->setFocus();
+    QStringList forward = {QApplication::focusWidget()->objectName()};
+    for (int i = 0; i < order.size(); ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      forward << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(forward, order + QStringList({"Button1"}));
+    QStringList backward;
+    for (int i = 0; i < order.size(); ++i) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab, Qt::ShiftModifier);
+      backward.prepend(QApplication::focusWidget()->objectName());
+    }
+    QCOMPARE(backward, order);
+
+    SelectRow(w, 0);
+    QTest::keyClick(w.List(), Qt::Key_Down);
+    QCOMPARE(Selected(w), 1);
+    QTest::keyClick(w.List(), Qt::Key_Delete);
+    QCOMPARE(w.Column(1), QStringList({"A", "C"}));
+    QCOMPARE(Selected(w), 1);
+    QCOMPARE(w.Status(), StatusFor(2));
+  }
+
+  // A cell whose text is cut off shows all of it as a tooltip; one that fits shows none.
+  void cutOffCellsShowTheirText() {
+    TWindow w;
+    const QString longName = QStringLiteral("第一章 一个名字很长很长很长很长的文件");
+    w.Start({w.File(QStringLiteral("短.txt")), w.File(longName + QStringLiteral(".txt"))});
+    QTableView* list = w.List();
+    auto tip = [&](int row, int column) {
+      const QPoint at = list->visualRect(list->model()->index(row, column)).center();
+      QHelpEvent event(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
+      QApplication::sendEvent(list->viewport(), &event);
+      return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    QCOMPARE(tip(0, 1), QString());
+    QCOMPARE(tip(1, 1), longName);
+    QCOMPARE(tip(1, 3), w.Column(3).at(1));
   }
 
   void importAndCover() {

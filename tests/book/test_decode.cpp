@@ -100,21 +100,20 @@ TEST(Decode, OpenErrorsNameTheAbsolutePath) {
   ASSERT_EQ(chdir(previous), 0);
 }
 
-// The shared samples hold the same kind of text in five encodings; each must come out as
+// The test chapters hold the same kind of text in five encodings; each must come out as
 // iconv reads it.
 TEST(Decode, SampleChaptersMatchWhatIconvReads) {
   const std::vector<std::string> files = test::SampleFiles();
-  if (files.empty()) GTEST_SKIP() << "no sample folder";
   ASSERT_EQ(files.size(), 5u);
   // The encoding of each file, and its first line to be sure iconv was not wrong as well.
   const struct {
     const char* encoding;
     const char* firstLine;
-  } known[] = {{"UTF-8", "新歲連雨不止因寄公濟兼簡賢令强公\r\n"},
-               {"UTF-8", "次韻和酬\r\n"},
-               {"UTF-16", "出山至中塗寄永安禪師\r\n"},
-               {"GB18030", "遊龍門分題十五首 上山\r\n"},
-               {"UTF-8", "遊龍門分題十五首 白傅墳\n"}};
+  } known[] = {{"UTF-8", "立春\r\n"},
+               {"UTF-8", "夏至\r\n"},
+               {"UTF-16", "秋分\r\n"},
+               {"GB18030", "冬至\r\n"},
+               {"UTF-8", "A&B <notes>\n"}};
   for (size_t i = 0; i < files.size(); ++i) {
     SCOPED_TRACE(files[i]);
     test::CommandResult iconv = test::Run(std::string("iconv -f ") + known[i].encoding +

@@ -36,6 +36,7 @@ bool TempLeftEmpty(const TempFolder& folder) {
   return std::filesystem::is_empty(folder / "tmp");
 }
 
+// A usage error is one line saying what is wrong and one pointing at the help, on stderr.
 TEST(Cli, UsageErrors) {
   const struct {
     const char* arguments;
@@ -45,13 +46,14 @@ TEST(Cli, UsageErrors) {
   } cases[] = {
       {"", 2, "", "no output file (-o) given"},
       {"a.txt", 2, "", "no output file (-o) given"},
+      {"-o - a.txt", 2, "", "a book is not written to standard output (-o -)"},
       {"-o out.epub", 2, "", "no .txt file given"},
       {"-o out.epub notes.md", 2, "", "left out (not a .txt file): notes.md"},
       {"-o out.epub A.TXT", 2, "", "no .txt file given"},  // the extension is case-sensitive
       {"-x -o out.epub a.txt", 2, "", "unknown option: -x"},
       {"--colour -o out.epub a.txt", 2, "", "unknown option: --colour"},
       {"a.txt -o", 2, "", "option needs a value: -o"},
-      {"--help", 0, "Usage: lumbrella-cli [-t TITLE]", ""},
+      {"--help", 0, "  -q, --quiet ", ""},
       {"--version", 0, "lumbrella-cli ", ""},
   };
   TempFolder dir;
@@ -65,10 +67,12 @@ TEST(Cli, UsageErrors) {
     EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     if (c.exitCode == 2) {
-      EXPECT_NE(r.err.find("Usage: lumbrella-cli"), std::string::npos);
+      EXPECT_TRUE(r.err.ends_with("\nTry 'lumbrella-cli --help'.\n")) << r.err;
+      EXPECT_EQ(r.err.find("Usage:"), std::string::npos);
       EXPECT_EQ(r.out, "");
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "out.epub"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "-"));
   }
 }
 
@@ -81,13 +85,15 @@ TEST(Cli, ConvertsTheSamplesWithACover) {
     files += " " + Quote(path);
     labels.push_back(std::filesystem::path(path).stem().string());
   }
-  ASSERT_FALSE(labels.empty()) << "the shared sample chapters are missing";
+  ASSERT_EQ(labels.size(), 5u);
   WriteBytes(dir / "notes.md", "left out");
+  test::MakeDirs(dir / "tmp");
+  test::LeftBehindTempDir(dir / "tmp");  // of a killed run: removed at start-up
 
   CliResult r = RunCli(dir, "-t '四季 & <\"诗\">' -a '\"Du\" & <Fu>' -c Front.JPG -o 四季.epub" +
                                 files + " notes.md");
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out, "恭喜你，文件转换成功\n");
+  EXPECT_EQ(r.out, "恭喜你，文件转换成功\n" + dir.Path() + "四季.epub\n");
   EXPECT_EQ(r.err.find('%'), std::string::npos) << "progress shown off a terminal";
   EXPECT_TRUE(TempLeftEmpty(dir));
 
@@ -148,7 +154,7 @@ TEST(Cli, FailuresArePrintedAndLeaveNoTreeBehind) {
   }
 }
 
-TEST(Cli, ShowsProgressOnATerminal) {
+TEST(Cli, ShowsProgressOnATerminalUnlessQuiet) {
   if (!test::HaveProgram("script")) GTEST_SKIP() << "script(1) is not installed";
   TempFolder dir;
   WriteBytes(dir / "a.txt", "A");
@@ -158,6 +164,13 @@ TEST(Cli, ShowsProgressOnATerminal) {
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("100%"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("恭喜你，文件转换成功"), std::string::npos) << r.output;
+
+  // Quiet: not a word on success, not even the progress or a file left out.
+  r = test::Run("cd " + Quote(dir.Path()) + " && script -qec " +
+                Quote(Quote(kCli) + " -q -o quiet.epub a.txt notes.md") + " /dev/null");
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.output, "");
+  EXPECT_TRUE(std::filesystem::exists(dir / "quiet.epub"));
 }
 
 }  // namespace

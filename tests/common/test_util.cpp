@@ -12,6 +12,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/tempdir.h"
+
 namespace lumbrella::test {
 
 TempFolder::TempFolder() {
@@ -80,26 +82,40 @@ std::string Quote(const std::string& word) {
   return q + "'";
 }
 
-std::string SamplesDir() {
-  for (const char* candidate :
-       {LUMBRELLA_SOURCE_DIR "/../shared/samples", LUMBRELLA_SOURCE_DIR "/../../shared/samples"}) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(candidate, ec)) {
-      return std::filesystem::canonical(candidate, ec).string();
-    }
-  }
-  return {};
-}
-
 std::vector<std::string> SampleFiles() {
   std::vector<std::string> files;
-  std::string dir = SamplesDir();
-  if (dir.empty()) return files;
-  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+  for (const auto& e : std::filesystem::directory_iterator(LUMBRELLA_SOURCE_DIR "/tests/data")) {
     if (e.path().extension() == ".txt") files.push_back(e.path().string());
   }
   std::sort(files.begin(), files.end());
   return files;
+}
+
+std::string LeftBehindTempDir(const std::string& base) {
+  int link[2];
+  if (pipe(link) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return {};
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    close(link[0]);
+    setenv("TMPDIR", base.c_str(), 1);
+    // Made and never destroyed, as by a process that is killed.
+    const std::string path = (new TPrivateTempDir)->Path();
+    _exit(write(link[1], path.data(), path.size()) == static_cast<ssize_t>(path.size()) ? 0 : 1);
+  }
+  close(link[1]);
+  std::string path;
+  char buffer[256];
+  for (ssize_t got; (got = read(link[0], buffer, sizeof buffer)) > 0;)
+    path.append(buffer, static_cast<size_t>(got));
+  close(link[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || path.empty())
+    ADD_FAILURE() << "no folder left behind";
+  return path;
 }
 
 bool HaveProgram(const std::string& name) {

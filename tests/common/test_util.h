@@ -35,10 +35,12 @@ CommandResult Run(const std::string& commandLine);
 // Single-quotes a word for the shell.
 std::string Quote(const std::string& word);
 
-// The folder of shared sample chapters (five encodings), or "" when it is not there.
-std::string SamplesDir();
-// Files of the sample folder, sorted by name (UTF-8 paths).
+// The project's test chapters (tests/data: five encodings, a name with "&" and "<>"),
+// sorted by name (UTF-8 paths).
 std::vector<std::string> SampleFiles();
+// The private temporary folder (lumbrella-XXXXXX) of a run that was killed: made under base
+// by a child process that then ended without removing it. Returns its path, "/" at the end.
+std::string LeftBehindTempDir(const std::string& base);
 // True when a program is on PATH.
 bool HaveProgram(const std::string& name);
 
