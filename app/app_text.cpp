@@ -4,6 +4,7 @@
 
 #include "platform/codepage.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 
 namespace lumbrella {
 
@@ -15,6 +16,11 @@ QString AnsiToQString(const std::string& ansi) {
 std::string QStringToAnsi(const QString& text) {
   return Utf16ToAnsi(std::u16string_view(reinterpret_cast<const char16_t*>(text.utf16()),
                                          static_cast<size_t>(text.size())));
+}
+
+std::string QPathToAnsi(const QString& path) {
+  return ShownPathToAnsi(std::u16string_view(reinterpret_cast<const char16_t*>(path.utf16()),
+                                             static_cast<size_t>(path.size())));
 }
 
 std::string ErrorDisplayText(const std::string& message) {

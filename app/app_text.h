@@ -13,6 +13,9 @@ inline const QString kApplicationTitle = QStringLiteral("Lumbrella V2.0 ");
 
 QString AnsiToQString(const std::string& ansi);
 std::string QStringToAnsi(const QString& text);
+// A path from Qt (a dialog, a dropped file, an argument): Qt reads the bytes of a name that
+// is not UTF-8 (a GBK name) as U+FFFD; ShownPathToAnsi finds the name on disk again.
+std::string QPathToAnsi(const QString& path);
 
 // The error display's text: the message, with a period appended when its last byte is
 // above "." in byte order (so "x!" and "x." stay as they are, "x" and "错误" get one).

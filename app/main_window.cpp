@@ -253,7 +253,7 @@ void TForm1::ConnectClick(QPushButton* button, void (TForm1::*handler)()) {
 }
 
 void TForm1::AddSourceFile(const QString& path) {
-  list_.AddSourceFile(QStringToAnsi(path));
+  list_.AddSourceFile(QPathToAnsi(path));
 }
 
 void TForm1::RefreshStatus() {
@@ -356,8 +356,8 @@ void TForm1::Button1Click() {
     tempDir_ = std::make_unique<TPrivateTempDir>();
 
   const TBookFields fields{QStringToAnsi(m_title->text()), QStringToAnsi(m_zz->text()),
-                           QStringToAnsi(m_img->text())};
-  const std::vector<ChapterRow> rows = list_.Rows();
+                           QPathToAnsi(m_img->text())};
+  const std::vector<TChapter> chapters = list_.Chapters();
   const QString book = chosen.first();
   bool packed = false;
   bool closing = false;
@@ -374,7 +374,7 @@ void TForm1::Button1Click() {
           total > 0 ? static_cast<int>(std::min(done, total) * kStagingShare / total) : 0);
     };
     try {
-      packed = converter.Convert(fields, rows, QStringToAnsi(book));
+      packed = converter.Convert(fields, chapters, QPathToAnsi(book));
     } catch (...) {
       // Closed while it staged: the conversion stopped; there is nothing to tell.
       if (!closeRequested_) throw;

@@ -56,17 +56,23 @@ void TChapterList::Select(int position) {
 }
 
 bool TChapterList::AddSourceFile(const std::string& path) {
-  if (ExtractFileExt(path) != ".txt") return false;
-  std::string name = ExtractFileName(path);
-  // No GB18030 trail byte equals ".", so the byte scan cannot cut a character.
-  name = name.substr(0, name.rfind('.'));
+  std::optional<TChapter> chapter = ChapterOf(path);
+  if (!chapter) return false;
   ChapterRow row;
   row.caption = std::to_string(rows_.size() + 1);
-  row.name = std::move(name);
+  row.name = std::move(chapter->label);
   row.sizeText = SizeText(FileSizeKB(path));
   row.path = path;
   rows_.push_back(std::move(row));
   return true;
+}
+
+std::vector<TChapter> TChapterList::Chapters() const {
+  std::vector<TChapter> chapters;
+  chapters.reserve(rows_.size());
+  for (const ChapterRow& row : rows_)
+    chapters.push_back(TChapter{row.name, row.path});
+  return chapters;
 }
 
 double TChapterList::FileSizeKB(const std::string& path) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "book/chapter.h"
+
 namespace lumbrella {
 
 // One row; four ANSI texts.
@@ -22,14 +24,16 @@ class TChapterList {
   size_t Count() const { return rows_.size(); }
   const ChapterRow& Row(size_t i) const { return rows_.at(i); }
   const std::vector<ChapterRow>& Rows() const { return rows_; }
+  // The rows as the conversion takes them, in list order.
+  std::vector<TChapter> Chapters() const;
 
   // The selected position, or -1. Select(-1), or any position outside the list, clears the
   // selection.
   int Selected() const { return selected_; }
   void Select(int position);
 
-  // Appends a row when the extension (after the last "." behind the last "/") is exactly
-  // ".txt", case-sensitively; returns whether it did. No message, no status refresh.
+  // Appends a row for the file when ChapterOf admits it; returns whether it did. No message,
+  // no status refresh.
   bool AddSourceFile(const std::string& path);
   // Size in bytes / 1000; 0 when the file cannot be opened or measured (a folder, or anything
   // else that is no regular file, too).

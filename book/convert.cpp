@@ -35,6 +35,14 @@ std::string BookTitle(const std::string& title, const std::string& outputPath) {
   return name.empty() ? std::string("myepub") : name;
 }
 
+TBookInfo MakeBookInfo(const TBookFields& fields, const std::string& outputPath) {
+  TBookInfo book;
+  book.title = BookTitle(fields.title, outputPath);
+  book.author = fields.author;
+  book.uuid = NewUuid();
+  return book;
+}
+
 TBookConverter::TBookConverter(std::string tempDir, TZipPacker& packer)
     : tempDir_(std::move(tempDir)), packer_(packer) {}
 
@@ -42,71 +50,51 @@ std::string TBookConverter::StagingRoot() const {
   return tempDir_ + "EPUB";
 }
 
-namespace {
-
-TBookInfo MakeBookInfo(const TBookFields& fields, const std::string& outputPath,
-                       const std::string& bookId) {
-  TBookInfo info;
-  info.title = BookTitle(fields.title, outputPath);
-  info.author = fields.author;
-  info.uuid = bookId;
-  if (!fields.cover.empty()) {
-    TCoverTarget cover = CoverTargetFor(fields.cover);
-    info.coverImage = cover.fileName;
-    info.coverMediaType = cover.mediaType;
-  }
-  return info;
-}
-
-}  // namespace
-
-void TBookConverter::StageFixedFiles(const TBookFields& fields, const std::string& outputPath) {
+void TBookConverter::StageFixedFiles(TBookInfo& book, const std::string& coverPath) {
   const std::string root = StagingRoot();
   // Whatever an earlier conversion left here (pages beyond this book's count, another
   // cover) would otherwise be packed into this book.
   RemoveTree(root);
-  bookId_ = NewUuid();
   StageTree(root);
-  if (fields.cover.empty()) return;
+  book.coverImage.clear();
+  book.coverMediaType.clear();
+  if (coverPath.empty()) return;
   // A cover that cannot be read stops the conversion: a cover page pointing at nothing
   // is no better than no book.
-  PlaceCoverImage(fields.cover, ImagesFolder(root));
-  WriteUtf8File(ContentFolder(root) + "cover.html",
-                CoverPage(MakeBookInfo(fields, outputPath, bookId_)));
+  const TCoverTarget cover = PlaceCoverImage(coverPath, ImagesFolder(root));
+  book.coverImage = cover.fileName;
+  book.coverMediaType = cover.mediaType;
+  WriteUtf8File(ContentFolder(root) + "cover.html", CoverPage(book));
 }
 
-void TBookConverter::WritePackageDocuments(const TBookFields& fields,
-                                           const std::vector<ChapterRow>& rows,
-                                           const std::string& outputPath) {
-  if (bookId_.empty()) bookId_ = NewUuid();
+void TBookConverter::WritePackageDocuments(const TBookInfo& book,
+                                           const std::vector<TChapter>& chapters) {
   const std::string folder = ContentFolder(StagingRoot());
   std::vector<std::string> labels;
-  labels.reserve(rows.size());
+  labels.reserve(chapters.size());
   std::vector<int64_t> sizes;
   int64_t total = 0;
-  for (const ChapterRow& row : rows) {
+  for (const TChapter& chapter : chapters) {
     TFileInfo file;
-    sizes.push_back(GetFileInfo(row.path, file) ? file.size : 0);
+    sizes.push_back(GetFileInfo(chapter.path, file) ? file.size : 0);
     total += sizes.back();
   }
   int64_t done = 0;
   BetweenChapters(done, total);
-  // Rows are numbered by their position now, whatever their number caption says. Only one
-  // chapter's text is held at a time.
-  for (size_t i = 0; i < rows.size(); ++i) {
+  // Chapters are numbered by their position now. Only one chapter's text is held at a time.
+  for (size_t i = 0; i < chapters.size(); ++i) {
     std::string page;
     {
-      const std::string text = LoadSourceText(rows[i].path);
-      page = ChapterPage(rows[i].name, text);
+      const std::string text = LoadSourceText(chapters[i].path);
+      page = ChapterPage(chapters[i].label, text);
     }  // the text goes before the page is converted and written
     WriteUtf8File(folder + ChapterFileName(i), page);
-    labels.push_back(rows[i].name);
+    labels.push_back(chapters[i].label);
     done += sizes[i];
     BetweenChapters(done, total);
   }
-  const TBookInfo info = MakeBookInfo(fields, outputPath, bookId_);
-  WriteUtf8File(folder + "content.opf", PackageDocument(info, rows.size()));
-  WriteUtf8File(folder + "toc.ncx", NavigationMap(info, labels));
+  WriteUtf8File(folder + "content.opf", PackageDocument(book, chapters.size()));
+  WriteUtf8File(folder + "toc.ncx", NavigationMap(book, labels));
 }
 
 void TBookConverter::BetweenChapters(int64_t done, int64_t total) {
@@ -131,21 +119,42 @@ bool TBookConverter::PackStagingTree(const std::string& root, const std::string&
   return ok;
 }
 
-bool TBookConverter::Convert(const TBookFields& fields, const std::vector<ChapterRow>& rows,
-                             const std::string& outputPath) {
-  if (busy_) throw Exception("A conversion is already in progress");
-  busy_ = true;
-  struct Idle {
-    TBookConverter& self;
-    ~Idle() {
-      self.busy_ = false;
-      self.bookId_.clear();
-    }
-  } idle{*this};
+namespace {
+
+// The conversions running now, by the staging root and the packer they use. The window
+// makes a new converter for each Convert, so a guard inside one converter would never see
+// the conversion that another one is packing.
+struct TRunningConversion {
+  std::string root;
+  const TZipPacker* packer;
+};
+std::vector<TRunningConversion>& RunningConversions() {
+  static std::vector<TRunningConversion> running;
+  return running;
+}
+
+}  // namespace
+
+bool TBookConverter::Busy() const {
   const std::string root = StagingRoot();
+  for (const TRunningConversion& r : RunningConversions()) {
+    if (r.root == root || r.packer == &packer_) return true;
+  }
+  return false;
+}
+
+bool TBookConverter::Convert(const TBookFields& fields, const std::vector<TChapter>& chapters,
+                             const std::string& outputPath) {
+  if (Busy()) throw Exception("A conversion is already in progress");
+  const std::string root = StagingRoot();
+  RunningConversions().push_back({root, &packer_});
+  struct Done {
+    ~Done() { RunningConversions().pop_back(); }  // conversions nest, never overlap
+  } done;
+  TBookInfo book = MakeBookInfo(fields, outputPath);
   try {
-    StageFixedFiles(fields, outputPath);
-    WritePackageDocuments(fields, rows, outputPath);
+    StageFixedFiles(book, fields.cover);
+    WritePackageDocuments(book, chapters);
   } catch (...) {
     RemoveStagingTree(root);
     throw;

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "book/chapter_list.h"
+#include "book/chapter.h"
+#include "book/documents.h"
 
 namespace lumbrella {
 
@@ -32,6 +33,11 @@ std::string ProposedBookName(const std::string& title);
 // without its extension ("myepub" when that is empty too).
 std::string BookTitle(const std::string& title, const std::string& outputPath);
 
+// What the documents say about the book, decided once per conversion: the title (BookTitle),
+// the author and a new identifier. The cover's file and type are filled in when the cover
+// is placed, from what the image is.
+TBookInfo MakeBookInfo(const TBookFields& fields, const std::string& outputPath);
+
 class TBookConverter {
  public:
   // tempDir: the program's private temporary folder (ANSI, ending in "/"). The packer
@@ -42,12 +48,12 @@ class TBookConverter {
   std::string StagingRoot() const;
 
   // Clears StagingRoot, then writes the folders, mimetype, container, style sheet and, with
-  // a cover, its image and the cover page. Raises the open error of a cover that cannot be
-  // read, EInvalidGraphic for one that does not decode, the create error of a file.
-  void StageFixedFiles(const TBookFields& fields, const std::string& outputPath);
+  // a cover path, its image and the cover page; book gets the cover's file and type. Raises
+  // the open error of a cover that cannot be read, EInvalidGraphic for one that does not
+  // decode, the create error of a file.
+  void StageFixedFiles(TBookInfo& book, const std::string& coverPath);
   // Chapter pages, content.opf and toc.ncx. Raises the open error of an unreadable chapter.
-  void WritePackageDocuments(const TBookFields& fields, const std::vector<ChapterRow>& rows,
-                             const std::string& outputPath);
+  void WritePackageDocuments(const TBookInfo& book, const std::vector<TChapter>& chapters);
   // Packs root into archivePath with the conversion's packer settings; true when the
   // packer raised nothing. Removes root in both cases. The swallowed error's message is
   // kept in LastPackerError().
@@ -55,9 +61,10 @@ class TBookConverter {
 
   // Steps 4 to 7 of Convert, after the save dialog: clear StagingRoot, stage, write the
   // documents, pack. A staging error removes StagingRoot and propagates (the caller shows
-  // it); otherwise returns PackStagingTree's result. Called again while it runs (from a
-  // window message handled during packing) it raises Exception and touches nothing.
-  bool Convert(const TBookFields& fields, const std::vector<ChapterRow>& rows,
+  // it); otherwise returns PackStagingTree's result. While a conversion with the same
+  // StagingRoot or the same packer runs, through this converter or another (from a window
+  // message handled during packing), it raises Exception and touches nothing.
+  bool Convert(const TBookFields& fields, const std::vector<TChapter>& chapters,
                const std::string& outputPath);
 
   // Staging progress by source bytes: before the first chapter and after each one, the
@@ -67,9 +74,10 @@ class TBookConverter {
   std::function<void(int64_t done, int64_t total)> OnStagingProgress;
 
   const std::string& LastPackerError() const { return lastPackerError_; }
-  // True while Convert runs. The packer hands control to the window between blocks, so a
-  // second Convert could otherwise stage into the tree being packed.
-  bool Busy() const { return busy_; }
+  // True while a conversion runs that stages into this StagingRoot or packs with this
+  // packer. The packer hands control to the window between blocks, so a second Convert
+  // could otherwise stage into the tree being packed or reset the packer under it.
+  bool Busy() const;
 
  private:
   void BetweenChapters(int64_t done, int64_t total);
@@ -77,8 +85,6 @@ class TBookConverter {
   std::string tempDir_;
   TZipPacker& packer_;
   std::string lastPackerError_;
-  std::string bookId_;  // UUID of the conversion in progress
-  bool busy_ = false;
 };
 
 // Deletes the folder with everything in it; true on success.

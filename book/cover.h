@@ -9,7 +9,7 @@
 namespace lumbrella {
 
 struct TCoverTarget {
-  std::string fileName;   // "cover" + the image's extension as written, or "cover.png"
+  std::string fileName;   // "cover" + an extension of the image's type
   std::string mediaType;  // "image/jpeg", "image/png" or "image/gif"
   bool convert = false;   // not a type every reader shows: decoded and written as PNG
 };
@@ -21,14 +21,15 @@ class EInvalidGraphic : public Exception {
   using Exception::Exception;
 };
 
-// Decided by the extension alone, without regard to case: .jpg/.jpeg, .png and .gif are
-// copied under their own extension (letter case kept); anything else, no extension
-// included, is converted to cover.png.
-TCoverTarget CoverTargetFor(std::string_view coverPath);
+// Decided by the first bytes of the image, whatever its name says: a JPEG, PNG or GIF is
+// copied, as "cover" + the path's extension when that is one of its type (letter case
+// kept), else + the type's usual extension; anything else is converted to cover.png.
+TCoverTarget CoverTargetFor(std::string_view coverPath, std::string_view head);
 
 // Puts the image into folder (ending in "/") as CoverTargetFor says and returns the target.
-// Raises EFOpenError when the image cannot be opened, EInvalidGraphic when an image to
-// convert does not decode, EFCreateError or EWriteError when its copy cannot be written.
+// Raises EFOpenError when the image cannot be opened or is no regular file, EInvalidGraphic
+// when an image to convert does not decode, EFCreateError or EWriteError when its copy
+// cannot be written.
 TCoverTarget PlaceCoverImage(const std::string& coverPath, const std::string& folder);
 
 }  // namespace lumbrella

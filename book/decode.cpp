@@ -4,6 +4,7 @@
 
 #include "platform/codepage.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/stream.h"
 
 namespace lumbrella {
@@ -27,6 +28,7 @@ std::u16string Utf16Units(const std::string& body, bool bigEndian) {
 
 std::pair<SourceMark, std::string> ReadSourceBytes(const std::string& path) {
   TFileStream file(path, TFileMode::fmOpenRead);  // closed on every way out
+  RequireRegularFile(file.Handle(), path);
 
   unsigned char head[3] = {0, 0, 0};
   const size_t got = file.Read(head, 3);
@@ -63,13 +65,13 @@ std::string LoadSourceText(const std::string& path) {
       return Utf16ToAnsi(Utf16Units(body, mark == SourceMark::Utf16BE));
     case SourceMark::Utf8:
       // The mark says UTF-8: a malformed sequence costs one U+FFFD, not the chapter.
-      return Utf16ToAnsi(Utf8ToUtf16(body));
+      return Utf8TextToAnsi(body);
     case SourceMark::None:
       break;
   }
   bool wellFormed = false;
-  std::u16string units = Utf8ToUtf16(body, &wellFormed);
-  if (wellFormed) return Utf16ToAnsi(units);
+  std::string ansi = Utf8TextToAnsi(body, &wellFormed);
+  if (wellFormed) return ansi;
   return body;  // not UTF-8 anywhere: ANSI bytes as they stand
 }
 

@@ -13,7 +13,8 @@ enum class SourceMark { None = 0, Utf16LE = 1, Utf8 = 2, Utf16BE = 3 };
 // mark with the body: the bytes after it (FF FE, FE FF: two; EF BB BF: three), or the
 // whole file. Only all three bytes EF BB BF mark UTF-8; a file that starts EF BB with
 // anything else is unmarked and keeps all its bytes. Raises EFOpenError
-// "Cannot open file "%s". %s" or EReadError.
+// "Cannot open file "%s". %s" (the second text "Not a regular file" for a pipe, a device
+// or a kernel file such as /proc's) or EReadError.
 std::pair<SourceMark, std::string> ReadSourceBytes(const std::string& path);
 
 // The file's text as ANSI: UTF-16 (either order) converted whole, U+0000 included, an odd

@@ -1,6 +1,5 @@
 #include "book/documents.h"
 
-#include "book/staging.h"
 #include "platform/codepage.h"
 
 namespace lumbrella {
@@ -19,20 +18,8 @@ constexpr char kNcxNamespace[] = "http://www.daisy.org/z3986/2005/ncx/";
 // Without the declaration some reading services take a page for Latin-1.
 constexpr char kXmlDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
 
-// U+FFFD, U+FFFE and U+FFFF in GB18030.
+// U+FFFD in GB18030.
 constexpr char kAnsiReplacement[] = "\x84\x31\xA4\x37";
-bool IsNonCharacter(const unsigned char* p) {
-  return p[0] == 0x84 && p[1] == 0x31 && p[2] == 0xA4 && (p[3] == 0x38 || p[3] == 0x39);
-}
-
-// Whether the code page converter takes these four bytes as one character. Some sequences of
-// the four-byte form are unassigned; the converter then replaces only their first byte and
-// reads on from the second, so they must not be passed on as one character.
-bool ConvertsAsOne(const char* p) {
-  const std::u16string units = AnsiToUtf16(std::string_view(p, 4));
-  return !units.empty() && units.size() <= 2 &&
-         (units[0] != 0xFFFD || std::string_view(p, 4) == kAnsiReplacement);
-}
 
 enum class Mode { kText, kAttribute, kParagraphs };
 
@@ -44,14 +31,14 @@ void AppendEscaped(std::string& out, std::string_view in, Mode mode) {
   while (i < n) {
     const unsigned char b = p[i];
     if (b >= 0x80) {
-      // Only whole characters go out: a malformed lead becomes the replacement character
-      // here, as the converter would make it, so that no byte behind it (once a control
-      // between them is dropped) can join it into another character, U+FFFE say.
-      size_t len = AnsiCharLength(p + i, n - i);
-      if (len == 4 && !ConvertsAsOne(in.data() + i)) len = 1;
-      if (len == 1) {
+      // Only whole characters go out: bytes that form none become the replacement character
+      // here, as the converter would make them, so that no byte behind them (once a control
+      // between them is dropped) can join them into another character, U+FFFE say.
+      size_t len = 0;
+      const char32_t c = AnsiCharAt(in, i, len);
+      if (c == 0xFFFD) {
         out += kAnsiReplacement;
-      } else if (!(len == 4 && IsNonCharacter(p + i))) {
+      } else if (c != 0xFFFE && c != 0xFFFF) {
         out.append(in.data() + i, len);
       }
       i += len;

@@ -31,26 +31,17 @@ std::string ImagesFolder(const std::string& root) {
   return root + "/OEBPS/images/";
 }
 
-size_t AnsiCharLength(const unsigned char* p, size_t n) {
-  auto lead = [](unsigned char b) { return b >= 0x81 && b <= 0xFE; };
-  auto digit = [](unsigned char b) { return b >= 0x30 && b <= 0x39; };
-  if (n < 2 || !lead(p[0])) return 1;
-  if (digit(p[1])) return (n >= 4 && lead(p[2]) && digit(p[3])) ? 4 : 1;
-  return (p[1] >= 0x40 && p[1] != 0x7F && p[1] != 0xFF) ? 2 : 1;
-}
-
 void WriteUtf8File(const std::string& path, const std::string& text) {
   TFileStream file(path, TFileMode::fmCreate);
   // Converted a slice at a time, cut between characters, so that a long chapter is not
   // held three times over (ANSI, UTF-16, UTF-8).
   constexpr size_t kSlice = 64 * 1024;
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const std::string_view all(text);
   size_t start = 0;
   while (start < all.size()) {
     size_t end = start;
     while (end < all.size() && end - start < kSlice)
-      end += AnsiCharLength(p + end, all.size() - end);
+      end += AnsiCharLength(all, end);
     // Surrogate pairs become one four-byte sequence: readers refuse the six-byte form.
     const std::string utf8 = AnsiToUtf8(all.substr(start, end - start));
     // A short write (disk full) must not pass for a complete document.

@@ -22,11 +22,6 @@ std::string ImagesFolder(const std::string& root);   // OEBPS/images
 // EWriteError when the disk takes fewer bytes than the text has.
 void WriteUtf8File(const std::string& path, const std::string& text);
 
-// Length of the ANSI (GB18030) character at p, n bytes left: 2 or 4 for a well-formed
-// multi-byte sequence, else 1. A malformed lead stands alone, as the code page converter
-// takes it.
-size_t AnsiCharLength(const unsigned char* p, size_t n);
-
 // Creates root, META-INF, OEBPS, OEBPS/css and OEBPS/images, one level each (a folder that
 // cannot be made is passed over; the file written into it then reports the error), and
 // writes mimetype, the container document and the style sheet.

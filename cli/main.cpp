@@ -10,7 +10,7 @@
 #include <exception>
 #include <string>
 
-#include "book/chapter_list.h"
+#include "book/chapter.h"
 #include "book/convert.h"
 #include "book/version.h"
 #include "platform/codepage.h"
@@ -133,14 +133,16 @@ int main(int argc, char** argv) {
   Options options;
   if (int status = ParseArguments(argc, argv, options); status >= 0) return status;
 
-  TChapterList chapters;
+  std::vector<TChapter> chapters;
   for (const std::string& file : options.files) {
-    if (!chapters.AddSourceFile(file) && !options.quiet) {
+    if (std::optional<TChapter> chapter = ChapterOf(file)) {
+      chapters.push_back(std::move(*chapter));
+    } else if (!options.quiet) {
       std::fprintf(stderr, "lumbrella-cli: left out (not a .txt file): %s\n",
                    AnsiToUtf8(file).c_str());
     }
   }
-  if (chapters.Count() == 0) return UsageError("no .txt file given");
+  if (chapters.empty()) return UsageError("no .txt file given");
 
   // Folders of earlier runs that were killed before they could remove them.
   RemoveLeftoverTempDirs(TempBaseDir());
@@ -158,7 +160,7 @@ int main(int argc, char** argv) {
       };
     }
     TBookConverter converter(tempDir.Path(), packer);
-    const bool ok = converter.Convert(options.fields, chapters.Rows(), options.output);
+    const bool ok = converter.Convert(options.fields, chapters, options.output);
     if (shown >= 0) std::fputs("\r    \r", stderr);
     if (!ok) {
       PrintLine(stderr, ConvertFailedMessage());

@@ -1,236 +1,459 @@
 #include "platform/codepage.h"
 
 #include <iconv.h>
-#include <bit>
-#include <cerrno>
-#include <cstring>
+
+#include <cstdint>
 #include <stdexcept>
+#include <type_traits>
 
 namespace lumbrella {
 
-static_assert(std::endian::native == std::endian::little,
-              "UTF-16LE buffers are used as char16_t arrays directly");
-
 namespace {
 
-constexpr char16_t kReplacement = 0xFFFD;
+constexpr char32_t kReplacement = 0xFFFD;
+constexpr char32_t kMalformed = 0xFFFFFFFF;
 
-// One iconv descriptor per direction and thread, opened on first use.
-class Converter {
- public:
-  Converter(const char* to, const char* from) : cd_(iconv_open(to, from)) {
-    if (cd_ == reinterpret_cast<iconv_t>(-1)) {
-      throw std::runtime_error(std::string("iconv cannot convert from ") + from + " to " + to);
-    }
-  }
-  ~Converter() { iconv_close(cd_); }
-  Converter(const Converter&) = delete;
-  Converter& operator=(const Converter&) = delete;
-
-  // Converts as much as possible; returns false on an invalid or incomplete sequence,
-  // leaving in/inLeft at the offending input.
-  bool Run(const char*& in, size_t& inLeft, char*& out, size_t& outLeft) {
-    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
-    char* src = const_cast<char*>(in);
-    size_t r = iconv(cd_, &src, &inLeft, &out, &outLeft);
-    in = src;
-    if (r != static_cast<size_t>(-1)) return true;
-    if (errno == E2BIG) throw std::logic_error("iconv output buffer too small");
-    return false;
-  }
-
- private:
-  iconv_t cd_;
-};
-
-Converter& GbToUtf16() {
-  thread_local Converter c("UTF-16LE", "GB18030");
-  return c;
-}
-
-Converter& Utf16ToGb() {
-  thread_local Converter c("GB18030", "UTF-16LE");
-  return c;
-}
-
-bool IsHigh(char16_t u) {
+bool IsHigh(char32_t u) {
   return u >= 0xD800 && u <= 0xDBFF;
 }
-bool IsLow(char16_t u) {
+bool IsLow(char32_t u) {
   return u >= 0xDC00 && u <= 0xDFFF;
 }
 
-// Appends the GB18030 form of a run of well-formed UTF-16 (no unpaired surrogates).
-void AppendAnsi(std::string& result, const char16_t* units, size_t count) {
-  if (count == 0) return;
-  // GB18030 needs at most four bytes for one unit (four for a surrogate pair).
-  size_t start = result.size();
-  result.resize(start + count * 4);
-  const char* in = reinterpret_cast<const char*>(units);
-  size_t inLeft = count * 2;
-  char* out = result.data() + start;
-  size_t outLeft = count * 4;
-  while (!Utf16ToGb().Run(in, inLeft, out, outLeft)) {
-    // Defensive: a character the converter refuses becomes one "?" per unit.
-    *out++ = '?';
-    --outLeft;
-    in += 2;
-    inLeft -= 2;
-  }
-  result.resize(result.size() - outLeft);
+// --- GB18030 ------------------------------------------------------------------------------
+//
+// Two-byte codes: leads 81-FE, trails 40-7E and 80-FE; each of the 23,940 stands for one BMP
+// character. Four-byte codes b1 b2 b3 b4 (81-FE 30-39 81-FE 30-39) count linearly: from
+// 81 30 81 30 the 39,420 BMP characters above U+007F that have no two-byte code, in code
+// point order (but for one exchange, below), and from 90 30 81 30 the characters U+10000 to
+// U+10FFFF. So the two-byte table decides the whole code page.
+
+constexpr unsigned kTrailSpan = 0xC0;  // trails 40-FF, 7F and FF unused
+constexpr uint32_t kFourByteBmpCount = 39420;
+constexpr uint32_t kSupplementaryStart = 189000;  // linear index of 90 30 81 30
+
+// Where the C library's table is not GB18030-2005: it gives these codes the characters
+// that later editions moved onto them (the vertical forms U+FE10-FE19, U+9FB4-9FBB, six
+// characters of CJK Extension B), so the private-use characters that GB18030-2005 puts
+// here had no code at all, and the four-byte codes of those 18 characters read wrongly.
+constexpr struct {
+  uint16_t code;
+  char16_t character;
+} kTwoByte2005[] = {
+    {0xA6D9, 0xE78D}, {0xA6DA, 0xE78E}, {0xA6DB, 0xE78F}, {0xA6DC, 0xE790}, {0xA6DD, 0xE791},
+    {0xA6DE, 0xE792}, {0xA6DF, 0xE793}, {0xA6EC, 0xE794}, {0xA6ED, 0xE795}, {0xA6F3, 0xE796},
+    {0xFE51, 0xE816}, {0xFE52, 0xE817}, {0xFE53, 0xE818}, {0xFE59, 0xE81E}, {0xFE61, 0xE826},
+    {0xFE66, 0xE82B}, {0xFE67, 0xE82C}, {0xFE6C, 0xE831}, {0xFE6D, 0xE832}, {0xFE76, 0xE83B},
+    {0xFE7E, 0xE843}, {0xFE90, 0xE854}, {0xFE91, 0xE855}, {0xFEA0, 0xE864},
+};
+
+// GB18030-2005 gave U+1E3F the two-byte code A8 BC and its old four-byte code 81 35 F4 37
+// to U+E7C7, which A8 BC had before; the four-byte order is otherwise that of 2000.
+constexpr char32_t kMovedToTwoBytes = 0x1E3F;
+constexpr char32_t kTakesItsPlace = 0xE7C7;
+
+uint32_t FourByteCode(uint32_t index) {
+  const uint32_t b4 = 0x30 + index % 10;
+  index /= 10;
+  const uint32_t b3 = 0x81 + index % 126;
+  index /= 126;
+  const uint32_t b2 = 0x30 + index % 10;
+  const uint32_t b1 = 0x81 + index / 10;
+  return b1 << 24 | b2 << 16 | b3 << 8 | b4;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+[[noreturn]] void TableFault(const char* what) {
+  throw std::runtime_error(std::string("GB18030 table: ") + what);
+}
+
+// The conversion tables, made once from the C library's two-byte table and the
+// corrections above; the conversions themselves are lookups.
+struct Gb18030Tables {
+  char16_t twoByte[126 * kTrailSpan] = {};  // by (lead - 81) * C0 + (trail - 40)
+  char16_t fourByte[kFourByteBmpCount] = {};
+  // The code of each BMP character, its bytes packed big-endian: one byte below 0x100,
+  // two below 0x10000, else four. A surrogate has none and becomes "?".
+  uint32_t fromBmp[0x10000] = {};
+
+  Gb18030Tables() {
+    FillTwoByteFromCLibrary();
+    for (const auto& fix : kTwoByte2005)
+      twoByte[((fix.code >> 8) - 0x81u) * kTrailSpan + (fix.code & 0xFFu) - 0x40] = fix.character;
+
+    for (char32_t c = 0; c < 0x80; ++c)
+      fromBmp[c] = c;
+    for (char32_t c = 0xD800; c <= 0xDFFF; ++c)
+      fromBmp[c] = '?';
+    for (uint32_t lead = 0x81; lead <= 0xFE; ++lead) {
+      for (uint32_t trail = 0x40; trail <= 0xFE; ++trail) {
+        if (trail == 0x7F) continue;
+        const char16_t c = twoByte[(lead - 0x81) * kTrailSpan + trail - 0x40];
+        if (c < 0x80 || (c >= 0xD800 && c <= 0xDFFF) || fromBmp[c] != 0) {
+          TableFault("a two-byte code without a character of its own");
+        }
+        fromBmp[c] = lead << 8 | trail;
+      }
+    }
+    uint32_t index = 0;
+    for (char32_t c = 0x80; c < 0x10000; ++c) {
+      char32_t placed = c;
+      if (c == kMovedToTwoBytes) {
+        placed = kTakesItsPlace;
+      } else if (c == kTakesItsPlace || fromBmp[c] != 0) {
+        continue;
+      }
+      if (index == kFourByteBmpCount) TableFault("too few two-byte codes");
+      fourByte[index] = static_cast<char16_t>(placed);
+      fromBmp[placed] = FourByteCode(index);
+      ++index;
+    }
+    if (index != kFourByteBmpCount) TableFault("too many two-byte codes");
   }
+
+  // One call for all 23,940 codes; code by code only if the library refuses one. A code
+  // it refuses, or reads as a character outside the BMP, stays 0 and is caught above
+  // unless a correction fills it.
+  void FillTwoByteFromCLibrary() {
+    iconv_t cd = iconv_open("UTF-32LE", "GB18030");
+    if (cd == reinterpret_cast<iconv_t>(-1)) TableFault("iconv has no GB18030");
+    std::string codes;
+    for (uint32_t lead = 0x81; lead <= 0xFE; ++lead) {
+      for (uint32_t trail = 0x40; trail <= 0xFE; ++trail) {
+        if (trail == 0x7F) continue;
+        codes += static_cast<char>(lead);
+        codes += static_cast<char>(trail);
+      }
+    }
+    std::u32string chars(codes.size() / 2, U'\0');
+    auto convert = [cd](const char* in, size_t inLeft, char32_t* out, size_t count) {
+      char* src = const_cast<char*>(in);
+      char* dst = reinterpret_cast<char*>(out);
+      size_t outLeft = count * sizeof(char32_t);
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+      return iconv(cd, &src, &inLeft, &dst, &outLeft) != static_cast<size_t>(-1) && outLeft == 0;
+    };
+    if (!convert(codes.data(), codes.size(), chars.data(), chars.size())) {
+      for (size_t i = 0; i < chars.size(); ++i) {
+        if (!convert(codes.data() + 2 * i, 2, &chars[i], 1)) chars[i] = 0;
+      }
+    }
+    iconv_close(cd);
+    for (size_t i = 0; i < chars.size(); ++i) {
+      const auto lead = static_cast<unsigned char>(codes[2 * i]);
+      const auto trail = static_cast<unsigned char>(codes[2 * i + 1]);
+      if (chars[i] < 0x10000) {
+        twoByte[(lead - 0x81u) * kTrailSpan + trail - 0x40u] = static_cast<char16_t>(chars[i]);
+      }
+    }
+  }
+};
+
+const Gb18030Tables& Tables() {
+  static const Gb18030Tables tables;
+  return tables;
+}
+
+bool IsLead(unsigned b) {
+  return b - 0x81 < 0x7E;
+}
+bool IsDigit(unsigned b) {
+  return b - 0x30 < 10;
+}
+bool IsTrail(unsigned b) {
+  return b >= 0x40 && b != 0x7F && b != 0xFF;
+}
+
+// Reads one character at p (p < end), stepping by AnsiCharLength.
+inline char32_t ReadAnsi(const unsigned char*& p, const unsigned char* end,
+                         const Gb18030Tables& t) {
+  const unsigned b0 = p[0];
+  if (b0 < 0x80) {
+    ++p;
+    return b0;
+  }
+  if (IsLead(b0) && end - p >= 2) {
+    const unsigned b1 = p[1];
+    if (IsTrail(b1)) {
+      p += 2;
+      return t.twoByte[(b0 - 0x81) * kTrailSpan + b1 - 0x40];
+    }
+    if (IsDigit(b1) && end - p >= 4 && IsLead(p[2]) && IsDigit(p[3])) {
+      const uint32_t index =
+          (((b0 - 0x81) * 10 + b1 - 0x30) * 126 + p[2] - 0x81) * 10 + p[3] - 0x30;
+      p += 4;
+      if (index < kFourByteBmpCount) return t.fourByte[index];
+      if (index - kSupplementaryStart < 0x100000) return 0x10000 + index - kSupplementaryStart;
+      return kReplacement;
+    }
+  }
+  ++p;
+  return b0 == 0x80 ? 0x20AC : kReplacement;  // 0x80 is code page 936's euro sign
+}
+
+inline uint32_t AnsiCode(char32_t c, const Gb18030Tables& t) {
+  return c < 0x10000 ? t.fromBmp[c] : FourByteCode(kSupplementaryStart + (c - 0x10000));
+}
+
+// --- UTF-8 --------------------------------------------------------------------------------
+
+// Reads one UTF-8 sequence at p (p < end). A malformed one takes its lead and the
+// continuation bytes accepted before the fault, and gives kMalformed.
+inline char32_t ReadUtf8(const unsigned char*& p, const unsigned char* end) {
+  const unsigned char b = *p;
+  if (b < 0x80) {
+    ++p;
+    return b;
+  }
+  size_t len = 0;
+  char32_t c = 0;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the first continuation byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    len = 2;
+    c = b & 0x1F;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    len = 3;
+    c = b & 0x0F;
+    if (b == 0xE0) lo = 0xA0;  // overlong
+    if (b == 0xED) hi = 0x9F;  // surrogates
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    len = 4;
+    c = b & 0x07;
+    if (b == 0xF0) lo = 0x90;  // overlong
+    if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
+  }
+  if (len == 0) {
+    ++p;
+    return kMalformed;
+  }
+  size_t k = 1;
+  for (; k < len && p + k < end; ++k) {
+    const unsigned char cb = p[k];
+    if (k == 1 ? (cb < lo || cb > hi) : (cb & 0xC0) != 0x80) break;
+    c = (c << 6) | (cb & 0x3F);
+  }
+  p += k;
+  return k < len ? kMalformed : c;
+}
+
+// --- Output -------------------------------------------------------------------------------
+
+// Gathers output in a fixed block and appends it to the result block by block, so the
+// result is never zero-filled to its worst-case size (four bytes per character).
+template <typename Char>
+class Output {
+ public:
+  explicit Output(size_t expected) { result_.reserve(expected); }
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  void Unit(char32_t c) {
+    Room();
+    block_[used_++] = static_cast<Char>(c);
+  }
+  // Packed ANSI bytes as AnsiCode gives them.
+  void Ansi(uint32_t code) {
+    Room();
+    if (code >= 0x10000) {
+      block_[used_++] = static_cast<Char>(code >> 24);
+      block_[used_++] = static_cast<Char>(code >> 16 & 0xFF);
+    }
+    if (code >= 0x100) block_[used_++] = static_cast<Char>(code >> 8 & 0xFF);
+    block_[used_++] = static_cast<Char>(code & 0xFF);
+  }
+  void Utf8(char32_t c) {
+    Room();
+    if (c < 0x80) {
+      block_[used_++] = static_cast<Char>(c);
+    } else if (c < 0x800) {
+      block_[used_++] = static_cast<Char>(0xC0 | c >> 6);
+      block_[used_++] = static_cast<Char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      block_[used_++] = static_cast<Char>(0xE0 | c >> 12);
+      block_[used_++] = static_cast<Char>(0x80 | (c >> 6 & 0x3F));
+      block_[used_++] = static_cast<Char>(0x80 | (c & 0x3F));
+    } else {
+      block_[used_++] = static_cast<Char>(0xF0 | c >> 18);
+      block_[used_++] = static_cast<Char>(0x80 | (c >> 12 & 0x3F));
+      block_[used_++] = static_cast<Char>(0x80 | (c >> 6 & 0x3F));
+      block_[used_++] = static_cast<Char>(0x80 | (c & 0x3F));
+    }
+  }
+  void Utf16(char32_t c) {
+    Room();
+    if (c < 0x10000) {
+      block_[used_++] = static_cast<Char>(c);
+    } else {
+      block_[used_++] = static_cast<Char>(0xD800 + ((c - 0x10000) >> 10));
+      block_[used_++] = static_cast<Char>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    }
+  }
+
+  std::basic_string<Char> Take() {
+    result_.append(block_, used_);
+    used_ = 0;
+    return std::move(result_);
+  }
+
+ private:
+  static constexpr size_t kBlock = 8192;
+  void Room() {
+    if (used_ > kBlock - 4) {
+      result_.append(block_, used_);
+      used_ = 0;
+    }
+  }
+
+  std::basic_string<Char> result_;
+  Char block_[kBlock];
+  size_t used_ = 0;
+};
+
+const unsigned char* Begin(std::string_view s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+bool IsAscii(std::string_view s) {
+  for (unsigned char c : s) {
+    if (c >= 0x80) return false;
+  }
+  return true;
+}
+
+// ANSI to UTF-16 (char16_t) or UTF-8 (char).
+template <typename Char>
+std::basic_string<Char> FromAnsi(std::string_view ansi, size_t expected) {
+  const Gb18030Tables& t = Tables();
+  Output<Char> out(expected);
+  const unsigned char* p = Begin(ansi);
+  const unsigned char* end = p + ansi.size();
+  while (p < end) {
+    if (*p < 0x80) {
+      out.Unit(*p++);
+    } else if constexpr (std::is_same_v<Char, char16_t>) {
+      out.Utf16(ReadAnsi(p, end, t));
+    } else {
+      out.Utf8(ReadAnsi(p, end, t));
+    }
+  }
+  return out.Take();
+}
+
+// Strict UTF-8 to UTF-16 (char16_t) or ANSI (char).
+template <typename Char>
+std::basic_string<Char> FromUtf8(std::string_view utf8, bool* wellFormed) {
+  bool ok = true;
+  const Gb18030Tables* t = std::is_same_v<Char, char> ? &Tables() : nullptr;
+  Output<Char> out(utf8.size());
+  const unsigned char* p = Begin(utf8);
+  const unsigned char* end = p + utf8.size();
+  while (p < end) {
+    if (*p < 0x80) {
+      out.Unit(*p++);
+      continue;
+    }
+    char32_t c = ReadUtf8(p, end);
+    if (c == kMalformed) {
+      ok = false;
+      c = kReplacement;
+    }
+    if constexpr (std::is_same_v<Char, char16_t>) {
+      out.Utf16(c);
+    } else {
+      out.Ansi(AnsiCode(c, *t));
+    }
+  }
+  if (wellFormed) *wellFormed = ok;
+  return out.Take();
 }
 
 }  // namespace
 
+size_t AnsiCharLength(std::string_view text, size_t at) {
+  const unsigned char* p = Begin(text) + at;
+  const size_t n = text.size() - at;
+  if (n < 2 || !IsLead(p[0])) return 1;
+  if (IsTrail(p[1])) return 2;
+  return IsDigit(p[1]) && n >= 4 && IsLead(p[2]) && IsDigit(p[3]) ? 4 : 1;
+}
+
+char32_t AnsiCharAt(std::string_view text, size_t at, size_t& length) {
+  const unsigned char* start = Begin(text) + at;
+  const unsigned char* p = start;
+  const char32_t c = ReadAnsi(p, Begin(text) + text.size(), Tables());
+  length = static_cast<size_t>(p - start);
+  return c;
+}
+
 std::u16string AnsiToUtf16(std::string_view ansi) {
-  std::u16string result;
-  if (ansi.empty()) return result;
-  // Every GB18030 sequence of n bytes gives at most n units.
-  result.resize(ansi.size());
-  const char* in = ansi.data();
-  size_t inLeft = ansi.size();
-  char* out = reinterpret_cast<char*>(result.data());
-  size_t outLeft = ansi.size() * 2;
-  while (!GbToUtf16().Run(in, inLeft, out, outLeft)) {
-    // Invalid or truncated sequence: replace its first byte and go on after it.
-    char16_t r = kReplacement;
-    std::memcpy(out, &r, 2);
-    out += 2;
-    outLeft -= 2;
-    ++in;
-    --inLeft;
-  }
-  result.resize(result.size() - outLeft / 2);
-  return result;
-}
-
-std::string Utf16ToAnsi(std::u16string_view units) {
-  std::string result;
-  result.reserve(units.size() * 2);
-  size_t runStart = 0;
-  size_t i = 0;
-  while (i < units.size()) {
-    char16_t u = units[i];
-    if (IsHigh(u) && i + 1 < units.size() && IsLow(units[i + 1])) {
-      i += 2;
-    } else if (IsHigh(u) || IsLow(u)) {
-      AppendAnsi(result, units.data() + runStart, i - runStart);
-      result += '?';
-      runStart = ++i;
-    } else {
-      ++i;
-    }
-  }
-  AppendAnsi(result, units.data() + runStart, units.size() - runStart);
-  return result;
-}
-
-std::string Utf16ToUtf8(std::u16string_view units) {
-  std::string out;
-  out.reserve(units.size() * 3);
-  for (size_t i = 0; i < units.size(); ++i) {
-    char16_t u = units[i];
-    if (IsHigh(u) && i + 1 < units.size() && IsLow(units[i + 1])) {
-      char32_t c = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-      AppendUtf8(out, c);
-      ++i;
-    } else if (IsHigh(u) || IsLow(u)) {
-      out += '?';
-    } else {
-      AppendUtf8(out, u);
-    }
-  }
-  return out;
-}
-
-std::u16string Utf8ToUtf16(std::string_view utf8, bool* wellFormed) {
-  if (wellFormed) *wellFormed = true;
-  std::u16string out;
-  out.reserve(utf8.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-  size_t n = utf8.size();
-  size_t i = 0;
-  while (i < n) {
-    unsigned char b = p[i];
-    if (b < 0x80) {
-      out += static_cast<char16_t>(b);
-      ++i;
-      continue;
-    }
-    size_t len = 0;
-    char32_t c = 0;
-    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the first continuation byte
-    if (b >= 0xC2 && b <= 0xDF) {
-      len = 2;
-      c = b & 0x1F;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      len = 3;
-      c = b & 0x0F;
-      if (b == 0xE0) lo = 0xA0;  // overlong
-      if (b == 0xED) hi = 0x9F;  // surrogates
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      len = 4;
-      c = b & 0x07;
-      if (b == 0xF0) lo = 0x90;  // overlong
-      if (b == 0xF4) hi = 0x8F;  // above U+10FFFF
-    }
-    size_t k = 1;
-    if (len != 0) {
-      for (; k < len && i + k < n; ++k) {
-        unsigned char cb = p[i + k];
-        if (k == 1 ? (cb < lo || cb > hi) : (cb & 0xC0) != 0x80) break;
-        c = (c << 6) | (cb & 0x3F);
-      }
-    }
-    if (len == 0 || k < len) {
-      // Malformed: one replacement for the lead and the continuation bytes it took.
-      out += kReplacement;
-      if (wellFormed) *wellFormed = false;
-      i += (len == 0) ? 1 : k;
-      continue;
-    }
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (c >> 10));
-      out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-    i += len;
-  }
-  return out;
+  return FromAnsi<char16_t>(ansi, ansi.size());
 }
 
 std::string AnsiToUtf8(std::string_view ansi) {
-  for (unsigned char c : ansi) {
-    if (c >= 0x80) return Utf16ToUtf8(AnsiToUtf16(ansi));
+  if (IsAscii(ansi)) return std::string(ansi);
+  return FromAnsi<char>(ansi, ansi.size() + ansi.size() / 2);
+}
+
+std::string Utf16ToAnsi(std::u16string_view units) {
+  const Gb18030Tables& t = Tables();
+  Output<char> out(units.size() * 2);
+  const size_t n = units.size();
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t u = units[i];
+    if (u < 0x80) {
+      out.Unit(u);
+    } else if (IsHigh(u) && i + 1 < n && IsLow(units[i + 1])) {
+      out.Ansi(AnsiCode(0x10000 + ((u - 0xD800u) << 10) + (units[i + 1] - 0xDC00u), t));
+      ++i;
+    } else {
+      out.Ansi(t.fromBmp[u]);  // an unpaired surrogate: "?"
+    }
   }
-  return std::string(ansi);
+  return out.Take();
+}
+
+std::string Utf16ToUtf8(std::u16string_view units) {
+  Output<char> out(units.size() * 3);
+  const size_t n = units.size();
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t u = units[i];
+    if (IsHigh(u) && i + 1 < n && IsLow(units[i + 1])) {
+      out.Utf8(0x10000 + ((u - 0xD800u) << 10) + (units[i + 1] - 0xDC00u));
+      ++i;
+    } else {
+      out.Utf8(IsHigh(u) || IsLow(u) ? '?' : u);
+    }
+  }
+  return out.Take();
+}
+
+std::u16string Utf8ToUtf16(std::string_view utf8, bool* wellFormed) {
+  return FromUtf8<char16_t>(utf8, wellFormed);
+}
+
+std::string Utf8TextToAnsi(std::string_view utf8, bool* wellFormed) {
+  return FromUtf8<char>(utf8, wellFormed);
 }
 
 std::string Utf8ToAnsi(std::string_view utf8) {
-  for (unsigned char c : utf8) {
-    if (c >= 0x80) return Utf16ToAnsi(Utf8ToUtf16(utf8));
+  if (IsAscii(utf8)) return std::string(utf8);
+  bool wellFormed = false;
+  std::string ansi = Utf8TextToAnsi(utf8, &wellFormed);
+  if (wellFormed) return ansi;
+  ansi.clear();
+  for (size_t start = 0;;) {
+    const size_t slash = utf8.find('/', start);
+    const std::string_view part = utf8.substr(start, slash - start);
+    std::string converted = Utf8TextToAnsi(part, &wellFormed);
+    if (wellFormed) {
+      ansi += converted;
+    } else {
+      ansi += part;
+    }
+    if (slash == std::string_view::npos) break;
+    ansi += '/';
+    start = slash + 1;
   }
-  return std::string(utf8);
+  return ansi;
 }
 
 }  // namespace lumbrella

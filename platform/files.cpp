@@ -14,8 +14,81 @@
 
 namespace lumbrella {
 
+namespace {
+
+bool Exists(const std::string& fsPath) {
+  struct stat st;
+  return lstat(fsPath.c_str(), &st) == 0;
+}
+
+}  // namespace
+
 std::string FsPath(std::string_view ansiPath) {
-  return AnsiToUtf8(ansiPath);
+  std::string utf8 = AnsiToUtf8(ansiPath);
+  // ASCII paths and paths that exist in UTF-8, the common cases, need no search.
+  if (utf8 == ansiPath || Exists(utf8)) return utf8;
+  std::string fs;
+  bool found = true;  // the parts so far exist, so the next one may
+  for (size_t start = 0;;) {
+    const size_t slash = ansiPath.find('/', start);
+    const std::string_view part = ansiPath.substr(start, slash - start);
+    const std::string partUtf8 = AnsiToUtf8(part);
+    if (!found || partUtf8 == part || Exists(fs + partUtf8)) {
+      fs += partUtf8;
+    } else if (Exists(fs + std::string(part))) {
+      fs += part;
+    } else {
+      fs += partUtf8;
+      found = false;
+    }
+    if (slash == std::string_view::npos) break;
+    fs += '/';
+    start = slash + 1;
+  }
+  return fs;
+}
+
+namespace {
+
+// Runs of U+FFFD as one: decoders differ in how many they make for the same bytes.
+std::u16string WithReplacementRunsJoined(std::u16string_view text) {
+  std::u16string joined;
+  for (char16_t u : text) {
+    if (u != 0xFFFD || joined.empty() || joined.back() != 0xFFFD) joined += u;
+  }
+  return joined;
+}
+
+}  // namespace
+
+std::string ShownPathToAnsi(std::u16string_view shown) {
+  if (shown.find(u'\uFFFD') == std::u16string_view::npos) return Utf16ToAnsi(shown);
+  std::string fs;  // file-system bytes of the parts so far
+  for (size_t start = 0;;) {
+    const size_t slash = shown.find(u'/', start);
+    const std::u16string_view part = shown.substr(start, slash - start);
+    std::string name = Utf16ToUtf8(part);
+    if (part.find(u'\uFFFD') != std::u16string_view::npos) {
+      const std::u16string key = WithReplacementRunsJoined(part);
+      if (DIR* dir = opendir(fs.empty() ? "." : fs.c_str())) {
+        int matches = 0;
+        std::string match;
+        while (struct dirent* de = readdir(dir)) {
+          if (WithReplacementRunsJoined(Utf8ToUtf16(de->d_name)) == key) {
+            ++matches;
+            match = de->d_name;
+          }
+        }
+        closedir(dir);
+        if (matches == 1) name = match;
+      }
+    }
+    fs += name;
+    if (slash == std::u16string_view::npos) break;
+    fs += '/';
+    start = slash + 1;
+  }
+  return Utf8ToAnsi(fs);
 }
 
 std::string ExpandFileName(std::string_view path) {
@@ -69,6 +142,19 @@ void RaiseOpenError(std::string_view path, int err) {
 
 void RaiseCreateError(std::string_view path, int err) {
   throw EFCreateError("Cannot create file \"" + ExpandFileName(path) + "\". " + SysErrorText(err));
+}
+
+void RequireRegularFile(int fd, std::string_view path) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) RaiseOpenError(path, errno);
+  bool regular = S_ISREG(st.st_mode);
+  if (regular && st.st_size == 0) {
+    char c;
+    regular = pread(fd, &c, 1, 0) <= 0;  // an empty file has nothing to give
+  }
+  if (!regular) {
+    throw EFOpenError("Cannot open file \"" + ExpandFileName(path) + "\". Not a regular file");
+  }
 }
 
 std::string ExtractFileName(std::string_view path) {

@@ -1,5 +1,6 @@
 // The file system as the rest of the program needs it. Paths are ANSI text; they become
-// UTF-8 at the system call. The path separator is "/"; ":" is an ordinary character.
+// file-system names at the system call (FsPath). The path separator is "/"; ":" is an
+// ordinary character.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +19,18 @@ inline constexpr uint32_t faVolumeID = 0x08;
 inline constexpr uint32_t faDirectory = 0x10;
 inline constexpr uint32_t faArchive = 0x20;
 
-// The file-system form of an ANSI path.
+// The file-system form of an ANSI path. A name the system gave as bytes that are not UTF-8
+// (a GBK name, see Utf8ToAnsi) is ANSI already, and the ANSI text cannot tell it from the
+// same characters in UTF-8; so each part of the path that exists is taken in the form under
+// which it exists, UTF-8 first and its own bytes otherwise, and the parts that do not exist
+// yet become UTF-8.
 std::string FsPath(std::string_view ansiPath);
+
+// The ANSI path of a file named by text in which a name that is not UTF-8 reads with U+FFFD
+// for its bytes (as Qt's dialogs, local URLs and arguments give it). Each part holding
+// U+FFFD stands for the one name in its folder that reads the same, a run of U+FFFD for any
+// bytes that are not UTF-8; a part that matches no name, or several, stays as it reads.
+std::string ShownPathToAnsi(std::u16string_view shown);
 
 // Absolute form of a path: relative paths are taken from the working folder, "." and ".."
 // components and repeated separators are resolved lexically (links are not followed).
@@ -33,6 +44,12 @@ std::string SysErrorText(int err);
 // "Cannot open file "<expanded path>". <error text>".
 [[noreturn]] void RaiseOpenError(std::string_view path, int err);
 [[noreturn]] void RaiseCreateError(std::string_view path, int err);
+
+// Raises EFOpenError "Cannot open file "<expanded path>". Not a regular file" unless the open
+// file fd is a regular file whose size can be trusted: a device or a pipe would be read
+// until the disk fills or would give nothing, and the kernel's own files (/proc) say 0
+// bytes whatever they hold.
+void RequireRegularFile(int fd, std::string_view path);
 
 // Name parts, split at the last "/". ExtractFilePath keeps the trailing "/".
 std::string ExtractFileName(std::string_view path);

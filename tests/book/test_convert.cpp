@@ -36,11 +36,10 @@ class ConvertTest : public ::testing::Test {
     test::MakeDirs(tempDir_);
   }
 
-  // A chapter file (UTF-8 name and content) and its row; the caption is deliberately
-  // not the position.
-  ChapterRow Chapter(const std::string& name, const std::string& content) {
+  // A chapter file (UTF-8 name and content) and its chapter.
+  TChapter Chapter(const std::string& name, const std::string& content) {
     WriteBytes(dir_ / (name + ".txt"), content);
-    return ChapterRow{"9", A(name), "0.01KB", A(dir_ / (name + ".txt"))};
+    return TChapter{A(name), A(dir_ / (name + ".txt"))};
   }
 
   std::string Staging() const { return converter_.StagingRoot(); }
@@ -54,12 +53,12 @@ class ConvertTest : public ::testing::Test {
 TEST_F(ConvertTest, SamplesMakeAValidBookThatReadsBackAsTheirText) {
   const std::vector<std::string> samples = test::SampleFiles();
   ASSERT_EQ(samples.size(), 5u);
-  std::vector<ChapterRow> rows;
+  std::vector<TChapter> rows;
   std::vector<std::string> labels;
   std::vector<std::string> texts;
   for (const std::string& path : samples) {
     const std::string stem = std::filesystem::path(path).stem().string();
-    rows.push_back(ChapterRow{"1", A(stem), "1.00KB", A(path)});
+    rows.push_back(TChapter{A(stem), A(path)});
     labels.push_back(stem);
     // The decoding itself is checked against iconv in the decode tests.
     texts.push_back(WithLfLineEnds(AnsiToUtf8(LoadSourceText(A(path)))));
@@ -94,6 +93,40 @@ TEST_F(ConvertTest, SamplesMakeAValidBookThatReadsBackAsTheirText) {
     EXPECT_EQ(dump.texts[i], texts[i]) << labels[i];
 }
 
+// Every character XML allows (all but the line ends, which make paragraphs) arrives from a
+// UTF-8 and a UTF-16 source, and in a chapter label: none is lost on its way through ANSI.
+TEST_F(ConvertTest, EveryCharacterXmlAllowsArrivesInTheBook) {
+  std::u16string utf16 = u"\t";
+  for (char32_t c = 0x20; c <= 0x10FFFF; ++c) {
+    if ((c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF) continue;
+    if (c < 0x10000) {
+      utf16 += static_cast<char16_t>(c);
+    } else {
+      utf16 += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      utf16 += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    }
+  }
+  const std::string utf8 = Utf16ToUtf8(utf16);
+  std::string utf16le = "\xFF\xFE";
+  for (char16_t u : utf16) {
+    utf16le += static_cast<char>(u & 0xFF);
+    utf16le += static_cast<char>(u >> 8);
+  }
+  // Private-use characters the C library's table lacks, the euro sign, a vertical form.
+  const std::string label = "\u20AC \uE816\uE78D\uFE10\u9FB4 \U0001F600";
+  const std::vector<TChapter> chapters = {Chapter(label, utf8), Chapter("utf-16", utf16le)};
+
+  ASSERT_TRUE(converter_.Convert({"T", "A", ""}, chapters, A(dir_ / "all.epub")))
+      << converter_.LastPackerError();
+  EXPECT_EQ(EpubcheckProblems(dir_ / "all.epub"), "");
+  BookDump dump = ReadBook(dir_ / "all.epub");
+  ASSERT_EQ(dump.error, "");
+  EXPECT_EQ(dump.labels, (std::vector<std::string>{label, "utf-16"}));
+  ASSERT_EQ(dump.texts.size(), 2u);
+  EXPECT_TRUE(dump.texts[0] == utf8);  // a million characters: no dump on failure
+  EXPECT_TRUE(dump.texts[1] == utf8);
+}
+
 TEST(Convert, BookTitle) {
   const struct {
     std::string title, output, expected;
@@ -107,11 +140,9 @@ TEST(Convert, BookTitle) {
 }
 
 // Also: an empty title is the output's name, an image of another type becomes a PNG.
-TEST_F(ConvertTest, RowsAreNumberedByPositionAndMayRepeatAFile) {
-  ChapterRow b = Chapter("b", "甲\r\n乙");
-  ChapterRow a = Chapter("a", "first file");
-  b.caption = "3";
-  a.caption = "1";
+TEST_F(ConvertTest, ChaptersAreNumberedByPositionAndMayRepeatAFile) {
+  TChapter b = Chapter("b", "甲\r\n乙");
+  TChapter a = Chapter("a", "first file");
   WriteBytes(dir_ / "front.bmp", ImageBytes("BMP"));
   ASSERT_TRUE(converter_.Convert({"", "", A(dir_ / "front.bmp")}, {b, a, b}, A(dir_ / "雨夜.epub")))
       << converter_.LastPackerError();
@@ -133,7 +164,7 @@ TEST_F(ConvertTest, RowsAreNumberedByPositionAndMayRepeatAFile) {
 }
 
 TEST_F(ConvertTest, AChapterDeletedAfterListingStopsBeforePacking) {
-  std::vector<ChapterRow> rows = {Chapter("a", "A"), Chapter("b", "B")};
+  std::vector<TChapter> rows = {Chapter("a", "A"), Chapter("b", "B")};
   std::filesystem::remove(dir_ / "b.txt");
   try {
     converter_.Convert({"T", "A", ""}, rows, A(dir_ / "out.epub"));
@@ -158,7 +189,7 @@ TEST_F(ConvertTest, ACoverThatCannotBeReadStopsTheConversion) {
       {"damaged.gif.bmp",
        "Cannot read image \"" + dir_.Path() + "damaged.gif.bmp\". Unknown or damaged image format"},
   };
-  const std::vector<ChapterRow> rows = {Chapter("a", "A")};
+  const std::vector<TChapter> rows = {Chapter("a", "A")};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.cover);
     try {
@@ -228,13 +259,15 @@ TEST_F(ConvertTest, APackerFailureIsReportedAfterTheTreeIsRemoved) {
   EXPECT_FALSE(converter_.Busy());
 }
 
+// The window makes a new converter for each Convert, on the same temporary folder and packer.
 TEST_F(ConvertTest, ASecondConversionIsRefusedWhileOneIsPacking) {
-  const std::vector<ChapterRow> rows = {Chapter("a", "A")};
+  const std::vector<TChapter> rows = {Chapter("a", "A")};
   std::string refused;
   packer_.OnProcessMessages = [&] {
     if (!refused.empty()) return;
     try {
-      converter_.Convert({"T", "A", ""}, {Chapter("b", "B")}, A(dir_ / "other.epub"));
+      TBookConverter second(tempDir_, packer_);
+      second.Convert({"T", "A", ""}, {Chapter("b", "B")}, A(dir_ / "other.epub"));
       refused = "accepted";
     } catch (const Exception& e) {
       refused = e.Message();

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -71,6 +72,7 @@ TEST(Decode, MarksAndUnmarkedFilesGiveKnownText) {
 TEST(Decode, OpenErrorsNameTheAbsolutePath) {
   TempFolder dir;
   test::MakeDirs(dir / "folder.txt");
+  ASSERT_EQ(mkfifo((dir / "pipe.txt").c_str(), 0600), 0);
   char previous[PATH_MAX];
   ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
   ASSERT_EQ(chdir(dir.Path().c_str()), 0);
@@ -81,6 +83,10 @@ TEST(Decode, OpenErrorsNameTheAbsolutePath) {
       {"sub/../missing.txt",
        "Cannot open file \"" + dir.Path() + "missing.txt\". No such file or directory"},
       {"folder.txt", "Cannot open file \"" + dir.Path() + "folder.txt\". Is a directory"},
+      // Read to the end, these would fill the memory or give an empty chapter.
+      {"pipe.txt", "Cannot open file \"" + dir.Path() + "pipe.txt\". Not a regular file"},
+      {"/dev/zero", "Cannot open file \"/dev/zero\". Not a regular file"},
+      {"/proc/self/status", "Cannot open file \"/proc/self/status\". Not a regular file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);

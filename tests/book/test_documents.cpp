@@ -53,8 +53,8 @@ TEST(Documents, EscapingOfInsertedValues) {
       {"control behind a bad lead", "\x81\x01<", kBad + "&lt;", kBad + "&lt;"},
       {"no U+FFFE once a control is dropped", "\x84\x31\xA4\x01\x38", kBad + "1" + kBad + "8",
        kBad + "1" + kBad + "8"},
-      {"an unassigned four-byte sequence is no character", "\x85\x30\x84\x31\xA4\x38", kBad + "0",
-       kBad + "0"},
+      {"an unassigned four-byte code is one bad character", "\x85\x30\x84\x31<", kBad + "&lt;",
+       kBad + "&lt;"},
       {"empty", "", "", ""},
   };
   for (const EscapeCase& c : cases) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <QImage>
 #include <filesystem>
 #include <set>
@@ -87,49 +88,76 @@ TEST(Staging, TreeWhoseRootCannotBeMadeRaisesForTheMediaTypeFile) {
   }
 }
 
-TEST(Cover, TargetFollowsTheExtensionWithoutRegardToCase) {
+// A GIF of one pixel (Qt reads GIF but does not write it).
+const std::string kGif(
+    "GIF89a\x01\0\x01\0\x80\0\0\xFF\xFF\xFF\0\0\0,\0\0\0\0\x01\0\x01\0\0\x02\x02"
+    "D\x01\0;",
+    35);
+
+TEST(Cover, IsStoredUnderTheTypeItsFirstBytesTell) {
+  TempFolder dir;
+  test::MakeDirs(dir / "my.pics");
+  const std::string jpeg = ImageBytes("JPEG", 33, 17);
+  const std::string png = ImageBytes("PNG", 33, 17);
+  const std::string bmp = ImageBytes("BMP", 33, 17);
   const struct {
-    const char* path;
+    const char* name;
+    const std::string& bytes;
     const char* fileName;
     const char* mediaType;
-    bool convert;
+    bool copied;
   } cases[] = {
-      {"/pics/Front.JPG", "cover.JPG", "image/jpeg", false},
-      {"/pics/front.JpEg", "cover.JpEg", "image/jpeg", false},
-      {"/pics/front.Png", "cover.Png", "image/png", false},
-      {"/pics/front.GIF", "cover.GIF", "image/gif", false},
-      {"/pics/front.tar.gif", "cover.gif", "image/gif", false},
-      {"/pics/front.bmp", "cover.png", "image/png", true},
-      {"/pics/front", "cover.png", "image/png", true},
-      {"/my.pics/front", "cover.png", "image/png", true},  // the only dot is in a folder
-      {"/pics/front.", "cover.png", "image/png", true},
-      {"/pics/c:front.jpg", "cover.jpg", "image/jpeg", false},  // ":" is just a character
+      {"Front.JPG", jpeg, "cover.JPG", "image/jpeg", true},  // letter case kept
+      {"front.JpEg", jpeg, "cover.JpEg", "image/jpeg", true},
+      {"front.png", jpeg, "cover.jpg", "image/jpeg", true},  // the name is wrong
+      {"front.Png", png, "cover.Png", "image/png", true},
+      {"my.pics/front", png, "cover.png", "image/png", true},  // the only dot is in a folder
+      {"front.GIF", kGif, "cover.GIF", "image/gif", true},
+      {"front.gif.jpg", kGif, "cover.gif", "image/gif", true},
+      {"front.bmp", bmp, "cover.png", "image/png", false},
+      {"front.jpg", bmp, "cover.png", "image/png", false},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    TCoverTarget target = CoverTargetFor(c.path);
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir / "images");
+    test::MakeDirs(dir / "images");
+    WriteBytes(dir / c.name, c.bytes);
+    const TCoverTarget target = PlaceCoverImage(dir / c.name, dir / "images/");
     EXPECT_EQ(target.fileName, c.fileName);
     EXPECT_EQ(target.mediaType, c.mediaType);
-    EXPECT_EQ(target.convert, c.convert);
+    EXPECT_EQ(TreeOf(dir / "images"), std::set<std::string>{c.fileName});
+    if (c.copied) {
+      EXPECT_EQ(ReadBytes(dir / "images/" + c.fileName), c.bytes);
+    } else {
+      QImage written;
+      ASSERT_TRUE(written.load(QString::fromStdString(dir / "images/" + c.fileName), "PNG"));
+      EXPECT_EQ(written.size(), QSize(33, 17));
+    }
   }
 }
 
-TEST(Cover, OtherImagesBecomePng) {
+TEST(Cover, WhatIsNoImageOrNoRegularFileIsRefused) {
   TempFolder dir;
   test::MakeDirs(dir / "images");
-  // A BMP, and a PNG whose only dot is in a folder name: both told by their content.
-  test::MakeDirs(dir / "my.pics");
-  WriteBytes(dir / "front.bmp", ImageBytes("BMP", 33, 17));
-  WriteBytes(dir / "my.pics/front", ImageBytes("PNG", 33, 17));
-  for (const char* name : {"front.bmp", "my.pics/front"}) {
-    SCOPED_TRACE(name);
-    std::filesystem::remove(dir / "images/cover.png");
-    TCoverTarget target = PlaceCoverImage(dir / name, dir / "images/");
-    EXPECT_EQ(target.fileName, "cover.png");
-    QImage written;
-    ASSERT_TRUE(written.load(QString::fromStdString(dir / "images/cover.png"), "PNG"));
-    EXPECT_EQ(written.width(), 33);
-    EXPECT_EQ(written.height(), 17);
+  WriteBytes(dir / "text.png", "not an image at all");
+  ASSERT_EQ(mkfifo((dir / "pipe.jpg").c_str(), 0600), 0);
+  const struct {
+    std::string path;
+    std::string message;
+  } cases[] = {
+      {dir / "text.png",
+       "Cannot read image \"" + dir / "text.png" + "\". Unknown or damaged image format"},
+      {"/dev/zero", "Cannot open file \"/dev/zero\". Not a regular file"},
+      {dir / "pipe.jpg", "Cannot open file \"" + dir / "pipe.jpg" + "\". Not a regular file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    try {
+      PlaceCoverImage(c.path, dir / "images/");
+      ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), c.message);
+    }
   }
 }
 

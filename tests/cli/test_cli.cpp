@@ -107,6 +107,29 @@ TEST(Cli, ConvertsTheSamplesWithACover) {
   EXPECT_EQ(dump.labels, labels);
 }
 
+// Archives made on Windows unpack into names of GBK bytes; such names arrive as arguments.
+TEST(Cli, FilesWithGbkNamesOpenAndShowTheirNames) {
+  TempFolder dir;
+  const std::string folder = "\xCE\xC4\xBC\xFE";               // 文件
+  const std::string chapter = "\xB5\xDA\xD2\xBB\xD5\xC2.txt";  // 第一章.txt
+  const std::string cover = "\xB7\xE2\xC3\xE6.png";            // 封面.png
+  test::MakeDirs(dir / folder);
+  WriteBytes(dir / folder + "/" + chapter, "text");
+  WriteBytes(dir / folder + "/" + cover, test::ImageBytes("PNG"));
+
+  CliResult r =
+      RunCli(dir, "-c " + Quote(folder + "/" + cover) + " -o " + Quote(folder + "/\xCA\xE9.epub") +
+                      " " + Quote(folder + "/" + chapter));
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  // A new file is named in UTF-8, in the folder that has the GBK name.
+  test::BookDump dump = test::ReadBook(dir / folder + "/书.epub");
+  ASSERT_EQ(dump.error, "");
+  EXPECT_EQ(dump.Field("title"), "书");
+  EXPECT_EQ(dump.Field("cover"), "images/cover.png image/png");
+  EXPECT_EQ(dump.labels, std::vector<std::string>{"第一章"});
+  EXPECT_EQ(dump.texts, std::vector<std::string>{"text"});
+}
+
 // A staging error is printed as it stands; a packer failure after the failure message.
 TEST(Cli, FailuresArePrintedAndLeaveNoTreeBehind) {
   TempFolder dir;

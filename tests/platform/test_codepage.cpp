@@ -1,16 +1,112 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/codepage.h"
 
 namespace lumbrella {
 namespace {
 
-// 中 is D6 D0 in GBK; U+20000 (CJK Extension B) is the four-byte GB18030 sequence 95 32 82 36.
-TEST(CodePage, AnsiAndUtf16AgreeOnKnownBytes) {
-  const std::string ansi("A\xD6\xD0\x95\x32\x82\x36", 7);
-  const std::u16string units = {u'A', 0x4E2D, 0xD840, 0xDC00};
-  EXPECT_EQ(AnsiToUtf16(ansi), units);
-  EXPECT_EQ(Utf16ToAnsi(units), ansi);
+std::u16string Utf16Of(char32_t c) {
+  if (c < 0x10000) return std::u16string(1, static_cast<char16_t>(c));
+  return {static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)),
+          static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF))};
+}
+
+// Codes as GB18030-2005 gives them, where a table is easily wrong: the ends of the linear
+// four-byte ranges, the exchange of 2005, the private-use codes that the C library reads as
+// other characters, and the characters those libraries moved onto them.
+TEST(CodePage, Gb18030CodesOf2005) {
+  const struct {
+    const char* what;
+    std::string ansi;
+    char32_t c;
+  } cases[] = {
+      {"two-byte", "\xD6\xD0", 0x4E2D},
+      {"first four-byte code", "\x81\x30\x81\x30", 0x0080},
+      {"a Latin letter with two bytes", "\xA8\xA6", 0x00E9},
+      {"last BMP code", "\x84\x31\xA4\x39", 0xFFFF},
+      {"replacement character", "\x84\x31\xA4\x37", 0xFFFD},
+      {"first supplementary code", "\x90\x30\x81\x30", 0x10000},
+      {"Extension B", "\x95\x32\x82\x36", 0x20000},
+      {"last code", "\xE3\x32\x9A\x35", 0x10FFFF},
+      {"2005 gave U+1E3F two bytes", "\xA8\xBC", 0x1E3F},
+      {"and its four-byte code to U+E7C7", "\x81\x35\xF4\x37", 0xE7C7},
+      {"user-defined area", "\xAA\xA1", 0xE000},
+      {"private use, not U+FE10", "\xA6\xD9", 0xE78D},
+      {"private use, not U+20087", "\xFE\x51", 0xE816},
+      {"private use, not U+9FBB", "\xFE\xA0", 0xE864},
+      {"U+FE10 has four bytes", "\x84\x31\x82\x36", 0xFE10},
+      {"U+FE19 has four bytes", "\x84\x31\x83\x35", 0xFE19},
+      {"U+9FB4 has four bytes", "\x82\x35\x90\x37", 0x9FB4},
+      {"U+9FBB has four bytes", "\x82\x35\x91\x34", 0x9FBB},
+      {"the euro sign", "\xA2\xE3", 0x20AC},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(AnsiToUtf16(c.ansi), Utf16Of(c.c));
+    EXPECT_EQ(Utf16ToAnsi(Utf16Of(c.c)), c.ansi);
+  }
+}
+
+// The bar for the whole program: no character of a source is lost on its way through ANSI.
+TEST(CodePage, EveryScalarValueGoesToAnsiAndBack) {
+  std::vector<char32_t> values;
+  std::u16string utf16;
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    values.push_back(c);
+    utf16 += Utf16Of(c);
+  }
+  ASSERT_EQ(values.size(), 1112064u);
+  const std::string utf8 = Utf16ToUtf8(utf16);
+  const std::string ansi = Utf16ToAnsi(utf16);
+  bool wellFormed = false;
+  EXPECT_TRUE(Utf8TextToAnsi(utf8, &wellFormed) == ansi);
+  EXPECT_TRUE(wellFormed);
+  EXPECT_TRUE(AnsiToUtf16(ansi) == utf16);
+  EXPECT_TRUE(AnsiToUtf8(ansi) == utf8);
+  // Each value is one ANSI character, read back by itself.
+  size_t at = 0;
+  int wrong = 0;
+  for (char32_t c : values) {
+    ASSERT_LT(at, ansi.size());
+    size_t length = 0;
+    const char32_t read = AnsiCharAt(ansi, at, length);
+    if ((read != c || length != AnsiCharLength(ansi, at)) && ++wrong <= 5) {
+      ADD_FAILURE() << "U+" << std::hex << static_cast<uint32_t>(c) << " reads as U+"
+                    << static_cast<uint32_t>(read);
+    }
+    at += length;
+  }
+  EXPECT_EQ(at, ansi.size());
+}
+
+TEST(CodePage, OneCharacterIsOneRuleForScansAndConverters) {
+  const struct {
+    std::string ansi;
+    size_t length;
+    std::u16string units;
+  } cases[] = {
+      {"A", 1, u"A"},
+      {"\xD6\xD0", 2, u"\u4E2D"},
+      {"\x81\x30\x81\x30", 4, u"\u0080"},
+      {"\x80", 1, u"\u20AC"},  // code page 936's euro sign
+      {"\xFF", 1, u"\uFFFD"},
+      {"\x81\x30\x41\x42", 1, u"\uFFFD0AB"},  // no four-byte code: the lead stands alone
+      {"\xD6", 1, u"\uFFFD"},                 // cut off by the end
+      {"\x81\x30\x81", 1, u"\uFFFD0\uFFFD"},
+      {"\xD6\x7F", 1, u"\uFFFD\x7F"},
+      {"\x85\x30\x81\x30", 4, u"\uFFFD"},  // a code GB18030 leaves unassigned
+      {"\xE3\x32\x9A\x36", 4, u"\uFFFD"},  // beyond U+10FFFF
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.ansi));
+    EXPECT_EQ(AnsiCharLength(c.ansi), c.length);
+    EXPECT_EQ(AnsiToUtf16(c.ansi), c.units);
+    EXPECT_EQ(AnsiToUtf8(c.ansi), Utf16ToUtf8(c.units));
+  }
 }
 
 TEST(CodePage, ZeroBytesAndUnitsPassThrough) {
@@ -28,18 +124,12 @@ TEST(CodePage, UnpairedSurrogatesBecomeOneQuestionMarkPerUnit) {
   EXPECT_EQ(Utf16ToUtf8(units), "x?y???");
 }
 
-TEST(CodePage, InvalidAnsiBytesBecomeReplacementCharacters) {
-  // 0x80 and 0xFF never start a GB18030 sequence; a lead byte at the end is truncated.
-  EXPECT_EQ(AnsiToUtf16(std::string("\x80"
-                                    "a\xFF",
-                                    3)),
-            (std::u16string{0xFFFD, u'a', 0xFFFD}));
-  EXPECT_EQ(AnsiToUtf16(std::string("a\xD6", 2)), (std::u16string{u'a', 0xFFFD}));
-}
-
-TEST(CodePage, Utf8RoundTripsThroughAnsi) {
-  const std::string utf8 = "第一章 \xF0\x9F\x98\x80 \xF0\xA0\x80\x80 end";  // emoji, Ext. B
-  EXPECT_EQ(AnsiToUtf8(Utf8ToAnsi(utf8)), utf8);
+// Names from a system whose code page is GBK are ANSI already.
+TEST(CodePage, SystemTextKeepsPartsThatAreNotUtf8AsAnsi) {
+  const std::string gbk = "\xB5\xDA\xD2\xBB\xD5\xC2";  // 第一章 in GBK, no UTF-8
+  EXPECT_EQ(Utf8ToAnsi("第一章"), gbk);
+  EXPECT_EQ(Utf8ToAnsi("/书/" + gbk + ".txt"), "/\xCA\xE9/" + gbk + ".txt");
+  EXPECT_EQ(Utf8ToAnsi("/书/" + gbk + "/章.txt"), "/\xCA\xE9/" + gbk + "/\xD5\xC2.txt");
   EXPECT_EQ(Utf8ToAnsi("plain/ascii.txt"), "plain/ascii.txt");
 }
 
@@ -58,9 +148,12 @@ TEST(CodePage, StrictUtf8DecodingReplacesEachMalformedSequence) {
       {"four bytes", "\xF0\x9F\x98\x80", {0xD83D, 0xDE00}},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     bool wellFormed = true;
-    EXPECT_EQ(Utf8ToUtf16(c.in, &wellFormed), c.out) << c.name;
-    EXPECT_EQ(wellFormed, c.name == std::string("four bytes")) << c.name;
+    EXPECT_EQ(Utf8ToUtf16(c.in, &wellFormed), c.out);
+    EXPECT_EQ(wellFormed, c.name == std::string("four bytes"));
+    EXPECT_EQ(Utf8TextToAnsi(c.in, &wellFormed), Utf16ToAnsi(c.out));
+    EXPECT_EQ(wellFormed, c.name == std::string("four bytes"));
   }
 }
 

@@ -14,16 +14,48 @@ namespace {
 
 using test::TempFolder;
 
-TEST(Files, AnsiPathsReachFilesWithChineseNames) {
+// Names on disk are UTF-8, or GBK bytes where an archive made on Windows was unpacked. ANSI
+// text cannot tell the two apart; the file is found under the form it has.
+TEST(Files, AnsiPathsReachFilesInTheFormTheirNamesHaveOnDisk) {
   TempFolder dir;
-  test::WriteBytes(dir / "第一章.txt", "abc");
-  const std::string ansiPath = Utf8ToAnsi(dir / "第一章.txt");
-  ASSERT_NE(ansiPath, dir / "第一章.txt");  // really GB18030 bytes
-  TFileStream s(ansiPath, TFileMode::fmOpenRead);
-  EXPECT_EQ(s.Size(), 3);
-  std::vector<TFileInfo> entries = ListDirectory(Utf8ToAnsi(dir.Path()));
+  const std::string gbkFolder = "\xCE\xC4\xBC\xFE";            // 文件 in GBK
+  const std::string gbkName = "\xB5\xDA\xD2\xBB\xD5\xC2.txt";  // 第一章.txt in GBK
+  test::MakeDirs(dir / gbkFolder);
+  test::WriteBytes(dir / gbkFolder + "/" + gbkName, "gbk");
+  test::WriteBytes(dir / "第二章.txt", "utf-8");
+
+  std::vector<TFileInfo> entries = ListDirectory(dir.Path());
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, Utf8ToAnsi("第二章.txt"));  // B5 DA ... before CE C4 ...
+  EXPECT_EQ(entries[1].name, gbkFolder);
+  const std::string folder = Utf8ToAnsi(dir / gbkFolder);
+  entries = ListDirectory(folder);
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].name, Utf8ToAnsi("第一章.txt"));
+  ASSERT_EQ(AnsiToUtf8(entries[0].name), "第一章.txt");
+
+  const std::string gbkPath = folder + "/" + entries[0].name;
+  EXPECT_EQ(FsPath(gbkPath), dir / gbkFolder + "/" + gbkName);
+  EXPECT_EQ(TFileStream(gbkPath, TFileMode::fmOpenRead).Size(), 3);
+  EXPECT_EQ(TFileStream(Utf8ToAnsi(dir / "第二章.txt"), TFileMode::fmOpenRead).Size(), 5);
+  // A name that is not there yet is made in UTF-8; where both forms exist, UTF-8 wins.
+  EXPECT_EQ(FsPath(folder + "/" + Utf8ToAnsi("书.epub")), dir / gbkFolder + "/书.epub");
+  test::WriteBytes(dir / gbkFolder + "/第一章.txt", "utf-8");
+  EXPECT_EQ(FsPath(gbkPath), dir / gbkFolder + "/第一章.txt");
+}
+
+// Qt gives such a name with U+FFFD for its bytes; the file is found again where no other
+// name of its folder reads the same.
+TEST(Files, ShownPathsWithReplacementCharactersFindTheNameOnDisk) {
+  TempFolder dir;
+  test::MakeDirs(dir / "\xCE\xC4");                             // 文
+  test::WriteBytes(dir / "\xCE\xC4/\xB5\xDA\xD2\xBB.txt", "");  // 第一.txt
+  test::WriteBytes(dir / "\xCE\xC4/\xB6\xDA.txt", "");          // two names that read
+  test::WriteBytes(dir / "\xCE\xC4/\xB7\xDB.txt", "");          // the same
+  const std::u16string folder = Utf8ToUtf16(dir.Path()) + u"\uFFFD\uFFFD/";
+  EXPECT_EQ(ShownPathToAnsi(folder + u"\uFFFD\uFFFD\uFFFD\u04BB.txt"),
+            dir / "\xCE\xC4/\xB5\xDA\xD2\xBB.txt");
+  EXPECT_EQ(ShownPathToAnsi(folder + u"\uFFFD.txt"), dir / "\xCE\xC4/" + Utf8ToAnsi("\uFFFD.txt"));
+  EXPECT_EQ(ShownPathToAnsi(u"/a/书.txt"), Utf8ToAnsi("/a/书.txt"));
 }
 
 TEST(Files, NameParts) {

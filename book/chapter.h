@@ -1,0 +1,19 @@
+// A chapter of a book as the conversion road takes it: a source file and its label.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace lumbrella {
+
+struct TChapter {
+  std::string label;  // the table-of-contents label: the file name without its last extension
+  std::string path;   // the source file, ANSI, exactly as it was handed over
+};
+
+// The chapter a source file makes, or nothing when its extension (from the last "." behind
+// the last "/") is not exactly ".txt", case-sensitively. The window's list and the command
+// line admit files by this one rule.
+std::optional<TChapter> ChapterOf(const std::string& path);
+
+}  // namespace lumbrella
