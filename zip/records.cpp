@@ -38,14 +38,6 @@ class FoldedBytes {
 
 // --- Names --------------------------------------------------------------------------------
 
-size_t AnsiCharLength(std::string_view s, size_t i) {
-  unsigned char lead = static_cast<unsigned char>(s[i]);
-  if (lead < 0x81 || lead == 0xFF || i + 1 >= s.size()) return 1;
-  unsigned char next = static_cast<unsigned char>(s[i + 1]);
-  if (next >= 0x30 && next <= 0x39) return std::min<size_t>(4, s.size() - i);
-  return 2;
-}
-
 int CompareNamesIgnoringCase(const std::string& a, const std::string& b) {
   FoldedBytes fa(a), fb(b);
   size_t common = std::min(a.size(), b.size());

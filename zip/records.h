@@ -239,8 +239,6 @@ class TSortedZip {
 int CompareNamesIgnoringCase(const std::string& a, const std::string& b);
 // The text with its single-byte ASCII letters lowercased (trail bytes untouched).
 std::string LowerAsciiLetters(std::string_view text);
-// Bytes of the GB18030 character at text[i]: 1, 2 or 4 (what is left at a cut-off end).
-size_t AnsiCharLength(std::string_view text, size_t i);
 
 // Sources at least this large get the Zip64 sizes reserved in their local header: below
 // it neither the source nor its deflate output (zlib's worst case adds about 1.3 MB per

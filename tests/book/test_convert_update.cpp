@@ -22,12 +22,12 @@ class ConvertUpdateTest : public ::testing::Test {
     test::MakeDirs(tempDir_);
   }
 
-  std::vector<ChapterRow> Chapters(int count) {
-    std::vector<ChapterRow> rows;
+  std::vector<TChapter> Chapters(int count) {
+    std::vector<TChapter> rows;
     for (int i = 0; i < count; ++i) {
       std::string name = "chapter " + std::to_string(i);
       test::WriteBytes(dir_ / (name + ".txt"), "text of " + name);
-      rows.push_back({"", name, "", dir_ / (name + ".txt")});
+      rows.push_back({name, dir_ / (name + ".txt")});
     }
     return rows;
   }
