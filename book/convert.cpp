@@ -81,14 +81,10 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
   }
   int64_t done = 0;
   BetweenChapters(done, total);
-  // Chapters are numbered by their position now. Only one chapter's text is held at a time.
+  // Chapters are numbered by their position now. Each is read and written in blocks.
   for (size_t i = 0; i < chapters.size(); ++i) {
-    std::string page;
-    {
-      const std::string text = LoadSourceText(chapters[i].path);
-      page = ChapterPage(chapters[i].label, text);
-    }  // the text goes before the page is converted and written
-    WriteUtf8File(folder + ChapterFileName(i), page);
+    TSourceText source(chapters[i].path);
+    WriteChapterPage(folder + ChapterFileName(i), chapters[i].label, source);
     labels.push_back(chapters[i].label);
     done += sizes[i];
     BetweenChapters(done, total);

@@ -1,7 +1,12 @@
 // Reading a source text file into ANSI text, whatever its encoding.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace lumbrella {
@@ -22,5 +27,42 @@ std::pair<SourceMark, std::string> ReadSourceBytes(const std::string& path);
 // sequence; an unmarked file as UTF-8 when all of it is well-formed UTF-8, otherwise its
 // bytes are taken as ANSI already. Line ends are kept.
 std::string LoadSourceText(const std::string& path);
+
+class TFileStream;
+
+// A source file read in blocks, its text handed out as UTF-8 piece by piece: the same text
+// as AnsiToUtf8(LoadSourceText(path)), with only a block of the file in memory at a time.
+class TSourceText {
+ public:
+  static constexpr size_t kBlockSize = 65536;
+
+  // Opens the file and reads its mark; raises what ReadSourceBytes raises.
+  explicit TSourceText(const std::string& path);
+  ~TSourceText();
+  TSourceText(const TSourceText&) = delete;
+  TSourceText& operator=(const TSourceText&) = delete;
+
+  SourceMark Mark() const { return mark_; }
+  // Hands the text to piece in order: well-formed UTF-8, cut between characters, each piece
+  // valid during its call. An unmarked file is taken for UTF-8 until a malformed sequence
+  // shows that it is not; then restart is called, and the text comes again from its start,
+  // as ANSI. EReadError when the file holds fewer bytes than it had when it was opened.
+  void Read(const std::function<void(std::string_view utf8)>& piece,
+            const std::function<void()>& restart);
+
+ private:
+  enum class Kind { kUtf8, kUtf8OrAnsi, kAnsi, kUtf16LE, kUtf16BE };
+  // Hands out the leading characters of the bytes; returns how many it took, or nothing
+  // when an unmarked file proves not to be UTF-8.
+  bool Convert(Kind kind, std::string_view bytes, bool last,
+               const std::function<void(std::string_view)>& piece, size_t& taken);
+
+  std::unique_ptr<TFileStream> file_;
+  SourceMark mark_ = SourceMark::None;
+  int64_t offset_ = 0;  // where the body begins
+  int64_t size_ = 0;    // the file's size when opened
+  std::unique_ptr<char[]> block_;
+  std::string converted_;
+};
 
 }  // namespace lumbrella

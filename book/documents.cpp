@@ -1,5 +1,9 @@
 #include "book/documents.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
+
 #include "platform/codepage.h"
 
 namespace lumbrella {
@@ -23,6 +27,30 @@ constexpr char kAnsiReplacement[] = "\x84\x31\xA4\x37";
 
 enum class Mode { kText, kAttribute, kParagraphs };
 
+// What an ASCII byte of an inserted value becomes: nullptr when it stays as it is, "" when
+// it is left out (a control character XML forbids). Line ends stay; in chapter text the
+// caller makes them paragraphs.
+constexpr const char* EscapedAscii(unsigned char b, Mode mode) {
+  switch (b) {
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    case '>':
+      return "&gt;";
+    case '"':
+      return mode == Mode::kAttribute ? "&quot;" : nullptr;
+    case '\t':
+    case '\r':
+    case '\n':
+      return nullptr;
+    default:
+      return b < 0x20 ? "" : nullptr;
+  }
+}
+
+constexpr char kParagraphBreak[] = "</p><p>";
+
 // One pass over the value: entities, forbidden characters and, for chapter text, line ends.
 void AppendEscaped(std::string& out, std::string_view in, Mode mode) {
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
@@ -44,45 +72,23 @@ void AppendEscaped(std::string& out, std::string_view in, Mode mode) {
       i += len;
       continue;
     }
-    switch (b) {
-      case '&':
-        out += "&amp;";
-        break;
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '"':
-        if (mode == Mode::kAttribute) {
-          out += "&quot;";
-        } else {
-          out += '"';
-        }
-        break;
-      case '\r':
-      case '\n':
-        if (mode == Mode::kParagraphs) {
-          if (b == '\r' && i + 1 < n && p[i + 1] == '\n') ++i;  // CR LF is one line end
-          out += "</p><p>";
-        } else {
-          out += static_cast<char>(b);
-        }
-        break;
-      case '\t':
-        out += '\t';
-        break;
-      default:
-        if (b >= 0x20) out += static_cast<char>(b);  // other control characters are dropped
-        break;
+    if (mode == Mode::kParagraphs && (b == '\r' || b == '\n')) {
+      if (b == '\r' && i + 1 < n && p[i + 1] == '\n') ++i;  // CR LF is one line end
+      out += kParagraphBreak;
+    } else if (const char* escaped = EscapedAscii(b, mode)) {
+      out += escaped;
+    } else {
+      out += static_cast<char>(b);
     }
     ++i;
   }
 }
 
+constexpr char kBodyStart[] = "<p>";
+constexpr char kPageEnd[] = "</p></body></html>";
+
 void AppendBody(std::string& out, std::string_view text) {
-  out += "<p>";
+  out += kBodyStart;
   AppendEscaped(out, text, Mode::kParagraphs);
   out += "</p>";
 }
@@ -206,6 +212,89 @@ std::string ChapterPage(std::string_view label, std::string_view text) {
   AppendBody(out, text);
   out += "</body></html>";
   return out;
+}
+
+// --- A page written piece by piece ----------------------------------------------------------
+
+namespace {
+
+constexpr size_t kPageBlock = 65536;
+
+// The bytes of well-formed UTF-8 chapter text that go out as they stand: all but the
+// ASCII ones EscapedAscii changes, line ends, and 0xEF, which leads U+FFFE and U+FFFF.
+constexpr auto kPlainUtf8 = [] {
+  std::array<bool, 256> plain{};
+  for (unsigned b = 0; b < 256; ++b) {
+    plain[b] = b >= 0x80 ? b != 0xEF
+                         : b != '\r' && b != '\n' &&
+                               EscapedAscii(static_cast<unsigned char>(b), Mode::kParagraphs) ==
+                                   nullptr;
+  }
+  return plain;
+}();
+
+}  // namespace
+
+TChapterPageWriter::TChapterPageWriter(std::string_view label, TSink sink)
+    : sink_(std::move(sink)), block_(new char[kPageBlock]) {
+  std::string head;
+  AppendPageHead(head, EscapeText(label));
+  head += kBodyStart;
+  Put(AnsiToUtf8(head));
+}
+
+TChapterPageWriter::~TChapterPageWriter() = default;
+
+void TChapterPageWriter::Put(std::string_view bytes) {
+  while (!bytes.empty()) {
+    if (used_ == kPageBlock) Flush();
+    const size_t take = std::min(bytes.size(), kPageBlock - used_);
+    std::memcpy(block_.get() + used_, bytes.data(), take);
+    used_ += take;
+    bytes.remove_prefix(take);
+  }
+}
+
+void TChapterPageWriter::Flush() {
+  if (used_ != 0) sink_(block_.get(), used_);
+  used_ = 0;
+}
+
+void TChapterPageWriter::Text(std::string_view utf8) {
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const auto* end = p + utf8.size();
+  while (p < end) {
+    const unsigned char* run = p;
+    while (p < end && kPlainUtf8[*p])
+      ++p;
+    if (p != run) {
+      afterCr_ = false;
+      Put({reinterpret_cast<const char*>(run), static_cast<size_t>(p - run)});
+      if (p == end) break;
+    }
+    const unsigned char b = *p;
+    const bool cr = afterCr_;
+    afterCr_ = b == '\r';
+    if (b == 0xEF) {
+      // U+FFFE and U+FFFF are no XML characters (EF BF BE, EF BF BF); other characters led
+      // by EF go out whole, their continuation bytes being plain.
+      const bool nonCharacter = end - p >= 3 && p[1] == 0xBF && (p[2] & 0xFE) == 0xBE;
+      if (!nonCharacter) Put({reinterpret_cast<const char*>(p), 1});
+      p += nonCharacter ? 3 : 1;
+      continue;
+    }
+    if (b == '\r' || b == '\n') {
+      if (!(b == '\n' && cr)) Put(kParagraphBreak);  // CR LF is one line end
+    } else {
+      Put(EscapedAscii(b, Mode::kParagraphs));
+    }
+    ++p;
+  }
+}
+
+void TChapterPageWriter::Finish() {
+  Put(kPageEnd);
+  Flush();
 }
 
 std::string CoverPage(const TBookInfo& book) {

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +40,34 @@ std::string ChapterBody(std::string_view ansi);
 std::string ChapterFileName(size_t index);
 
 std::string ChapterPage(std::string_view label, std::string_view text);
+
+// A chapter page written as its text arrives, piece by piece (a chapter read in blocks), or
+// a page of some paragraphs cut from a text: the page's UTF-8 goes to sink in blocks, the
+// same bytes as AnsiToUtf8(ChapterPage(label, text)) of the whole text, with memory that
+// does not grow with the text.
+class TChapterPageWriter {
+ public:
+  using TSink = std::function<void(const char* data, size_t size)>;
+  // Starts the page: its head, with the label as the title, and the first paragraph.
+  TChapterPageWriter(std::string_view label, TSink sink);
+  ~TChapterPageWriter();
+  TChapterPageWriter(const TChapterPageWriter&) = delete;
+  TChapterPageWriter& operator=(const TChapterPageWriter&) = delete;
+
+  // The next piece of the text: well-formed UTF-8, cut between characters.
+  void Text(std::string_view utf8);
+  // Ends the page and hands the sink what is left.
+  void Finish();
+
+ private:
+  void Put(std::string_view bytes);
+  void Flush();
+
+  TSink sink_;
+  std::unique_ptr<char[]> block_;
+  size_t used_ = 0;
+  bool afterCr_ = false;  // the last character was CR: an LF now ends no further line
+};
 std::string CoverPage(const TBookInfo& book);
 std::string PackageDocument(const TBookInfo& book, size_t chapterCount);
 // labels: the chapter labels in list order.

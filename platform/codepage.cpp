@@ -2,6 +2,7 @@
 
 #include <iconv.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 #include <type_traits>
@@ -237,12 +238,13 @@ inline char32_t ReadUtf8(const unsigned char*& p, const unsigned char* end) {
 
 // --- Output -------------------------------------------------------------------------------
 
-// Gathers output in a fixed block and appends it to the result block by block, so the
-// result is never zero-filled to its worst-case size (four bytes per character).
+// Gathers output in a fixed block and appends it to the target block by block, so the
+// target is never zero-filled to its worst-case size (four bytes per character).
 template <typename Char>
 class Output {
  public:
-  explicit Output(size_t expected) { result_.reserve(expected); }
+  explicit Output(std::basic_string<Char>& target) : target_(target) {}
+  ~Output() { target_.append(block_, used_); }
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
@@ -288,22 +290,16 @@ class Output {
     }
   }
 
-  std::basic_string<Char> Take() {
-    result_.append(block_, used_);
-    used_ = 0;
-    return std::move(result_);
-  }
-
  private:
   static constexpr size_t kBlock = 8192;
   void Room() {
     if (used_ > kBlock - 4) {
-      result_.append(block_, used_);
+      target_.append(block_, used_);
       used_ = 0;
     }
   }
 
-  std::basic_string<Char> result_;
+  std::basic_string<Char>& target_;
   Char block_[kBlock];
   size_t used_ = 0;
 };
@@ -319,14 +315,21 @@ bool IsAscii(std::string_view s) {
   return true;
 }
 
-// ANSI to UTF-16 (char16_t) or UTF-8 (char).
+// Where a converter of a piece of text must stop when more text follows: the longest
+// character (four bytes) must lie whole in front of it. With last, at the end.
+const unsigned char* ConvertUpTo(const unsigned char* end, size_t size, bool last) {
+  return last ? end : end - std::min<size_t>(size, 3);
+}
+
+// ANSI to UTF-16 (char16_t) or UTF-8 (char), appended to target; returns the bytes taken.
 template <typename Char>
-std::basic_string<Char> FromAnsi(std::string_view ansi, size_t expected) {
+size_t AppendFromAnsi(std::string_view ansi, bool last, std::basic_string<Char>& target) {
   const Gb18030Tables& t = Tables();
-  Output<Char> out(expected);
+  Output<Char> out(target);
   const unsigned char* p = Begin(ansi);
   const unsigned char* end = p + ansi.size();
-  while (p < end) {
+  const unsigned char* stop = ConvertUpTo(end, ansi.size(), last);
+  while (p < stop) {
     if (*p < 0x80) {
       out.Unit(*p++);
     } else if constexpr (std::is_same_v<Char, char16_t>) {
@@ -335,35 +338,72 @@ std::basic_string<Char> FromAnsi(std::string_view ansi, size_t expected) {
       out.Utf8(ReadAnsi(p, end, t));
     }
   }
-  return out.Take();
+  return static_cast<size_t>(p - Begin(ansi));
 }
 
-// Strict UTF-8 to UTF-16 (char16_t) or ANSI (char).
+// Strict UTF-8 to UTF-16 (char16_t), ANSI (char, toAnsi) or UTF-8 again (char), appended
+// to target; returns the bytes taken. wellFormed is cleared at a malformed sequence.
 template <typename Char>
-std::basic_string<Char> FromUtf8(std::string_view utf8, bool* wellFormed) {
-  bool ok = true;
-  const Gb18030Tables* t = std::is_same_v<Char, char> ? &Tables() : nullptr;
-  Output<Char> out(utf8.size());
+size_t AppendFromUtf8(std::string_view utf8, bool last, bool toAnsi,
+                      std::basic_string<Char>& target, bool& wellFormed) {
+  const Gb18030Tables* t = toAnsi ? &Tables() : nullptr;
+  Output<Char> out(target);
   const unsigned char* p = Begin(utf8);
   const unsigned char* end = p + utf8.size();
-  while (p < end) {
+  const unsigned char* stop = ConvertUpTo(end, utf8.size(), last);
+  while (p < stop) {
     if (*p < 0x80) {
       out.Unit(*p++);
       continue;
     }
     char32_t c = ReadUtf8(p, end);
     if (c == kMalformed) {
-      ok = false;
+      wellFormed = false;
       c = kReplacement;
     }
     if constexpr (std::is_same_v<Char, char16_t>) {
       out.Utf16(c);
-    } else {
+    } else if (toAnsi) {
       out.Ansi(AnsiCode(c, *t));
+    } else {
+      out.Utf8(c);
     }
   }
+  return static_cast<size_t>(p - Begin(utf8));
+}
+
+template <typename Char>
+std::basic_string<Char> FromAnsi(std::string_view ansi, size_t expected) {
+  std::basic_string<Char> result;
+  result.reserve(expected);
+  AppendFromAnsi(ansi, true, result);
+  return result;
+}
+
+template <typename Char>
+std::basic_string<Char> FromUtf8(std::string_view utf8, bool* wellFormed) {
+  std::basic_string<Char> result;
+  result.reserve(utf8.size());
+  bool ok = true;
+  AppendFromUtf8(utf8, true, std::is_same_v<Char, char>, result, ok);
   if (wellFormed) *wellFormed = ok;
-  return out.Take();
+  return result;
+}
+
+// One UTF-16 unit from two bytes.
+char16_t Unit16(const unsigned char* p, bool bigEndian) {
+  return static_cast<char16_t>(bigEndian ? p[0] << 8 | p[1] : p[1] << 8 | p[0]);
+}
+
+// The character of a UTF-16 unit and the one after it (when there is one); a pair counts
+// two units, an unpaired surrogate becomes "?".
+char32_t Utf16Char(char16_t u, const char16_t* next, size_t& units) {
+  units = 1;
+  if (IsHigh(u) && next != nullptr && IsLow(*next)) {
+    units = 2;
+    return 0x10000 + ((u - 0xD800u) << 10) + (*next - 0xDC00u);
+  }
+  return IsHigh(u) || IsLow(u) ? '?' : u;
 }
 
 }  // namespace
@@ -395,35 +435,36 @@ std::string AnsiToUtf8(std::string_view ansi) {
 
 std::string Utf16ToAnsi(std::u16string_view units) {
   const Gb18030Tables& t = Tables();
-  Output<char> out(units.size() * 2);
-  const size_t n = units.size();
-  for (size_t i = 0; i < n; ++i) {
-    const char16_t u = units[i];
-    if (u < 0x80) {
-      out.Unit(u);
-    } else if (IsHigh(u) && i + 1 < n && IsLow(units[i + 1])) {
-      out.Ansi(AnsiCode(0x10000 + ((u - 0xD800u) << 10) + (units[i + 1] - 0xDC00u), t));
-      ++i;
-    } else {
-      out.Ansi(t.fromBmp[u]);  // an unpaired surrogate: "?"
+  std::string result;
+  result.reserve(units.size() * 2);
+  {
+    Output<char> out(result);
+    for (size_t i = 0; i < units.size();) {
+      if (units[i] < 0x80) {
+        out.Unit(units[i++]);
+        continue;
+      }
+      size_t used = 0;
+      const char16_t* next = i + 1 < units.size() ? &units[i + 1] : nullptr;
+      out.Ansi(AnsiCode(Utf16Char(units[i], next, used), t));
+      i += used;
     }
-  }
-  return out.Take();
+  }  // the last block goes into result here
+  return result;
 }
 
 std::string Utf16ToUtf8(std::u16string_view units) {
-  Output<char> out(units.size() * 3);
-  const size_t n = units.size();
-  for (size_t i = 0; i < n; ++i) {
-    const char16_t u = units[i];
-    if (IsHigh(u) && i + 1 < n && IsLow(units[i + 1])) {
-      out.Utf8(0x10000 + ((u - 0xD800u) << 10) + (units[i + 1] - 0xDC00u));
-      ++i;
-    } else {
-      out.Utf8(IsHigh(u) || IsLow(u) ? '?' : u);
+  std::string result;
+  result.reserve(units.size() * 3);
+  {
+    Output<char> out(result);
+    for (size_t i = 0; i < units.size();) {
+      size_t used = 0;
+      out.Utf8(Utf16Char(units[i], i + 1 < units.size() ? &units[i + 1] : nullptr, used));
+      i += used;
     }
-  }
-  return out.Take();
+  }  // the last block goes into result here
+  return result;
 }
 
 std::u16string Utf8ToUtf16(std::string_view utf8, bool* wellFormed) {
@@ -432,6 +473,46 @@ std::u16string Utf8ToUtf16(std::string_view utf8, bool* wellFormed) {
 
 std::string Utf8TextToAnsi(std::string_view utf8, bool* wellFormed) {
   return FromUtf8<char>(utf8, wellFormed);
+}
+
+size_t AppendAnsiAsUtf8(std::string_view ansi, bool last, std::string& out) {
+  return AppendFromAnsi(ansi, last, out);
+}
+
+size_t AppendUtf8Repaired(std::string_view utf8, bool last, std::string& out) {
+  bool wellFormed = true;
+  return AppendFromUtf8(utf8, last, false, out, wellFormed);
+}
+
+size_t AppendUtf16AsUtf8(std::string_view bytes, bool bigEndian, bool last, std::string& out) {
+  Output<char> o(out);
+  const unsigned char* p = Begin(bytes);
+  const size_t n = bytes.size();
+  // Two units for a pair; with more text to come, a unit is taken only with the one after
+  // it. An odd byte at the very end is no unit and is dropped.
+  size_t i = 0;
+  for (; last ? i + 2 <= n : i + 4 <= n;) {
+    const char16_t next = i + 4 <= n ? Unit16(p + i + 2, bigEndian) : 0;
+    size_t used = 0;
+    o.Utf8(Utf16Char(Unit16(p + i, bigEndian), i + 4 <= n ? &next : nullptr, used));
+    i += 2 * used;
+  }
+  return last ? n : i;
+}
+
+size_t WellFormedUtf8Length(std::string_view utf8) {
+  const unsigned char* p = Begin(utf8);
+  const unsigned char* end = p + utf8.size();
+  while (p < end) {
+    if (*p < 0x80) {
+      ++p;
+      continue;
+    }
+    const unsigned char* q = p;
+    if (ReadUtf8(q, end) == kMalformed) break;
+    p = q;
+  }
+  return static_cast<size_t>(p - Begin(utf8));
 }
 
 std::string Utf8ToAnsi(std::string_view utf8) {

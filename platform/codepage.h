@@ -39,6 +39,21 @@ std::string Utf16ToUtf8(std::u16string_view units);
 std::u16string Utf8ToUtf16(std::string_view utf8, bool* wellFormed = nullptr);
 std::string Utf8TextToAnsi(std::string_view utf8, bool* wellFormed = nullptr);
 
+// A text that arrives in pieces (a file read in blocks), converted to UTF-8 piece by piece
+// with the same bytes as the whole-text conversion: each appends the UTF-8 of the leading
+// characters of the piece to out and returns how many of its bytes it took. That is all of
+// them when last is set (no text follows); otherwise it stops short of the last three
+// bytes at most, where a character may be cut, and those bytes go in front of the next piece.
+// ANSI as AnsiToUtf8; strict UTF-8 with each malformed sequence as one U+FFFD, as
+// AnsiToUtf8(Utf8TextToAnsi(utf8)); UTF-16 bytes in either order as Utf16ToUtf8 of their
+// units (an odd last byte is dropped).
+size_t AppendAnsiAsUtf8(std::string_view ansi, bool last, std::string& out);
+size_t AppendUtf8Repaired(std::string_view utf8, bool last, std::string& out);
+size_t AppendUtf16AsUtf8(std::string_view bytes, bool bigEndian, bool last, std::string& out);
+// How many bytes from the start of utf8 are whole, well-formed UTF-8 sequences (all of it
+// when it is well-formed; a sequence cut off by the end is not counted).
+size_t WellFormedUtf8Length(std::string_view utf8);
+
 // Text from the system (arguments, file names, paths, its messages) to ANSI. Each part
 // between "/" that is well-formed UTF-8 is converted; a part that is not is taken as ANSI
 // bytes as they stand: a name made on a system whose code page is GBK, as archives from

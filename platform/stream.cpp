@@ -149,6 +149,11 @@ bool TFileStream::Sync() {
   return fsync(fd_) == 0;
 }
 
+bool TFileStream::Truncate() {
+  const int64_t here = Position();
+  return here >= 0 && ftruncate(fd_, static_cast<off_t>(here)) == 0;
+}
+
 TBufferedFileStream::TBufferedFileStream(const std::string& ansiPath, TFileMode mode,
                                          size_t bufferSize)
     : TFileStream(ansiPath, mode), buffer_(std::max<size_t>(bufferSize, 1)) {}

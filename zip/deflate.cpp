@@ -26,31 +26,6 @@ size_t ReadSource(TStream& source, unsigned char* buffer, size_t count, uint64_t
   return got;
 }
 
-// Ends the deflate stream whichever way the entry ends.
-class DeflateStream {
- public:
-  explicit DeflateStream(int level) {
-    if (deflateInit2(&z_, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) < 0) {
-      throw EZCompressionError();
-    }
-  }
-  ~DeflateStream() {
-    if (open_) deflateEnd(&z_);
-  }
-  DeflateStream(const DeflateStream&) = delete;
-  DeflateStream& operator=(const DeflateStream&) = delete;
-
-  z_stream& Z() { return z_; }
-  void End() {
-    open_ = false;
-    if (deflateEnd(&z_) < 0) throw EZCompressionError();
-  }
-
- private:
-  z_stream z_{};
-  bool open_ = true;
-};
-
 }  // namespace
 
 uint32_t CrcUpdate(uint32_t crcRegister, const void* data, size_t count) {
@@ -66,42 +41,74 @@ uint32_t CrcUpdate(uint32_t crcRegister, const void* data, size_t count) {
   return ~static_cast<uint32_t>(crc);
 }
 
-TEntryData DeflateEntry(TStream& source, TStream& out, int level, uint32_t& crcRegister,
-                        uint64_t limit, const TBlockDone& blockDone) {
-  TEntryData result;
+struct TDeflater::State {
+  z_stream z{};
+  bool open = false;  // z holds a stream begun with level
+  int level = 0;
   // Not zero-filled: every byte is written before it is read.
-  std::unique_ptr<unsigned char[]> input(new unsigned char[kDeflateBlockSize]);
-  std::unique_ptr<unsigned char[]> output(new unsigned char[kDeflateBlockSize]);
-  size_t got = ReadSource(source, input.get(), kDeflateBlockSize, result.read, limit, crcRegister);
+  std::unique_ptr<unsigned char[]> input{new unsigned char[kDeflateBlockSize]};
+  std::unique_ptr<unsigned char[]> output{new unsigned char[kDeflateBlockSize]};
 
-  DeflateStream stream(level);
-  z_stream& z = stream.Z();
-  z.next_in = input.get();
+  ~State() {
+    if (open) deflateEnd(&z);
+  }
+  // A stream at its start: the one held, reset, when it has the level (the same state as
+  // a new one, so the same bytes), else a new one.
+  void Begin(int wanted) {
+    if (open && level == wanted && deflateReset(&z) == Z_OK) return;
+    if (open) deflateEnd(&z);
+    open = false;
+    z = z_stream{};
+    if (deflateInit2(&z, wanted, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) < 0) {
+      throw EZCompressionError();
+    }
+    open = true;
+    level = wanted;
+  }
+};
+
+TDeflater::TDeflater() : state_(std::make_unique<State>()) {}
+TDeflater::~TDeflater() = default;
+
+TEntryData TDeflater::Deflate(TStream& source, TStream& out, int level, uint32_t& crcRegister,
+                              uint64_t limit, const TBlockDone& blockDone) {
+  TEntryData result;
+  unsigned char* input = state_->input.get();
+  unsigned char* output = state_->output.get();
+  size_t got = ReadSource(source, input, kDeflateBlockSize, result.read, limit, crcRegister);
+
+  state_->Begin(level);
+  z_stream& z = state_->z;
+  z.next_in = input;
   z.avail_in = static_cast<uInt>(got);
-  z.next_out = output.get();
+  z.next_out = output;
   z.avail_out = static_cast<uInt>(kDeflateBlockSize);
   int flush = Z_NO_FLUSH;
   int status = Z_OK;
   while (status != Z_STREAM_END) {
     if (z.avail_in == 0 && flush != Z_FINISH) {
-      got = ReadSource(source, input.get(), kDeflateBlockSize, result.read, limit, crcRegister);
+      got = ReadSource(source, input, kDeflateBlockSize, result.read, limit, crcRegister);
       if (got == 0) flush = Z_FINISH;
-      z.next_in = input.get();
+      z.next_in = input;
       z.avail_in = static_cast<uInt>(got);
     }
     status = deflate(&z, flush);
     if (status < 0) throw EZCompressionError();
     if (z.avail_out == 0 || flush == Z_FINISH) {
       size_t produced = kDeflateBlockSize - z.avail_out;
-      WriteToArchive(out, output.get(), produced);
+      WriteToArchive(out, output, produced);
       result.written += produced;
-      z.next_out = output.get();
+      z.next_out = output;
       z.avail_out = static_cast<uInt>(kDeflateBlockSize);
       if (blockDone && produced != 0) blockDone(result.read);
     }
   }
-  stream.End();
   return result;
+}
+
+TEntryData DeflateEntry(TStream& source, TStream& out, int level, uint32_t& crcRegister,
+                        uint64_t limit, const TBlockDone& blockDone) {
+  return TDeflater().Deflate(source, out, level, crcRegister, limit, blockDone);
 }
 
 TEntryData StoreEntry(TStream& source, TStream& out, uint32_t& crcRegister, uint64_t limit,

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace lumbrella {
 
@@ -26,9 +27,28 @@ struct TEntryData {
 // It may throw (a cancel request) to end the entry.
 using TBlockDone = std::function<void(uint64_t readSoFar)>;
 
-// Reads the source (at most limit bytes) and appends its raw deflate stream (no zlib
-// header or trailer) at level, in 65,535-byte blocks. EZCompressionError "error" when
-// zlib fails, ENotEnoughRoom when the archive takes fewer bytes than written.
+// Deflates entry after entry with one zlib state and one pair of blocks: for a small file,
+// making them anew (and the heap growing and shrinking with them) costs more than the
+// compression itself.
+class TDeflater {
+ public:
+  TDeflater();
+  ~TDeflater();
+  TDeflater(const TDeflater&) = delete;
+  TDeflater& operator=(const TDeflater&) = delete;
+
+  // Reads the source (at most limit bytes) and appends its raw deflate stream (no zlib
+  // header or trailer) at level, in 65,535-byte blocks. EZCompressionError "error" when
+  // zlib fails, ENotEnoughRoom when the archive takes fewer bytes than written.
+  TEntryData Deflate(TStream& source, TStream& out, int level, uint32_t& crcRegister,
+                     uint64_t limit, const TBlockDone& blockDone);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// One entry with a deflater of its own.
 TEntryData DeflateEntry(TStream& source, TStream& out, int level, uint32_t& crcRegister,
                         uint64_t limit, const TBlockDone& blockDone);
 

@@ -561,7 +561,7 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
     uint64_t reported = 0;
     TBlockDone blockDone = [&](uint64_t read) { BlockWritten(work, read, size, reported); };
     TEntryData data = store ? StoreEntry(*source, out, crc, size, blockDone)
-                            : DeflateEntry(*source, out, PackLevel, crc, size, blockDone);
+                            : work.deflater.Deflate(*source, out, PackLevel, crc, size, blockDone);
     work.bytesDone += static_cast<int64_t>(size - reported);  // bytes a short read never gave
     entry->crc32 = ~crc;
     entry->SetCompressedSize(data.written);

@@ -8,6 +8,7 @@
 
 #include "platform/pendingfile.h"
 #include "platform/stream.h"
+#include "zip/deflate.h"
 #include "zip/packer.h"
 #include "zip/records.h"
 
@@ -37,6 +38,8 @@ struct TZipPacker::Work {
   int64_t totalBytes = 0;
   int64_t bytesDone = 0;
   int lastPercent = -1;
+  // One zlib state for every entry deflated.
+  TDeflater deflater;
 
   // Adds an entry written to the output (new, replacing or carried over) and counts it in
   // the end record. EListError "Duplicate Object index" when its name is there already (the
