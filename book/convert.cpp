@@ -1,6 +1,7 @@
 #include "book/convert.h"
 
 #include <exception>
+#include <optional>
 
 #include "book/cover.h"
 #include "book/decode.h"
@@ -10,6 +11,7 @@
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/tempdir.h"
 #include "zip/errors.h"
 #include "zip/packer.h"
 
@@ -139,9 +141,36 @@ bool TBookConverter::Busy() const {
   return false;
 }
 
+bool NeedsDiskStaging(const std::string& tempDir, int64_t stagedBytes) {
+  const std::string runtime = RuntimeBaseDir();
+  if (runtime.empty() || !tempDir.starts_with(Utf8ToAnsi(runtime) + "/")) return false;
+  const int64_t room = FreeSpace(Utf8ToAnsi(runtime));
+  return room >= 0 && room < stagedBytes;
+}
+
 bool TBookConverter::Convert(const TBookFields& fields, const std::vector<TChapter>& chapters,
                              const std::string& outputPath) {
   if (Busy()) throw Exception("A conversion is already in progress");
+  // The folder in memory is smaller than a disk; a book it has no room for is staged on
+  // disk, in a private folder of its own (pages may take twice their sources' bytes).
+  std::optional<TPrivateTempDir> onDisk;
+  struct RestoreTempDir {
+    std::string& dir;
+    std::string given;
+    ~RestoreTempDir() { dir = given; }
+  } restoreTempDir{tempDir_, tempDir_};
+  if (!RuntimeBaseDir().empty()) {
+    int64_t staged = 1 << 20;
+    TFileInfo file;
+    if (!fields.cover.empty() && GetFileInfo(fields.cover, file)) staged += file.size;
+    for (const TChapter& chapter : chapters) {
+      if (GetFileInfo(chapter.path, file)) staged += 2 * file.size;
+    }
+    if (NeedsDiskStaging(tempDir_, staged)) {
+      onDisk.emplace(TempBaseDir());
+      tempDir_ = onDisk->Path();
+    }
+  }
   const std::string root = StagingRoot();
   RunningConversions().push_back({root, &packer_});
   struct Done {

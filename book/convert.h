@@ -38,6 +38,10 @@ std::string BookTitle(const std::string& title, const std::string& outputPath);
 // is placed, from what the image is.
 TBookInfo MakeBookInfo(const TBookFields& fields, const std::string& outputPath);
 
+// True when tempDir lies in the runtime folder in memory (RuntimeBaseDir) and its file
+// system has no room for stagedBytes: the book is then staged on disk instead.
+bool NeedsDiskStaging(const std::string& tempDir, int64_t stagedBytes);
+
 class TBookConverter {
  public:
   // tempDir: the program's private temporary folder (ANSI, ending in "/"). The packer
@@ -60,7 +64,8 @@ class TBookConverter {
   bool PackStagingTree(const std::string& root, const std::string& archivePath);
 
   // Steps 4 to 7 of Convert, after the save dialog: clear StagingRoot, stage, write the
-  // documents, pack. A staging error removes StagingRoot and propagates (the caller shows
+  // documents, pack. A book that the folder in memory has no room for (NeedsDiskStaging)
+  // is staged in a private folder on disk, made for this conversion. A staging error removes StagingRoot and propagates (the caller shows
   // it); otherwise returns PackStagingTree's result. While a conversion with the same
   // StagingRoot or the same packer runs, through this converter or another (from a window
   // message handled during packing), it raises Exception and touches nothing.

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -291,6 +292,12 @@ bool RemoveTree(std::string_view path) {
   while (fs.size() > 1 && fs.back() == '/')
     fs.pop_back();
   return !fs.empty() && RemoveTreeFs(fs);
+}
+
+int64_t FreeSpace(std::string_view path) {
+  struct statvfs fs;
+  if (statvfs(FsPath(path).c_str(), &fs) != 0) return -1;
+  return static_cast<int64_t>(fs.f_bavail) * static_cast<int64_t>(fs.f_frsize);
 }
 
 bool CopyFileNoOverwrite(std::string_view from, std::string_view to) {

@@ -83,6 +83,8 @@ bool DeleteFile(std::string_view path);
 // Removes a folder with everything in it (links are removed, not followed). True when
 // nothing is left at path afterwards.
 bool RemoveTree(std::string_view path);
+// Bytes that this user may still write on the file system holding path; -1 when unknown.
+int64_t FreeSpace(std::string_view path);
 // Copies a file; fails (false) when the target exists.
 bool CopyFileNoOverwrite(std::string_view from, std::string_view to);
 

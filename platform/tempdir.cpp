@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -89,7 +91,28 @@ std::string TempBaseDir() {
   return folder;
 }
 
-TPrivateTempDir::TPrivateTempDir() {
+std::string RuntimeBaseDir() {
+  const char* tmp = std::getenv("TMPDIR");
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if ((tmp != nullptr && *tmp != '\0') || runtime == nullptr || runtime[0] != '/') return {};
+  std::string folder = runtime;
+  while (folder.size() > 1 && folder.back() == '/')
+    folder.pop_back();
+  struct stat st;
+  struct statfs fs;
+  if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+      (st.st_mode & 077) != 0 || statfs(folder.c_str(), &fs) != 0 ||
+      fs.f_type != TMPFS_MAGIC) {
+    return {};
+  }
+  return folder;
+}
+
+TPrivateTempDir::TPrivateTempDir() : chosenBase_(true) {
+  Make();
+}
+
+TPrivateTempDir::TPrivateTempDir(std::string base) : base_(std::move(base)) {
   Make();
 }
 
@@ -98,7 +121,16 @@ TPrivateTempDir::~TPrivateTempDir() {
 }
 
 void TPrivateTempDir::Make() {
-  std::string pattern = TempBaseDir() + "/lumbrella-XXXXXX";
+  if (chosenBase_) {
+    base_ = RuntimeBaseDir();
+    if (base_.empty()) {
+      base_ = TempBaseDir();
+    } else {
+      // The programs clear the disk base at start-up; this one is theirs too.
+      RemoveLeftoverTempDirs(base_);
+    }
+  }
+  std::string pattern = base_ + "/lumbrella-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) RaiseCreateError(Utf8ToAnsi(pattern), errno);
   chmod(pattern.c_str(), 0700);  // mkdtemp already uses 0700; keep it whatever the umask
   // Without the record the folder works as well; only a leftover of it is not recognised.

@@ -91,6 +91,23 @@ std::vector<std::string> SampleFiles() {
   return files;
 }
 
+EnvAt::EnvAt(const char* name, const char* value) : name_(name) {
+  const char* old = std::getenv(name);
+  had_ = old != nullptr;
+  if (had_) old_ = old;
+  if (value)
+    setenv(name, value, 1);
+  else
+    unsetenv(name);
+}
+
+EnvAt::~EnvAt() {
+  if (had_)
+    setenv(name_, old_.c_str(), 1);
+  else
+    unsetenv(name_);
+}
+
 std::string LeftBehindTempDir(const std::string& base) {
   int link[2];
   if (pipe(link) != 0) {

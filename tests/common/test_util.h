@@ -21,6 +21,20 @@ class TempFolder {
   std::string path_;
 };
 
+// An environment variable set (or unset, for nullptr) while this lives.
+class EnvAt {
+ public:
+  EnvAt(const char* name, const char* value);
+  ~EnvAt();
+  EnvAt(const EnvAt&) = delete;
+  EnvAt& operator=(const EnvAt&) = delete;
+
+ private:
+  const char* name_;
+  std::string old_;
+  bool had_ = false;
+};
+
 // Whole-file helpers on file-system (UTF-8) paths; they fail the test on error.
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);

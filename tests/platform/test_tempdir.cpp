@@ -1,6 +1,7 @@
 #include "platform/tempdir.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,6 +14,7 @@ namespace lumbrella {
 namespace {
 
 namespace fs = std::filesystem;
+using test::EnvAt;
 using test::LeftBehindTempDir;
 using test::ReadBytes;
 using test::TempFolder;
@@ -23,30 +25,12 @@ std::string WithoutSlash(std::string path) {
   return path;
 }
 
-// TMPDIR names the folder while this lives.
-class TmpDirAt {
- public:
-  explicit TmpDirAt(const TempFolder& folder) {
-    if (const char* old = std::getenv("TMPDIR")) old_ = old;
-    setenv("TMPDIR", WithoutSlash(folder.Path()).c_str(), 1);
-  }
-  ~TmpDirAt() {
-    if (old_.empty())
-      unsetenv("TMPDIR");
-    else
-      setenv("TMPDIR", old_.c_str(), 1);
-  }
-
- private:
-  std::string old_;
-};
-
 // Only folders of this user's killed runs go; whatever might belong to a live process, to
 // someone else or to nobody in particular stays, and no link is followed.
 TEST(TempDir, StartUpRemovesOnlyFoldersOfRunsThatAreGone) {
   TempFolder base;
   TempFolder elsewhere;
-  const TmpDirAt tmp(base);
+  const EnvAt tmp("TMPDIR", WithoutSlash(base.Path()).c_str());
   TPrivateTempDir live;
   const std::string gone = LeftBehindTempDir(base.Path());
   const std::string record = ReadBytes(gone + "pid");
@@ -83,7 +67,7 @@ TEST(TempDir, StartUpRemovesOnlyFoldersOfRunsThatAreGone) {
 
 TEST(TempDir, MadeAgainUnderANewNameWhenGone) {
   TempFolder base;
-  const TmpDirAt tmp(base);
+  const EnvAt tmp("TMPDIR", WithoutSlash(base.Path()).c_str());
   TPrivateTempDir dir;
   const std::string first = dir.Path();
   dir.MakeAgainIfGone();  // still there: kept
@@ -98,6 +82,41 @@ TEST(TempDir, MadeAgainUnderANewNameWhenGone) {
   EXPECT_TRUE(fs::is_directory(dir.Path()));
   EXPECT_FALSE(fs::is_symlink(WithoutSlash(dir.Path())));
   EXPECT_TRUE(fs::is_symlink(WithoutSlash(first)));
+}
+
+// The session's folder in memory is used only when it is this user's alone, on a tmpfs,
+// and TMPDIR does not name another place; the private folder is then made there.
+TEST(TempDir, RuntimeFolderInMemoryWhenItIsTheSessionsOwn) {
+  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no tmpfs at /dev/shm";
+  const std::string shm = "/dev/shm/lumbrella-test-" + std::to_string(getpid());
+  fs::create_directory(shm);
+  struct Remove {
+    std::string path;
+    ~Remove() { fs::remove_all(path); }
+  } remove{shm};
+  TempFolder onDisk;
+  const struct {
+    const char* what;
+    std::string runtime;
+    const char* tmpdir;
+    mode_t mode;
+    bool used;
+  } cases[] = {
+      {"tmpfs, owner only", shm, nullptr, 0700, true},
+      {"open to others", shm, nullptr, 0755, false},
+      {"TMPDIR says otherwise", shm, "/tmp", 0700, false},
+      {"on disk", WithoutSlash(onDisk.Path()), nullptr, 0700, false},
+      {"relative", "dev/shm", nullptr, 0700, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(chmod(c.runtime.c_str(), c.mode), c.runtime[0] == '/' ? 0 : -1);
+    const EnvAt runtime("XDG_RUNTIME_DIR", c.runtime.c_str());
+    const EnvAt tmp("TMPDIR", c.tmpdir);
+    EXPECT_EQ(RuntimeBaseDir(), c.used ? c.runtime : "");
+    TPrivateTempDir dir;
+    EXPECT_EQ(dir.Path().starts_with(shm + "/"), c.used) << dir.Path();
+  }
 }
 
 }  // namespace
