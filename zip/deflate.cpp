@@ -111,6 +111,54 @@ TEntryData DeflateEntry(TStream& source, TStream& out, int level, uint32_t& crcR
   return TDeflater().Deflate(source, out, level, crcRegister, limit, blockDone);
 }
 
+bool EntryDataHolds(TStream& in, uint64_t count, bool deflated, uint64_t size, uint32_t crc,
+                    const std::function<void()>& block) {
+  z_stream z{};
+  if (deflated && inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
+  struct End {
+    z_stream& z;
+    bool deflated;
+    ~End() {
+      if (deflated) inflateEnd(&z);
+    }
+  } end{z, deflated};
+  std::unique_ptr<unsigned char[]> input(new unsigned char[kDeflateBlockSize]);
+  std::unique_ptr<unsigned char[]> output(new unsigned char[kDeflateBlockSize]);
+  uint32_t crcRegister = 0xFFFFFFFF;
+  uint64_t produced = 0;
+  int status = Z_OK;
+  while (count > 0) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(count, kDeflateBlockSize));
+    if (in.Read(input.get(), want) != want) return false;
+    count -= want;
+    if (!deflated) {
+      crcRegister = CrcUpdate(crcRegister, input.get(), want);
+      produced += want;
+    }
+    z.next_in = input.get();
+    z.avail_in = static_cast<uInt>(want);
+    while (deflated && status != Z_STREAM_END) {
+      z.next_out = output.get();
+      z.avail_out = static_cast<uInt>(kDeflateBlockSize);
+      status = inflate(&z, Z_NO_FLUSH);
+      if (status == Z_BUF_ERROR && z.avail_in == 0) {  // wants more input
+        status = Z_OK;
+        break;
+      }
+      if (status != Z_OK && status != Z_STREAM_END) return false;
+      const size_t got = kDeflateBlockSize - z.avail_out;
+      produced += got;
+      if (produced > size) return false;
+      crcRegister = CrcUpdate(crcRegister, output.get(), got);
+      if (z.avail_in == 0 && z.avail_out != 0) break;
+    }
+    // Bytes after the end of the stream are no part of these data.
+    if (deflated && status == Z_STREAM_END && (z.avail_in != 0 || count != 0)) return false;
+    if (block) block();
+  }
+  return (!deflated || status == Z_STREAM_END) && produced == size && ~crcRegister == crc;
+}
+
 TEntryData StoreEntry(TStream& source, TStream& out, uint32_t& crcRegister, uint64_t limit,
                       const TBlockDone& blockDone) {
   TEntryData result;

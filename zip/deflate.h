@@ -52,6 +52,13 @@ class TDeflater {
 TEntryData DeflateEntry(TStream& source, TStream& out, int level, uint32_t& crcRegister,
                         uint64_t limit, const TBlockDone& blockDone);
 
+// Whether count bytes of entry data at in's position hold exactly size bytes whose CRC-32
+// is crc: inflated as a raw deflate stream that ends with the data, or stored as they are.
+// A damaged or short stream gives false. block is called after each block read (it may
+// throw to stop).
+bool EntryDataHolds(TStream& in, uint64_t count, bool deflated, uint64_t size, uint32_t crc,
+                    const std::function<void()>& block);
+
 // Copies the source (at most limit bytes) to the archive in 32,768-byte blocks.
 TEntryData StoreEntry(TStream& source, TStream& out, uint32_t& crcRegister, uint64_t limit,
                       const TBlockDone& blockDone);

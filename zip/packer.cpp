@@ -546,37 +546,11 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
     WriteEntryHeader(*entry, out, true);
   } else {
     const bool store = PackLevel == 0 || NoCompress(entry->FileName());
-    // The provisional header must be as long as the final one: a source that might end
-    // up with sizes of 4 GiB or more gets the Zip64 sizes from the start. The source is
-    // read up to the size it had when opened, so a file that grows meanwhile (the archive
-    // itself reached through a link, say) neither outgrows that room nor runs forever.
-    entry->reserveZip64 = size >= kZip64ReserveThreshold;
-    entry->crc32 = 0xFFFFFFFF;
-    entry->SetCompressedSize(0);
-    entry->method = 8;
-    entry->flags = 0;
-    WriteEntryHeader(*entry, out, true);
-
-    uint32_t crc = 0xFFFFFFFF;
-    uint64_t reported = 0;
-    TBlockDone blockDone = [&](uint64_t read) { BlockWritten(work, read, size, reported); };
-    TEntryData data = store ? StoreEntry(*source, out, crc, size, blockDone)
-                            : work.deflater.Deflate(*source, out, PackLevel, crc, size, blockDone);
-    work.bytesDone += static_cast<int64_t>(size - reported);  // bytes a short read never gave
-    entry->crc32 = ~crc;
-    entry->SetCompressedSize(data.written);
-    entry->SetUncompressedSize(data.read);
-    if (store) {
-      entry->method = 0;
-      entry->internalAttributes = 0;
-    }
+    entry->method = store ? 0 : 8;
     entry->flags = LevelFlags(PackLevel);
-    if (data.read < size && OnShortRead) OnShortRead(path, size, data.read);
-
-    int64_t end = out.Position();
-    SeekOutput(out, static_cast<int64_t>(entry->RelativeOffset()));
-    WriteEntryHeader(*entry, out, true);
-    SeekOutput(out, end);
+    if (store) entry->internalAttributes = 0;
+    const bool copied = work.updateMode && CopyUnchangedData(work, *entry, *source, size);
+    if (!copied) WriteEntryData(work, *entry, *source, store, size, path);
     source.reset();
   }
 
@@ -584,6 +558,42 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
   work.AddEntry(std::move(entry));
   ++work.written;
   return true;
+}
+
+void TZipPacker::WriteEntryData(Work& work, TZipHeaderInfo& entry, TStream& source, bool store,
+                                uint64_t size, const std::string& path) {
+  TStream& out = *work.out;
+  // The provisional header must be as long as the final one: a source that might end
+  // up with sizes of 4 GiB or more gets the Zip64 sizes from the start. The source is
+  // read up to the size it had when opened, so a file that grows meanwhile (the archive
+  // itself reached through a link, say) neither outgrows that room nor runs forever.
+  entry.reserveZip64 = size >= kZip64ReserveThreshold;
+  entry.crc32 = 0xFFFFFFFF;
+  entry.SetCompressedSize(0);
+  entry.method = 8;
+  entry.flags = 0;
+  WriteEntryHeader(entry, out, true);
+
+  uint32_t crc = 0xFFFFFFFF;
+  uint64_t reported = 0;
+  TBlockDone blockDone = [&](uint64_t read) { BlockWritten(work, read, size, reported); };
+  TEntryData data = store ? StoreEntry(source, out, crc, size, blockDone)
+                          : work.deflater.Deflate(source, out, PackLevel, crc, size, blockDone);
+  work.bytesDone += static_cast<int64_t>(size - reported);  // bytes a short read never gave
+  entry.crc32 = ~crc;
+  entry.SetCompressedSize(data.written);
+  entry.SetUncompressedSize(data.read);
+  if (store) {
+    entry.method = 0;
+    entry.internalAttributes = 0;
+  }
+  entry.flags = LevelFlags(PackLevel);
+  if (data.read < size && OnShortRead) OnShortRead(path, size, data.read);
+
+  int64_t end = out.Position();
+  SeekOutput(out, static_cast<int64_t>(entry.RelativeOffset()));
+  WriteEntryHeader(entry, out, true);
+  SeekOutput(out, end);
 }
 
 // --- The operation ------------------------------------------------------------------------

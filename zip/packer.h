@@ -104,6 +104,10 @@ class TZipPacker : public TZipReader {
   // The merge of an update calls it for a file that replaces an old entry, so the file
   // takes the old entry's place, and then removes that line from FilesList itself.
   bool WriteOneFile(Work& work, const std::string& path);
+  // The header and data of a file's entry: a provisional header, the data stored or
+  // deflated, the header again in place with the final values.
+  void WriteEntryData(Work& work, TZipHeaderInfo& entry, TStream& source, bool store,
+                      uint64_t size, const std::string& path);
   // The stored name (path part + file name, "/" separated) of the file at path, as the
   // settings give it; the merge matches old entries against it.
   std::string StoredName(const std::string& path) const;
@@ -114,6 +118,12 @@ class TZipPacker : public TZipReader {
   void BlockWritten(Work& work, uint64_t fileBytes, uint64_t fileSize, uint64_t& reported);
 
   // --- Updating an existing archive, in update.cpp -----------------------------------------
+  // In an update, for a file about to be written as entry (named, dated, its method and
+  // flags as this packer writes them): when the old entry of that name holds the file's
+  // bytes (same size and CRC-32, stored or deflated the same way, and its data prove it),
+  // writes the entry with the old data copied instead of compressed again and returns true.
+  // Otherwise the source is back at its start and nothing is written.
+  bool CopyUnchangedData(Work& work, TZipHeaderInfo& entry, TStream& source, uint64_t size);
   // Reads the archive at ZipName and merges its entries with FilesList into work's output.
   void MergeExistingArchive(Work& work);
   // Copies old entry index into work's output as it is.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/pendingfile.h"
@@ -29,6 +30,8 @@ struct TZipPacker::Work {
   std::unique_ptr<TSortedZip> entries = std::make_unique<TSortedZip>(TSortMode::ByNone);
   std::unordered_set<std::string> names;
   std::unordered_set<std::string> foldedNames;
+  // In an update: the existing archive's entries by name, for data that can be copied.
+  std::unordered_map<std::string, size_t> oldEntries;
   // The new end record; its total entries grows with each entry added.
   TEndCentral end;
 

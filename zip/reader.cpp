@@ -594,6 +594,19 @@ void TZipReader::CopyEntry(TZipHeaderInfo& entry, TStream& out) {
   }
 }
 
+bool TZipReader::EntryDataStart(const TZipHeaderInfo& entry, int64_t& start) {
+  TStream& in = ArchiveStream();
+  const auto offset = static_cast<int64_t>(entry.RelativeOffset());
+  TZipHeaderInfo local;
+  TRawHeader raw;
+  if (offset < 0 || in.Seek(offset, TSeekOrigin::soBeginning) != offset ||
+      !ReadEntryHeader(in, true, local, raw)) {
+    return false;
+  }
+  start = offset + kLocalHeaderSize + static_cast<int64_t>(raw.name.size() + raw.extra.size());
+  return true;
+}
+
 std::time_t TZipReader::EntryDateTime(size_t index) const {
   return DosDateTimeToTime(directory_->Item(index)->dateTime).value_or(std::time(nullptr));
 }

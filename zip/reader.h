@@ -97,6 +97,10 @@ class TZipReader {
   // values, then the old local extra field and the data as they are. The entry's offset,
   // flags and Zip64 block are updated for the new archive. The archive must be open.
   void CopyEntry(TZipHeaderInfo& entry, TStream& out);
+  // Where the data of an entry of the open archive begin, behind its local header; false
+  // when no local header is at the entry's offset.
+  bool EntryDataStart(const TZipHeaderInfo& entry, int64_t& start);
+  TStream& ArchiveStream();  // the open archive (opened when it is not)
   // The held directory no longer describes the file at ZipName (it was written anew).
   void InvalidateHeldDirectory() { held_ = false; }
   // Bytes the repair scan has inflated or read to prove entries, since the archive was opened.
@@ -135,7 +139,6 @@ class TZipReader {
   void VerifyScannedEntry(const TZipHeaderInfo& entry);
   void ValidateLayout(int64_t limit);
   TStream& CentralStream();
-  TStream& ArchiveStream();
 
   bool cancelRequested_ = false;
   bool held_ = false;  // directory_ was read from the file heldStamp_ describes

@@ -2,12 +2,18 @@
 // files to pack. The new archive is written into a pending file beside the target (see
 // platform/pendingfile.h), which takes the target's place in one rename once it is whole;
 // any failure before that leaves the target as it was.
+#include <algorithm>
 #include <deque>
+#include <memory>
 #include <unordered_map>
 
+#include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/stream.h"
+#include "zip/deflate.h"
 #include "zip/dostime.h"
 #include "zip/errors.h"
+#include "zip/headers.h"
 #include "zip/packer.h"
 #include "zip/packer_work.h"
 
@@ -37,8 +43,61 @@ void TZipPacker::CarryOver(Work& work, size_t index) {
   work.AddEntry(std::move(kept));
 }
 
+bool TZipPacker::CopyUnchangedData(Work& work, TZipHeaderInfo& entry, TStream& source,
+                                   uint64_t size) {
+  const auto found = work.oldEntries.find(entry.FullName());
+  if (found == work.oldEntries.end() || size >= kZip64ReserveThreshold) return false;
+  const TZipHeaderInfo& old = *directory_->Item(found->second);
+  const bool stored = entry.method == 0;
+  // Data written the way this packer writes them: the same method, the same deflate level
+  // class, not encrypted, and as many bytes.
+  if (old.method != entry.method || (old.flags & 1) != 0 || old.UncompressedSize() != size ||
+      (stored ? old.CompressedSize() != size : (old.flags & 6) != (entry.flags & 6))) {
+    return false;
+  }
+  const auto rewind = [&source] {
+    source.SetPosition(0);
+    return false;
+  };
+  std::unique_ptr<unsigned char[]> block(new unsigned char[kDeflateBlockSize]);
+  uint32_t crc = 0xFFFFFFFF;
+  for (uint64_t left = size; left > 0;) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kDeflateBlockSize));
+    if (source.Read(block.get(), want) != want) return rewind();  // shorter now
+    crc = CrcUpdate(crc, block.get(), want);
+    left -= want;
+  }
+  crc = ~crc;
+  // The data must prove what the directory says: a damaged entry is compressed anew.
+  int64_t start = 0;
+  TStream& in = ArchiveStream();
+  const uint64_t compressed = old.CompressedSize();
+  if (crc != old.crc32 || !EntryDataStart(old, start) ||
+      !EntryDataHolds(in, compressed, !stored, size, crc, [this] { ProcessMessages(); })) {
+    return rewind();
+  }
+
+  entry.crc32 = crc;
+  entry.SetUncompressedSize(size);
+  entry.SetCompressedSize(compressed);
+  WriteEntryHeader(entry, *work.out, true);
+  in.SetPosition(start);
+  uint64_t copied = 0;
+  uint64_t reported = 0;
+  if (CopyStream(in, *work.out, compressed, kDeflateBlockSize, [&](const char*, size_t got) {
+        copied += got;
+        BlockWritten(work, compressed == 0 ? size : copied * size / compressed, size, reported);
+      }) != compressed) {
+    throw EReadError();
+  }
+  work.bytesDone += static_cast<int64_t>(size - reported);
+  return true;
+}
+
 void TZipPacker::MergeExistingArchive(Work& work) {
   Open();
+  for (size_t i = 0; i < directory_->Count(); ++i)
+    work.oldEntries.emplace(directory_->Item(i)->FullName(), i);
   if (!OwnedNames.empty()) {
     // The files come first and own their names; of the rest, what is not theirs follows.
     for (const std::string& path : filesList_)
