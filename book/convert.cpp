@@ -1,5 +1,6 @@
 #include "book/convert.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 
@@ -77,8 +78,7 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
   std::vector<int64_t> sizes;
   int64_t total = 0;
   for (const TChapter& chapter : chapters) {
-    TFileInfo file;
-    sizes.push_back(GetFileInfo(chapter.path, file) ? file.size : 0);
+    sizes.push_back(std::max<int64_t>(FileSize(chapter.path), 0));
     total += sizes.back();
   }
   int64_t done = 0;
@@ -161,11 +161,9 @@ bool TBookConverter::Convert(const TBookFields& fields, const std::vector<TChapt
   } restoreTempDir{tempDir_, tempDir_};
   if (!RuntimeBaseDir().empty()) {
     int64_t staged = 1 << 20;
-    TFileInfo file;
-    if (!fields.cover.empty() && GetFileInfo(fields.cover, file)) staged += file.size;
-    for (const TChapter& chapter : chapters) {
-      if (GetFileInfo(chapter.path, file)) staged += 2 * file.size;
-    }
+    if (!fields.cover.empty()) staged += std::max<int64_t>(FileSize(fields.cover), 0);
+    for (const TChapter& chapter : chapters)
+      staged += 2 * std::max<int64_t>(FileSize(chapter.path), 0);
     if (NeedsDiskStaging(tempDir_, staged)) {
       onDisk.emplace(TempBaseDir());
       tempDir_ = onDisk->Path();

@@ -90,10 +90,8 @@ std::string LoadSourceText(const std::string& path) {
 
 TSourceText::TSourceText(const std::string& path)
     : file_(std::make_unique<TFileStream>(path, TFileMode::fmOpenRead)) {
-  RequireRegularFile(file_->Handle(), path);
+  size_ = RequireRegularFile(file_->Handle(), path);
   mark_ = ReadMark(*file_, offset_);
-  size_ = file_->Size();
-  if (size_ < 0) throw EReadError();
 }
 
 TSourceText::~TSourceText() = default;

@@ -145,7 +145,7 @@ void RaiseCreateError(std::string_view path, int err) {
   throw EFCreateError("Cannot create file \"" + ExpandFileName(path) + "\". " + SysErrorText(err));
 }
 
-void RequireRegularFile(int fd, std::string_view path) {
+int64_t RequireRegularFile(int fd, std::string_view path) {
   struct stat st;
   if (fstat(fd, &st) != 0) RaiseOpenError(path, errno);
   bool regular = S_ISREG(st.st_mode);
@@ -156,6 +156,7 @@ void RequireRegularFile(int fd, std::string_view path) {
   if (!regular) {
     throw EFOpenError("Cannot open file \"" + ExpandFileName(path) + "\". Not a regular file");
   }
+  return static_cast<int64_t>(st.st_size);
 }
 
 std::string ExtractFileName(std::string_view path) {
@@ -182,6 +183,9 @@ namespace {
 void FillInfo(const struct stat& st, const std::string& fsPath, std::string_view name,
               TFileInfo& info) {
   info.mtime = st.st_mtime;
+  info.regular = S_ISREG(st.st_mode);
+  info.device = static_cast<uint64_t>(st.st_dev);
+  info.inode = static_cast<uint64_t>(st.st_ino);
   if (S_ISDIR(st.st_mode)) {
     info.attributes = faDirectory;
     info.size = 0;
@@ -205,17 +209,22 @@ char FoldAscii(char c) {
 }  // namespace
 
 bool GetFileInfo(std::string_view path, TFileInfo& info) {
+  const std::string fs = FsPath(path);
   struct stat st;
-  if (!StatPath(path, st)) return false;
-  std::string name = ExtractFileName(path);
-  info.name = name;
-  FillInfo(st, FsPath(path), name, info);
+  if (fs.empty() || stat(fs.c_str(), &st) != 0) return false;
+  info.name = ExtractFileName(path);
+  FillInfo(st, fs, info.name, info);
   return true;
 }
 
 bool FileExists(std::string_view path) {
   struct stat st;
   return StatPath(path, st) && !S_ISDIR(st.st_mode);
+}
+
+int64_t FileSize(std::string_view path) {
+  struct stat st;
+  return StatPath(path, st) ? static_cast<int64_t>(st.st_size) : -1;
 }
 
 bool DirectoryExists(std::string_view path) {
@@ -270,18 +279,38 @@ bool DeleteFile(std::string_view path) {
 
 namespace {
 
+// Removes what the folder open at dir holds; links are removed, not followed.
+void RemoveContents(int dir) {
+  DIR* listing = fdopendir(dir);
+  if (listing == nullptr) {
+    close(dir);
+    return;
+  }
+  while (struct dirent* de = readdir(listing)) {
+    const std::string_view name = de->d_name;
+    if (name == "." || name == "..") continue;
+    bool folder = de->d_type == DT_DIR;
+    if (de->d_type == DT_UNKNOWN) {
+      struct stat st;
+      folder = fstatat(dirfd(listing), de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+               S_ISDIR(st.st_mode);
+    }
+    if (folder) {
+      const int sub = openat(dirfd(listing), de->d_name,
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) RemoveContents(sub);
+    }
+    unlinkat(dirfd(listing), de->d_name, folder ? AT_REMOVEDIR : 0);
+  }
+  closedir(listing);
+}
+
 bool RemoveTreeFs(const std::string& fsPath) {
   struct stat st;
   if (lstat(fsPath.c_str(), &st) != 0) return errno == ENOENT;
   if (!S_ISDIR(st.st_mode)) return unlink(fsPath.c_str()) == 0;
-  if (DIR* dir = opendir(fsPath.c_str())) {
-    while (struct dirent* de = readdir(dir)) {
-      std::string name = de->d_name;
-      if (name == "." || name == "..") continue;
-      RemoveTreeFs(fsPath + "/" + name);
-    }
-    closedir(dir);
-  }
+  const int dir = open(fsPath.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dir >= 0) RemoveContents(dir);
   return rmdir(fsPath.c_str()) == 0;
 }
 

@@ -48,8 +48,8 @@ std::string SysErrorText(int err);
 // Raises EFOpenError "Cannot open file "<expanded path>". Not a regular file" unless the open
 // file fd is a regular file whose size can be trusted: a device or a pipe would be read
 // until the disk fills or would give nothing, and the kernel's own files (/proc) say 0
-// bytes whatever they hold.
-void RequireRegularFile(int fd, std::string_view path);
+// bytes whatever they hold. Returns that size.
+int64_t RequireRegularFile(int fd, std::string_view path);
 
 // Name parts, split at the last "/". ExtractFilePath keeps the trailing "/".
 std::string ExtractFileName(std::string_view path);
@@ -62,6 +62,9 @@ struct TFileInfo {
   int64_t size = 0;       // bytes; 0 for a folder
   std::time_t mtime = 0;  // last write, seconds since the epoch
   uint32_t attributes = 0;
+  bool regular = false;   // a regular file (not a folder, device, pipe or socket)
+  uint64_t device = 0;    // which file it is: device and inode
+  uint64_t inode = 0;
   bool IsDirectory() const { return (attributes & faDirectory) != 0; }
 };
 
@@ -70,6 +73,7 @@ struct TFileInfo {
 // Links are followed. Returns false when nothing is there (or it cannot be examined).
 bool GetFileInfo(std::string_view path, TFileInfo& info);
 bool FileExists(std::string_view path);       // a file (not a folder) is there
+int64_t FileSize(std::string_view path);      // bytes of what is there (links followed); -1: nothing
 bool DirectoryExists(std::string_view path);  // a folder is there
 
 // The entries of a folder except "." and "..", sorted by name with ASCII letters folded to

@@ -89,13 +89,23 @@ size_t WriteFully(int fd, const char* p, size_t count, int& err) {
 TFileStream::TFileStream(const std::string& ansiPath, TFileMode mode) : path_(ansiPath) {
   std::string fs = FsPath(ansiPath);
   switch (mode) {
-    case TFileMode::fmOpenRead:
+    case TFileMode::fmOpenRead: {
       // O_NONBLOCK only for the open itself: a named pipe without a writer would otherwise
-      // hang the program here; read from, it then simply ends.
+      // hang the program here; read from, it then simply ends. (On a regular file it
+      // changes nothing.)
       fd_ = open(fs.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
       if (fd_ < 0) RaiseOpenError(ansiPath, errno);
-      fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+      struct stat st;
+      const bool known = fstat(fd_, &st) == 0;
+      if (known && S_ISDIR(st.st_mode)) {
+        close(fd_);
+        fd_ = -1;
+        RaiseOpenError(ansiPath, EISDIR);
+      }
+      if (!known || !S_ISREG(st.st_mode)) fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
       break;
+    }
+    // Opened for writing, a folder fails with EISDIR.
     case TFileMode::fmOpenReadWrite:
       fd_ = open(fs.c_str(), O_RDWR | O_CLOEXEC);
       if (fd_ < 0) RaiseOpenError(ansiPath, errno);
@@ -104,13 +114,6 @@ TFileStream::TFileStream(const std::string& ansiPath, TFileMode mode) : path_(an
       fd_ = open(fs.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
       if (fd_ < 0) RaiseCreateError(ansiPath, errno);
       break;
-  }
-  struct stat st;
-  if (fstat(fd_, &st) == 0 && S_ISDIR(st.st_mode)) {
-    close(fd_);
-    fd_ = -1;
-    if (mode == TFileMode::fmCreate) RaiseCreateError(ansiPath, EISDIR);
-    RaiseOpenError(ansiPath, EISDIR);
   }
 }
 

@@ -234,16 +234,11 @@ class DirSearch {
   std::vector<Level> levels_;
 };
 
-bool IsRegularFile(const std::string& path) {
-  struct stat st;
-  return stat(FsPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 // The file a path leads to (device and inode), or {0, 0} when there is none.
-std::pair<dev_t, ino_t> FileIdentity(const std::string& path) {
-  struct stat st;
-  if (stat(FsPath(path).c_str(), &st) != 0) return {0, 0};
-  return {st.st_dev, st.st_ino};
+std::pair<uint64_t, uint64_t> FileIdentity(const std::string& path) {
+  TFileInfo info;
+  if (!GetFileInfo(path, info)) return {0, 0};
+  return {info.device, info.inode};
 }
 
 void SeekOutput(TStream& out, int64_t position) {
@@ -420,7 +415,7 @@ void TZipPacker::ExpandFilesList(Work& work) {
 
   // The archive being written must not pack itself, however its path is reached (another
   // spelling, a linked folder); a name differing in letter case is another file here.
-  const std::pair<dev_t, ino_t> target = FileIdentity(zipName_);
+  const std::pair<uint64_t, uint64_t> target = FileIdentity(zipName_);
   for (std::string line : wildcards) {
     bool recurse = recurse_;
     if (line[0] == '|' || line[0] == '>') {
@@ -444,7 +439,8 @@ void TZipPacker::ExpandFilesList(Work& work) {
         if (AddDirEntriesOnRecurse) kept.push_back(found.path);
       } else if (Excluded(found.path)) {
         skip(found.path, srExcludeList);
-      } else if (target.second == 0 || FileIdentity(found.path) != target) {
+      } else if (target.second == 0 ||
+                 std::make_pair(found.info.device, found.info.inode) != target) {
         kept.push_back(found.path);
         work.totalBytes += found.info.size;
       }
@@ -502,7 +498,7 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
     }
     entry->externalAttributes = info.attributes;
     // Opening a pipe or a device may wait forever, and reading one may never end.
-    if (!IsRegularFile(path)) return skip(srFileOpenError);
+    if (!info.regular) return skip(srFileOpenError);
     for (;;) {
       try {
         source = std::make_unique<TBufferedFileStream>(path, TFileMode::fmOpenRead);
