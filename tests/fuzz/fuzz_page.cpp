@@ -1,10 +1,12 @@
 // Decoding a source file and writing its chapter page: whatever the bytes, the page parses
-// as XML.
+// as XML, and the page the conversion writes as it reads the file in blocks is byte for byte
+// the page of the whole text.
 #include <QByteArray>
 #include <QXmlStreamReader>
 
 #include "book/decode.h"
 #include "book/documents.h"
+#include "book/staging.h"
 #include "fuzz_util.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
@@ -20,8 +22,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string page;
   try {
     page = AnsiToUtf8(ChapterPage(label, LoadSourceText(path)));
+    TSourceText source(path);
+    WriteChapterPage(fuzz::Folder() + "page.html", label, source);
   } catch (const Exception&) {
     return 0;
+  }
+  if (fuzz::ReadFile(fuzz::Folder() + "page.html") != page) {
+    fuzz::Fail("the page written in blocks differs from the page of the whole text");
   }
   QXmlStreamReader xml(QByteArray(page.data(), static_cast<qsizetype>(page.size())));
   while (!xml.atEnd())
