@@ -1,98 +1,137 @@
 #!/usr/bin/env bash
-# End-to-end benchmark of a conversion: generates 200 chapter files holding 13 MB of
-# Chinese text, converts them with lumbrella-cli, and times the same work done by pandoc
-# (-f commonmark -t epub2) and by zip -q -6 -r of the staged tree. Prints times, ratios
-# and peak memory against the targets. Not a test: run it by hand on an idle machine.
+# End-to-end benchmark of lumbrella-cli, four rows (not a test: run it by hand on a quiet
+# machine; figures in bench/README.md):
+#   1. a conversion of 200 chapters (13 MiB of Chinese text) against zip -q -6 -r of the
+#      same book unpacked, CPU time (user + sys)                      target <= 1.1 x
+#   2. the same for 1,000 chapters of 4 KB                              target <= 3 x
+#   3. peak memory converting one chapter of 100 MB     target <= 15 MiB + 1 x the chapter
+#   4. an update of a 1,000-chapter, 97 MB book after one chapter changed against
+#      building it anew, CPU time                                      target <= 0.3 x
+# Each pair runs interleaved (A B A B ...); medians and ranges are printed.
 #
-#   bench/book_bench.sh            (uses build/bin/lumbrella-cli; BUILD_DIR=... for another)
-#   RUNS=5 bench/book_bench.sh     (best of RUNS timings, 3 by default)
+#   bench/book_bench.sh               (build/bin/lumbrella-cli; BUILD_DIR=... for another)
+#   RUNS=9 bench/book_bench.sh        (pairs per row: 7 for rows 1 and 2, RUNS_BIG=3 for 3, 4)
+#   STAGING=disk bench/book_bench.sh  (stage on disk even where a session folder is in memory)
+#   PANDOC=1 bench/book_bench.sh      (also pandoc -t epub2 on row 1's chapters)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/lib.sh
 
-cli="${BUILD_DIR:-build}/bin/lumbrella-cli"
-runs="${RUNS:-3}"
+cli="$PWD/${BUILD_DIR:-build}/bin/lumbrella-cli"
+runs="${RUNS:-7}"
+runs_big="${RUNS_BIG:-3}"
 [ -x "$cli" ] || { echo "no $cli: build first (scripts/build.sh)" >&2; exit 1; }
-
-# The bench's own tools, not needed by the tests.
-missing=()
-[ -x /usr/bin/time ] || missing+=(time)
-command -v pandoc >/dev/null || missing+=(pandoc)
-command -v zip >/dev/null || missing+=(zip)
-command -v unzip >/dev/null || missing+=(unzip)
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo apt-get install -y "${missing[@]}" >/dev/null
-fi
+tools=(zip unzip)
+[ -n "${PANDOC:-}" ] && tools+=(pandoc)
+bench_tools "${tools[@]}"
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/book-bench-XXXXXX")"
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/chapters" "$work/staged"
+runtime=""
+trap 'rm -rf "$work" ${runtime:+"$runtime"}' EXIT
 
-# 200 chapters, 13 MiB of UTF-8 in all: sentences of common characters with full-width
-# punctuation, one paragraph a line, CR LF line ends as Windows editors write them.
-python3 - "$work/chapters" <<'PY'
-import random, sys, os
-random.setstate(random.Random(20240607).getstate())
+# Where the program stages: the session's folder in memory (XDG_RUNTIME_DIR) as a desktop
+# session gives one, else disk. Without a session (a shell over ssh, CI) a folder of this
+# user's alone on /dev/shm stands in for it, unless STAGING=disk.
+if [ "${STAGING:-}" = disk ]; then
+  mkdir -p "$work/tmp"
+  export TMPDIR="$work/tmp"
+  staging="disk ($TMPDIR)"
+else
+  unset TMPDIR
+  if [ -z "${XDG_RUNTIME_DIR:-}" ] && [ -d /dev/shm ]; then
+    runtime="$(mktemp -d /dev/shm/lumbrella-bench-runtime-XXXXXX)"
+    chmod 700 "$runtime"
+    export XDG_RUNTIME_DIR="$runtime"
+  fi
+  staging="XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-none}"
+fi
+
+# Chapters of common characters with full-width punctuation, one paragraph a line, CR LF
+# line ends as Windows editors write them; a fixed random start per set.
+python3 - "$work" <<'PY'
+import os, random, sys
 common = ("的一是不了人我在有他这中大来上个国到说们为子和你地出道也时年得就那要下以生会自着去"
           "之过家学对可她里后小么心多天而能好都然没日于起还发成事只作当想看文无开手十用主行方又"
           "如前所本见经头面公同三已老从动两长知民样现分将外但身些与高意进把法此实回二理美点月明"
           "雨伞书店门窗灯夜风山水云路桥城河花草树鸟春夏秋冬晨昏旧新远近")
-target, count = 13 * 1024 * 1024, 200
-per = target // count
-for i in range(count):
-    parts, size = [], 0
-    while size < per:
-        line = "".join(random.choice(common) for _ in range(random.randint(20, 90)))
-        line = line[:len(line) // 2] + "，" + line[len(line) // 2:] + "。\r\n"
-        parts.append(line)
-        size += len(line.encode("utf-8"))
-    with open(os.path.join(sys.argv[1], f"第{i + 1:03d}章.txt"), "wb") as f:
-        f.write("".join(parts).encode("utf-8"))
+def chapters(folder, count, size, seed):
+    rnd = random.Random(seed)
+    os.makedirs(os.path.join(sys.argv[1], folder))
+    for i in range(count):
+        lines, got = [], 0
+        while got < size:
+            line = "".join(rnd.choice(common) for _ in range(rnd.randint(20, 90)))
+            line = line[:len(line) // 2] + "，" + line[len(line) // 2:] + "。\r\n"
+            lines.append(line)
+            got += len(line.encode("utf-8"))
+        with open(os.path.join(sys.argv[1], folder, f"第{i + 1:04d}章.txt"), "wb") as f:
+            f.write("".join(lines).encode("utf-8"))
+chapters("c200", 200, 13 * 1024 * 1024 // 200, 20240607)
+chapters("c1000", 1000, 4096, 1)
+chapters("big", 1000, 97 * 1000 * 1000 // 1000, 2)
+chapters("one", 1, 100 * 1024 * 1024, 3)
 PY
-total=$(du -cb "$work"/chapters/*.txt | tail -1 | cut -f1)
-largest=$(stat -c %s "$work"/chapters/*.txt | sort -n | tail -1)
-
-# Best wall time (seconds) and the peak resident set (KiB) of that run.
-measure() {
-  local best="" rss="" i
-  for ((i = 0; i < runs; i++)); do
-    /usr/bin/time -v -o "$work/time.txt" "$@" >/dev/null 2>&1 || {
-      echo "failed: $*" >&2; exit 1; }
-    local wall kb
-    wall=$(awk -F': ' '/Elapsed \(wall clock\)/ {
-      n = split($2, t, ":"); s = 0; for (j = 1; j <= n; j++) s = s * 60 + t[j]; print s }' \
-      "$work/time.txt")
-    kb=$(awk -F': ' '/Maximum resident set size/ {print $2}' "$work/time.txt")
-    if [ -z "$best" ] || awk -v a="$wall" -v b="$best" 'BEGIN {exit !(a < b)}'; then
-      best=$wall
-      rss=$kb
-    fi
-  done
-  echo "$best $rss"
-}
 
 cd "$work"
-# A fresh book each run (an existing one would be updated); exec keeps one process to measure.
-cli="$OLDPWD/$cli"
-read -r t_cli m_cli < <(measure sh -c 'rm -f book.epub; exec "$0" -t 基准 -a bench -o book.epub chapters/*.txt' "$cli")
-# The staged tree is exactly what the book holds.
-(cd staged && unzip -q ../book.epub)
-read -r t_zip m_zip < <(measure sh -c 'rm -f ../tree.zip; cd staged && zip -q -6 -r ../tree.zip .')
-read -r t_pandoc m_pandoc < <(measure pandoc -f commonmark -t epub2 --metadata title=基准 \
-  -o pandoc.epub chapters/*.txt)
+convert() {  # convert BOOK FOLDER: a fresh book (an existing one would be updated)
+  echo "rm -f $1; exec '$cli' -q -t 基准 -a bench -o $1 $2/*.txt"
+}
+unpack() {  # the book unpacked: exactly the files the converter packs
+  bash -c "$(convert "$1.epub" "$1")"
+  mkdir "$1-unpacked" && (cd "$1-unpacked" && unzip -q "../$1.epub")
+}
+zip_tree() {
+  echo "rm -f $1.zip; cd $1-unpacked && exec zip -q -6 -r ../$1.zip ."
+}
 
-awk -v total="$total" -v largest="$largest" -v tc="$t_cli" -v mc="$m_cli" -v tz="$t_zip" \
-    -v mz="$m_zip" -v tp="$t_pandoc" -v mp="$m_pandoc" -v book="$(stat -c %s book.epub)" \
-    -v zipped="$(stat -c %s tree.zip)" -v runs="$runs" 'BEGIN {
-  mib = 1024 * 1024
-  limit = 3 * largest / 1024 + 16 * 1024
-  printf "input: 200 chapters, %.1f MiB (largest %.0f KiB); best of %d runs\n", total / mib, largest / 1024, runs
-  printf "%-24s %8s %12s\n", "", "seconds", "peak KiB"
-  printf "%-24s %8.2f %12d   book %.2f MiB\n", "lumbrella-cli", tc, mc, book / mib
-  printf "%-24s %8.2f %12d   archive %.2f MiB\n", "zip -q -6 -r (staged)", tz, mz, zipped / mib
-  printf "%-24s %8.2f %12d\n", "pandoc -t epub2", tp, mp
-  printf "pandoc / lumbrella-cli: %6.1f x  (target >= 10)   %s\n", tp / tc, (tp / tc >= 10 ? "ok" : "MISSED")
-  printf "lumbrella-cli / zip -6: %6.2f x  (target <= 1.3)  %s\n", tc / tz, (tc / tz <= 1.3 ? "ok" : "MISSED")
-  printf "peak memory: %d KiB of %d KiB allowed (3 x largest chapter + 16 MiB)  %s\n", mc, limit, (mc < limit ? "ok" : "MISSED")
-}'
+echo "staging: $staging; $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg)"
+results=""
+row() {  # row NAME MEDIAN-KEY TARGET: bench_pair's output on stdin, shown and judged
+  local out
+  out="$(cat)"
+  echo "$out"
+  local value
+  value="$(bench_median "$2" <<<"$out")"
+  results+="$(printf '%-44s %8s   (target %s)' "$1" "$value" "$3")"$'\n'
+}
+
+unpack c200
+row "1. cpu, 200 chapters / zip -6" "A/B cpu" "<= 1.1" < <(
+  bench_pair "1. 200 chapters, 13 MiB: A lumbrella-cli, B zip -6 of the book unpacked" \
+    "$runs" "" "$(convert c200.epub c200)" "" "$(zip_tree c200)")
+
+unpack c1000
+row "2. cpu, 1,000 chapters of 4 KB / zip -6" "A/B cpu" "<= 3" < <(
+  bench_pair "2. 1,000 chapters of 4 KB: A lumbrella-cli, B zip -6 of the book unpacked" \
+    "$runs" "" "$(convert c1000.epub c1000)" "" "$(zip_tree c1000)")
+
+# Row 3: B is there to interleave something; its figures are not the point.
+mib=$(stat -c %s one/*.txt | awk '{printf "%.1f", $1 / 1048576}')
+row "3. peak MiB, one chapter of $mib MiB" "A peak" "<= 15 + $mib" < <(
+  bench_pair "3. one chapter of $mib MiB: A lumbrella-cli, B the 200 chapters" \
+    "$runs_big" "" "$(convert one.epub one)" "" "$(convert c200.epub c200)")
+
+# Row 4: the old book; then one chapter changed, converted onto a copy of the old book (an
+# update) against a new book of the same chapters.
+bash -c "$(convert big0.epub big)"
+python3 - big/第0500章.txt <<'PY'
+import sys
+path = sys.argv[1]
+text = open(path, "rb").read().decode("utf-8")
+open(path, "wb").write(text.replace("的", "地", 1).encode("utf-8"))
+PY
+row "4. cpu, update after one change / new book" "A/B cpu" "<= 0.3" < <(
+  bench_pair "4. 1,000 chapters, 97 MB, one changed: A update of the old book, B a new book" \
+    "$runs_big" "cp big0.epub update.epub" \
+    "exec '$cli' -q -t 基准 -a bench -o update.epub big/*.txt" "" "$(convert new.epub big)")
+
+if [ -n "${PANDOC:-}" ]; then
+  row "pandoc / lumbrella-cli, cpu" "A/B cpu" "none" < <(
+    bench_pair "pandoc: A pandoc -t epub2, B lumbrella-cli, the 200 chapters" "$runs" "" \
+      "exec pandoc -f commonmark -t epub2 --metadata title=基准 -o pandoc.epub c200/*.txt" \
+      "" "$(convert c200.epub c200)")
+fi
+
+echo
+echo "medians ($staging):"
+printf '%s' "$results"

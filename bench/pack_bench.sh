@@ -1,27 +1,22 @@
 #!/usr/bin/env bash
-# Packer benchmark: generates a tree of 200 text files holding 13 MB of Chinese-like text,
-# packs it with this program's packer (bench/pack_tree, deflate level 6) and with
-# `zip -q -6 -r`, and prints both times, their ratio and the peak memory of each against
-# the targets (within 1.1 x of zip -6, peak memory under 16 MB). Not a test: run it by hand
-# on an idle machine.
+# Packer benchmark (not a test: run it by hand on a quiet machine; figures in
+# bench/README.md). Generates a tree of 200 text files holding 13 MB of Chinese-like text
+# and compares, interleaved (A B A B ...), CPU time (user + sys) and wall time:
+#   - this program's packer (bench/pack_tree, deflate level 6) against zip -q -6 -r of the
+#     same tree                                         targets: <= 1.1 x, peak under 16 MB
+#   - an update of that archive after one file changed (the other files written again
+#     with the same bytes, as a conversion does) against packing it anew   target <= 0.3 x
 #
 #   bench/pack_bench.sh            (builds pack_tree in build/; BUILD_DIR=... for another)
-#   RUNS=7 bench/pack_bench.sh     (best of RUNS timings, 5 by default)
+#   RUNS=9 bench/pack_bench.sh     (pairs per comparison, 7 by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+source bench/lib.sh
 build="${BUILD_DIR:-build}"
-runs="${RUNS:-5}"
+runs="${RUNS:-7}"
 
-# The benchmark's own tools, not needed by the tests.
-missing=()
-[ -x /usr/bin/time ] || missing+=(time)
-command -v zip >/dev/null || missing+=(zip)
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo apt-get install -y "${missing[@]}" >/dev/null
-fi
+bench_tools zip
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -70,38 +65,26 @@ PY
 files=$(find "$work/tree" -type f | wc -l)
 bytes=$(find "$work/tree" -type f -printf '%s\n' | awk '{s += $1} END {print s}')
 
-# Best wall time (seconds) of RUNS and the highest peak resident set (KiB) seen.
-measure() {
-  local best="" rss=0 i wall kb
-  for ((i = 0; i < runs; i++)); do
-    /usr/bin/time -f '%e %M' -o "$work/time.txt" "$@" >/dev/null 2>&1 || {
-      echo "failed: $*" >&2
-      exit 1
-    }
-    read -r wall kb <"$work/time.txt"
-    if [ -z "$best" ] || awk -v a="$wall" -v b="$best" 'BEGIN {exit !(a < b)}'; then best=$wall; fi
-    [ "$kb" -gt "$rss" ] && rss=$kb
-  done
-  echo "$best $rss"
-}
-
-cd "$work/tree"
-# Each run writes a fresh archive (an existing one would be updated).
-read -r t_ours m_ours < <(measure "$packer" . "$work/ours.zip" 6)
-read -r t_zip m_zip < <(measure sh -c 'rm -f "$0"; exec zip -q -6 -r "$0" .' "$work/zip.zip")
 cd "$work"
+echo "tree: $files files, $bytes bytes; $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg)"
+pack="$(bench_pair "pack: A pack_tree (level 6), B zip -q -6 -r" "$runs" \
+  "" "cd tree && exec '$packer' . ../ours.zip 6" \
+  "" "rm -f zip.zip; cd tree && exec zip -q -6 -r ../zip.zip .")"
+echo "$pack"
+echo "  archives: ours $(stat -c %s ours.zip) bytes, zip $(stat -c %s zip.zip) bytes"
 
-size_ours=$(stat -c %s ours.zip)
-size_zip=$(stat -c %s zip.zip)
-awk -v files="$files" -v bytes="$bytes" -v runs="$runs" \
-  -v t1="$t_ours" -v m1="$m_ours" -v s1="$size_ours" \
-  -v t2="$t_zip" -v m2="$m_zip" -v s2="$size_zip" 'BEGIN {
-  printf "tree: %d files, %.1f MB of text; best of %d runs\n\n", files, bytes / 1e6, runs
-  printf "%-24s %8s %14s %12s\n", "", "seconds", "peak memory", "archive"
-  printf "%-24s %8.2f %11.1f MB %9.2f MB\n", "pack_tree (level 6)", t1, m1 * 1024 / 1e6, s1 / 1e6
-  printf "%-24s %8.2f %11.1f MB %9.2f MB\n", "zip -q -6 -r", t2, m2 * 1024 / 1e6, s2 / 1e6
-  ratio = t2 > 0 ? t1 / t2 : 0
-  printf "\ntime ours / zip -6: %.2f x (target 1.1 x: %s)\n", ratio, ratio <= 1.1 ? "met" : "missed"
-  printf "peak memory: %.1f MB (target under 16 MB: %s)\n", m1 * 1024 / 1e6,
-    m1 * 1024 < 16e6 ? "met" : "missed"
-}'
+# The update: every file written again (new dates, the same bytes) and one changed, as a
+# conversion stages its tree; the old archive copied back before each run.
+cp ours.zip old.zip
+touch_all="find tree -type f -exec touch {} +; printf x >>tree/part05/chapter101.txt"
+update="$(bench_pair "update: A pack_tree -u onto the old archive, B pack_tree anew" "$runs" \
+  "$touch_all; cp old.zip update.zip" "cd tree && exec '$packer' -u . ../update.zip 6" \
+  "" "cd tree && exec '$packer' . ../new.zip 6")"
+echo "$update"
+cmp -s <(unzip -p update.zip) <(unzip -p new.zip) || { echo "the update differs" >&2; exit 1; }
+
+echo
+printf '%-40s %8s   (target %s)\n' "cpu pack_tree / zip -6" \
+  "$(bench_median "A/B cpu" <<<"$pack")" "<= 1.1" \
+  "peak MiB pack_tree" "$(bench_median "A peak" <<<"$pack")" "< 15.3" \
+  "cpu update after one change / anew" "$(bench_median "A/B cpu" <<<"$update")" "<= 0.3"

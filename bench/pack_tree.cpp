@@ -1,10 +1,11 @@
-// Packs a folder tree into a new archive with the settings of a conversion (everything
-// under the folder, names relative to it, mimetype first and stored when there is one),
-// for bench/pack_bench.sh.
+// Packs a folder tree into an archive with the settings of a conversion (everything under
+// the folder, names relative to it, mimetype first and stored when there is one), for
+// bench/pack_bench.sh. A new archive, unless -u: then an archive already there is updated.
 //
-//   pack_tree <folder> <archive> [level]
+//   pack_tree [-u] <folder> <archive> [level]
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -14,13 +15,18 @@
 
 int main(int argc, char** argv) {
   using namespace lumbrella;
+  const bool update = argc > 1 && std::strcmp(argv[1], "-u") == 0;
+  if (update) {
+    --argc;
+    ++argv;
+  }
   if (argc < 3) {
-    std::fprintf(stderr, "usage: pack_tree <folder> <archive> [level]\n");
+    std::fprintf(stderr, "usage: pack_tree [-u] <folder> <archive> [level]\n");
     return 2;
   }
   try {
     const std::string archive = Utf8ToAnsi(argv[2]);
-    DeleteFile(archive);  // an existing archive would be updated, not written anew
+    if (!update) DeleteFile(archive);
     TZipPacker packer;
     ConfigureBookPacker(packer, Utf8ToAnsi(argv[1]), archive);
     if (argc > 3) packer.PackLevel = std::atoi(argv[3]);
