@@ -69,7 +69,7 @@ class TFileStream : public TStream {
   int LastError() const { return lastError_; }
   // Makes the written bytes durable (fsync); false on failure.
   virtual bool Sync();
-  // Cuts the file off at the current position; false on failure.
+  // Cuts the file off at the current position (of an unbuffered stream); false on failure.
   bool Truncate();
   // Closes the file now; false when close() reports an error (bytes may not have arrived).
   virtual bool Close();
