@@ -30,10 +30,12 @@ const std::string& Staging() {
   return root;
 }
 
+// Names with ASCII letters lowercased: the merge matches a staged file to an old entry
+// without regard to letter case, and the entry that replaces it takes the file's spelling.
 std::set<std::string> Entries(const TSortedZip& directory) {
   std::set<std::string> names;
   for (size_t i = 0; i < directory.Count(); ++i)
-    names.insert(directory.Item(i)->FullName());
+    names.insert(LowerAsciiLetters(directory.Item(i)->FullName()));
   return names;
 }
 
