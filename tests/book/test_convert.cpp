@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -354,22 +353,11 @@ TEST_F(ConvertTest, ASplitBookHasATwoLevelTableOfContents) {
                                         TNovel::Joined(single.shown, "\n") + "\n" +
                                         TNovel::Joined(plain.shown, "\n"));
 
-  // Pages in spine order with their sizes; the points with their depth, order and target.
-  std::vector<std::pair<std::string, size_t>> pages;
-  std::istringstream pageLines(dump.Field("pages"));
-  for (std::string href, size; pageLines >> href >> size;)
-    pages.emplace_back(href, std::stoul(size));
-  std::vector<std::string> points;
-  std::vector<std::string> targets;
-  std::istringstream tocLines(dump.Field("toc"));
-  for (std::string line; std::getline(tocLines, line);) {
-    std::istringstream fields(line);
-    std::string depth, order, src, label;
-    fields >> depth >> order >> src;
-    std::getline(fields >> std::ws, label);
-    points.push_back(depth + " " + order + " " + label);
-    targets.push_back(src);
-  }
+  const std::vector<std::string> points = dump.Lines("toc");
+  const std::vector<std::string> targets = dump.Lines("targets");
+  const std::vector<std::string> pages = dump.Lines("pages");
+  const std::vector<std::string> sizes = dump.Lines("sizes");
+  ASSERT_EQ(pages.size(), sizes.size());
   EXPECT_EQ(points,
             (std::vector<std::string>{"1 1 小说", "2 2 第一章 开端", "2 3 第二章：风 & <雨>",
                                       "2 4 Chapter IV", "2 5 番外", "1 6 起首", "2 6 第一章",
@@ -382,7 +370,7 @@ TEST_F(ConvertTest, ASplitBookHasATwoLevelTableOfContents) {
       EXPECT_EQ(targets[i], targets[i - 1]);
       continue;
     }
-    while (next < pages.size() && pages[next].first != targets[i])
+    while (next < pages.size() && pages[next] != targets[i])
       ++next;
     ASSERT_LT(next, pages.size()) << targets[i] << " not in the spine, or out of order";
     ++next;
@@ -391,13 +379,11 @@ TEST_F(ConvertTest, ASplitBookHasATwoLevelTableOfContents) {
   // more), every cut page as full as the next paragraph allowed.
   size_t continuedPages = 0;
   for (size_t i = 0; i < pages.size(); ++i) {
-    SCOPED_TRACE(pages[i].first);
-    EXPECT_LE(pages[i].second, kMaxPageSize);
-    const bool continued =
-        std::find(targets.begin(), targets.end(), pages[i].first) == targets.end();
-    if (continued) {
+    SCOPED_TRACE(pages[i]);
+    EXPECT_LE(std::stoul(sizes[i]), kMaxPageSize);
+    if (std::find(targets.begin(), targets.end(), pages[i]) == targets.end()) {
       ++continuedPages;
-      EXPECT_GT(pages[i - 1].second, kMaxPageSize - 1024);
+      EXPECT_GT(std::stoul(sizes[i - 1]), kMaxPageSize - 1024);
     }
   }
   EXPECT_EQ(continuedPages, 3u);

@@ -11,8 +11,8 @@ ElementTree), and dumps what it finds into a folder as UTF-8 files:
   label-K, text-K    navigation label and text of chapter K (paragraphs joined by LF, a
                      heading written "<h2>heading</h2>")
   body               the text of every page in reading order, joined by LF
-  pages              "<href> <bytes>" of each page in the spine, one a line
-  toc                "<depth> <playOrder> <src> <label>" of each navigation point, in order
+  pages, sizes       href and bytes of each page in the spine, one a line
+  toc, targets       "<depth> <playOrder> <label>" and the src of each navigation point
   depth              dtb:depth of the navigation map
 
 Exits 1 with a message when the book breaks a rule readers rely on: mimetype not the
@@ -94,21 +94,23 @@ def main(book, out):
     dump["depth"] = next(m.get("content") for m in ncx.iter(NCX + "meta")
                          if m.get("name") == "dtb:depth")
     labels = {}
-    toc = []
+    toc, targets = [], []
 
     def walk(parent, depth):
         for point in parent.findall(NCX + "navPoint"):
             src = point.find(NCX + "content").get("src")
             label = point.find(f"{NCX}navLabel/{NCX}text").text or ""
             labels.setdefault(src, label)
-            toc.append(f"{depth} {point.get('playOrder')} {src} {label}")
+            toc.append(f"{depth} {point.get('playOrder')} {label}")
+            targets.append(src)
             walk(point, depth + 1)
 
     walk(ncx.find(NCX + "navMap"), 1)
     dump["toc"] = "\n".join(toc)
+    dump["targets"] = "\n".join(targets)
 
     count = 0
-    pages = []
+    pages, sizes = [], []
     bodies = []
     for itemref in spine:
         href = manifest[itemref.get("idref")].get("href")
@@ -116,7 +118,8 @@ def main(book, out):
         page = parse(z, name)
         if itemref.get("idref") == "cover":
             continue
-        pages.append(f"{href} {z.getinfo(name).file_size}")
+        pages.append(href)
+        sizes.append(str(z.getinfo(name).file_size))
         text = paragraphs(page, name)
         bodies.append(text)
         if href in labels:
@@ -129,6 +132,7 @@ def main(book, out):
             dump[f"text-{count - 1}"] += "\n" + text
     dump["chapters"] = str(count)
     dump["pages"] = "\n".join(pages)
+    dump["sizes"] = "\n".join(sizes)
     dump["body"] = "\n".join(bodies)
 
     os.makedirs(out, exist_ok=True)
