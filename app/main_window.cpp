@@ -25,6 +25,7 @@
 #include "app/chapter_list_model.h"
 #include "app/web_strip.h"
 #include "book/convert.h"
+#include "book/headings.h"
 #include "platform/errors.h"
 #include "platform/tempdir.h"
 
@@ -373,8 +374,9 @@ void TForm1::Button1Click() {
       m_progress->setValue(
           total > 0 ? static_cast<int>(std::min(done, total) * kStagingShare / total) : 0);
     };
+    converter.SplitChapters = AskToSplit(chapters);
     try {
-      packed = converter.Convert(fields, chapters, QPathToAnsi(book));
+      if (!closeRequested_) packed = converter.Convert(fields, chapters, QPathToAnsi(book));
     } catch (...) {
       // Closed while it staged: the conversion stopped; there is nothing to tell.
       if (!closeRequested_) throw;
@@ -388,6 +390,17 @@ void TForm1::Button1Click() {
   } else {
     dialogs_.Message(this, AnsiToQString(ConvertFailedMessage()), AnsiToQString(packerError));
   }
+}
+
+// Only when a listed file holds headings to split at. The scan repaints the window between
+// files, as staging does, and stops when the window is closed meanwhile.
+bool TForm1::AskToSplit(const std::vector<TChapter>& chapters) {
+  const bool found = AnyFileHoldsHeadings(chapters, [this] {
+    QCoreApplication::processEvents();
+    return !closeRequested_;
+  });
+  return found && dialogs_.Question(this, QStringLiteral("检测到章节标题，要按章节拆分目录吗？"),
+                                    QStringLiteral("拆分章节"));
 }
 
 void TForm1::Button2Click() {
@@ -437,8 +450,8 @@ void TForm1::m_listColumnClick(int column) {
 
 // --- While a book is made --------------------------------------------------------------
 
-// The converter lets the window handle its events between chapters and the packer between
-// blocks, so that it repaints. Until it is done, nothing that would start another
+// The heading scan and the converter let the window handle its events between files, the
+// packer between blocks, so that it repaints. Until it is done, nothing that would start another
 // conversion or change the list or the book fields may run: those controls are disabled
 // and drops are refused.
 void TForm1::SetConverting(bool on) {

@@ -93,6 +93,7 @@ class TForm1 : public QWidget {
   void RefreshStatus();
   void ShowRows();  // view follows the model: rows and selection
   void SetConverting(bool on);
+  bool AskToSplit(const std::vector<TChapter>& chapters);
 
   TUserDialogs& dialogs_;
   TChapterList list_;

@@ -7,6 +7,7 @@
 #include "book/cover.h"
 #include "book/decode.h"
 #include "book/documents.h"
+#include "book/split.h"
 #include "book/staging.h"
 #include "book/uuid.h"
 #include "platform/codepage.h"
@@ -73,8 +74,9 @@ void TBookConverter::StageFixedFiles(TBookInfo& book, const std::string& coverPa
 void TBookConverter::WritePackageDocuments(const TBookInfo& book,
                                            const std::vector<TChapter>& chapters) {
   const std::string folder = ContentFolder(StagingRoot());
-  std::vector<std::string> labels;
-  labels.reserve(chapters.size());
+  std::vector<TChapterPages> toc;
+  toc.reserve(chapters.size());
+  splitFiles_.clear();
   std::vector<int64_t> sizes;
   int64_t total = 0;
   for (const TChapter& chapter : chapters) {
@@ -85,14 +87,22 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
   BetweenChapters(done, total);
   // Chapters are numbered by their position now. Each is read and written in blocks.
   for (size_t i = 0; i < chapters.size(); ++i) {
+    if (SplitChapters) {
+      toc.push_back(
+          WriteSplitChapter(folder, i, chapters[i].label, LoadSourceText(chapters[i].path)));
+      if (!toc.back().headings.empty()) splitFiles_.push_back({i, toc.back().headings.size()});
+      done += sizes[i];
+      BetweenChapters(done, total);
+      continue;
+    }
     TSourceText source(chapters[i].path);
     WriteChapterPage(folder + ChapterFileName(i), chapters[i].label, source);
-    labels.push_back(chapters[i].label);
+    toc.emplace_back().label = chapters[i].label;
     done += sizes[i];
     BetweenChapters(done, total);
   }
-  WriteUtf8File(folder + "content.opf", PackageDocument(book, chapters.size()));
-  WriteUtf8File(folder + "toc.ncx", NavigationMap(book, labels));
+  WriteUtf8File(folder + "content.opf", PackageDocument(book, toc));
+  WriteUtf8File(folder + "toc.ncx", NavigationMap(book, toc));
 }
 
 void TBookConverter::BetweenChapters(int64_t done, int64_t total) {

@@ -78,6 +78,17 @@ class TBookConverter {
   // request made meanwhile ends the conversion with EUserCanceled.
   std::function<void(int64_t done, int64_t total)> OnStagingProgress;
 
+  // Splits every chapter file that holds two headings or more at its headings, with a
+  // navigation point under the file's for each, and continues any page longer than
+  // kMaxPageSize on further pages (WriteSplitChapter). Off, each file is one page as always.
+  bool SplitChapters = false;
+  // The files the last WritePackageDocuments split: position in the list, headings found.
+  struct TSplitFile {
+    size_t chapter;
+    size_t headings;
+  };
+  const std::vector<TSplitFile>& SplitFiles() const { return splitFiles_; }
+
   const std::string& LastPackerError() const { return lastPackerError_; }
   // True while a conversion runs that stages into this StagingRoot or packs with this
   // packer. The packer hands control to the window between blocks, so a second Convert
@@ -90,6 +101,7 @@ class TBookConverter {
   std::string tempDir_;
   TZipPacker& packer_;
   std::string lastPackerError_;
+  std::vector<TSplitFile> splitFiles_;
 };
 
 // Deletes the folder with everything in it; true on success.

@@ -143,7 +143,14 @@ void AppendMetadata(std::string& out, const TBookInfo& book) {
   out += "</metadata>";
 }
 
-void AppendManifest(std::string& out, const TBookInfo& book, size_t chapterCount) {
+std::string PageId(size_t chapter, size_t page) {
+  std::string id = "txt" + std::to_string(chapter);
+  if (page > 0) id += "-" + std::to_string(page);
+  return id;
+}
+
+void AppendManifest(std::string& out, const TBookInfo& book,
+                    const std::vector<TChapterPages>& chapters) {
   out += "<manifest><item id=\"ncx\" href=\"toc.ncx\" media-type=\"application/x-dtbncx+xml\"/>";
   out += "<item id=\"main-css\" href=\"css/main.css\" media-type=\"text/css\"/>";
   if (HasCover(book)) {
@@ -154,21 +161,24 @@ void AppendManifest(std::string& out, const TBookInfo& book, size_t chapterCount
     out += EscapeAttribute(book.coverMediaType);
     out += "\"/>";
   }
-  for (size_t i = 0; i < chapterCount; ++i) {
-    const std::string n = std::to_string(i);
-    out += "<item id=\"txt" + n + "\" href=\"" + ChapterFileName(i) +
-           "\" media-type=\"application/xhtml+xml\"/>";
+  for (size_t i = 0; i < chapters.size(); ++i) {
+    for (size_t k = 0; k < chapters[i].pages; ++k) {
+      out += "<item id=\"" + PageId(i, k) + "\" href=\"" + PageFileName(i, k) +
+             "\" media-type=\"application/xhtml+xml\"/>";
+    }
   }
   out += "</manifest>";
 }
 
-void AppendSpine(std::string& out, const TBookInfo& book, size_t chapterCount) {
+void AppendSpine(std::string& out, const TBookInfo& book,
+                 const std::vector<TChapterPages>& chapters) {
   // Every page is in the reading order (no linear="no"): a book needs at least one linear
   // item, and readers skip or hide non-linear ones.
   out += "<spine toc=\"ncx\">";
   if (HasCover(book)) out += "<itemref idref=\"cover\"/>";
-  for (size_t i = 0; i < chapterCount; ++i) {
-    out += "<itemref idref=\"txt" + std::to_string(i) + "\"/>";
+  for (size_t i = 0; i < chapters.size(); ++i) {
+    for (size_t k = 0; k < chapters[i].pages; ++k)
+      out += "<itemref idref=\"" + PageId(i, k) + "\"/>";
   }
   out += "</spine>";
 }
@@ -206,12 +216,7 @@ std::string ChapterFileName(size_t index) {
 }
 
 std::string ChapterPage(std::string_view label, std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 8 + 512);
-  AppendPageHead(out, EscapeText(label));
-  AppendBody(out, text);
-  out += "</body></html>";
-  return out;
+  return SectionPage(label, {}, text);
 }
 
 // --- A page written piece by piece ----------------------------------------------------------
@@ -309,18 +314,57 @@ std::string CoverPage(const TBookInfo& book) {
 }
 
 std::string PackageDocument(const TBookInfo& book, size_t chapterCount) {
+  return PackageDocument(book, std::vector<TChapterPages>(chapterCount));
+}
+
+std::string NavigationMap(const TBookInfo& book, const std::vector<std::string>& labels) {
+  std::vector<TChapterPages> chapters(labels.size());
+  for (size_t i = 0; i < labels.size(); ++i)
+    chapters[i].label = labels[i];
+  return NavigationMap(book, chapters);
+}
+
+std::string SectionPage(std::string_view title, std::string_view heading,
+                        std::optional<std::string_view> lines) {
   std::string out;
-  out.reserve(1024 + chapterCount * 110);
+  const size_t size = lines ? lines->size() : 0;
+  out.reserve(size + size / 8 + 512);
+  AppendPageHead(out, EscapeText(title));
+  if (!heading.empty()) {
+    out += "<h2>";
+    AppendEscaped(out, heading, Mode::kText);
+    out += "</h2>";
+  }
+  if (lines) AppendBody(out, *lines);
+  out += "</body></html>";
+  return out;
+}
+
+size_t ParagraphSize(std::string_view line) {
+  return AnsiToUtf8(EscapeText(line)).size() + std::string_view("<p></p>").size();
+}
+
+std::string PageFileName(size_t chapter, size_t page) {
+  if (page == 0) return ChapterFileName(chapter);
+  return std::to_string(chapter) + "-" + std::to_string(page) + ".html";
+}
+
+std::string PackageDocument(const TBookInfo& book, const std::vector<TChapterPages>& chapters) {
+  size_t pages = 0;
+  for (const TChapterPages& chapter : chapters)
+    pages += chapter.pages;
+  std::string out;
+  out.reserve(1024 + pages * 110);
   AppendOpfHead(out);
   AppendMetadata(out, book);
-  AppendManifest(out, book, chapterCount);
-  AppendSpine(out, book, chapterCount);
+  AppendManifest(out, book, chapters);
+  AppendSpine(out, book, chapters);
   AppendGuide(out, book);
   out += "</package>";
   return out;
 }
 
-std::string NavigationMap(const TBookInfo& book, const std::vector<std::string>& labels) {
+std::string NavigationMap(const TBookInfo& book, const std::vector<TChapterPages>& chapters) {
   std::string out;
   out += kXmlDeclaration;
   out += "<!DOCTYPE ncx PUBLIC \"-//NISO//DTD ncx 2005-1//EN\" \"";
@@ -329,19 +373,37 @@ std::string NavigationMap(const TBookInfo& book, const std::vector<std::string>&
   out += kNcxNamespace;
   out += "\"><head><meta name=\"dtb:uid\" content=\"";
   out += BookIdentifier(book);  // must equal the package's identifier
+  // A book without headings keeps the depth it has always declared.
+  const bool nested = std::any_of(chapters.begin(), chapters.end(),
+                                  [](const TChapterPages& c) { return !c.headings.empty(); });
+  out += "\"/><meta name=\"dtb:depth\" content=\"";
+  out += nested ? "2" : "0";
   out +=
-      "\"/><meta name=\"dtb:depth\" content=\"0\"/><meta name=\"dtb:totalPageCount\" "
-      "content=\"0\"/><meta name=\"dtb:maxPageNumber\" content=\"0\"/></head>";
+      "\"/><meta name=\"dtb:totalPageCount\" content=\"0\"/><meta name=\"dtb:maxPageNumber\" "
+      "content=\"0\"/></head>";
   out += "<docTitle><text>";
   out += EscapeText(book.title);
   out += "</text></docTitle><navMap>";
-  for (size_t i = 0; i < labels.size(); ++i) {
-    const std::string n = std::to_string(i);
-    // Ids and file names count from 0, playOrder from 1.
-    out += "<navPoint id=\"txt" + n + "\" playOrder=\"" + std::to_string(i + 1) +
+  // Ids count from 0, playOrder from 1. Points with the same target share their number.
+  size_t order = 0;
+  auto appendPoint = [&out](const std::string& id, size_t playOrder, std::string_view label,
+                            const std::string& src) {
+    out += "<navPoint id=\"" + id + "\" playOrder=\"" + std::to_string(playOrder) +
            "\"><navLabel><text>";
-    out += EscapeText(labels[i]);
-    out += "</text></navLabel><content src=\"" + ChapterFileName(i) + "\"/></navPoint>";
+    out += EscapeText(label);
+    out += "</text></navLabel><content src=\"" + src + "\"/>";
+  };
+  for (size_t i = 0; i < chapters.size(); ++i) {
+    const size_t chapterOrder = ++order;
+    appendPoint(PageId(i, 0), chapterOrder, chapters[i].label, ChapterFileName(i));
+    for (size_t j = 0; j < chapters[i].headings.size(); ++j) {
+      const TChapterPages::TPoint& point = chapters[i].headings[j];
+      appendPoint(PageId(i, 0) + "h" + std::to_string(j + 1),
+                  point.page == 0 ? chapterOrder : ++order, point.label,
+                  PageFileName(i, point.page));
+      out += "</navPoint>";
+    }
+    out += "</navPoint>";
   }
   out += "</navMap></ncx>";
   return out;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,5 +73,36 @@ std::string CoverPage(const TBookInfo& book);
 std::string PackageDocument(const TBookInfo& book, size_t chapterCount);
 // labels: the chapter labels in list order.
 std::string NavigationMap(const TBookInfo& book, const std::vector<std::string>& labels);
+
+// --- Chapters on several pages (split at their headings, or cut for length) ---
+
+// A page of such a chapter: the heading, when there is one, as <h2>, then the lines as
+// ChapterBody makes them; no paragraph at all when lines is absent. With neither heading
+// nor lines absent it is ChapterPage.
+std::string SectionPage(std::string_view title, std::string_view heading,
+                        std::optional<std::string_view> lines);
+// The bytes one line adds to a page as a paragraph, in the UTF-8 the page is stored in.
+size_t ParagraphSize(std::string_view line);
+
+// Page k of chapter i: ChapterFileName(i) for the first, "<i>-<k>.html" after it.
+std::string PageFileName(size_t chapter, size_t page);
+
+// How a chapter's pages stand in the book.
+struct TChapterPages {
+  struct TPoint {
+    size_t page = 0;  // the heading's page
+    std::string label;
+  };
+  std::string label;             // the chapter's navigation point, on its first page
+  size_t pages = 1;              // in reading order; only the first has a point of its own
+  std::vector<TPoint> headings;  // the points under the chapter's, in order
+};
+
+// Every page in the manifest and the spine; a navigation point per chapter with one under
+// it per heading, playOrder through them all in reading order (a heading on the chapter's
+// first page shares its number). With one page and no heading per chapter these are the
+// documents above.
+std::string PackageDocument(const TBookInfo& book, const std::vector<TChapterPages>& chapters);
+std::string NavigationMap(const TBookInfo& book, const std::vector<TChapterPages>& chapters);
 
 }  // namespace lumbrella

@@ -1,5 +1,5 @@
 // lumbrella-cli: the conversion road without the window, for scripts.
-//   lumbrella-cli [-q] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
+//   lumbrella-cli [-q] [-s] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
 // Exit status: 0 converted, 1 conversion failed, 2 usage error.
 
 #include <getopt.h>
@@ -27,7 +27,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr char kUsage[] =
-    "Usage: lumbrella-cli [-q] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...\n"
+    "Usage: lumbrella-cli [-q] [-s] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...\n"
     "Turns plain-text chapter files into one EPUB book.\n"
     "\n"
     "  -t, --title TITLE    book title (default: the output file's name)\n"
@@ -37,7 +37,12 @@ constexpr char kUsage[] =
     "  -o, --output OUTPUT  the book to write (not \"-\": a book is not written to\n"
     "                       standard output); a book already there is updated: its\n"
     "                       entries of the same names are replaced, the others kept\n"
-    "  -q, --quiet          print nothing on success (no progress, no warnings)\n"
+    "  -s, --split-chapters split each FILE holding two or more chapter headings\n"
+    "                       (第一章, 序章, Chapter 1, ...) into one page per chapter,\n"
+    "                       listed under the file in the table of contents; prints\n"
+    "                       how many chapters each split file has\n"
+    "  -q, --quiet          print nothing on success (no progress, no warnings, no\n"
+    "                       chapter counts)\n"
     "  -h, --help           show this help and exit\n"
     "      --version        show the version and exit\n"
     "\n"
@@ -71,6 +76,7 @@ struct Options {
   std::string output;
   std::vector<std::string> files;
   bool quiet = false;
+  bool split = false;
 };
 
 // Returns -1 when the conversion should run, else the exit status.
@@ -82,6 +88,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
       {"cover", required_argument, nullptr, 'c'},
       {"output", required_argument, nullptr, 'o'},
       {"quiet", no_argument, nullptr, 'q'},
+      {"split-chapters", no_argument, nullptr, 's'},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersion},
       {nullptr, 0, nullptr, 0},
@@ -89,7 +96,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
   bool haveOutput = false;
   opterr = 0;  // our own messages below
   int c;
-  while ((c = getopt_long(argc, argv, ":t:a:c:o:qh", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":t:a:c:o:qsh", kLong, nullptr)) != -1) {
     switch (c) {
       case 't':
         options.fields.title = Utf8ToAnsi(optarg);
@@ -106,6 +113,9 @@ int ParseArguments(int argc, char** argv, Options& options) {
         break;
       case 'q':
         options.quiet = true;
+        break;
+      case 's':
+        options.split = true;
         break;
       case 'h':
         std::fputs(kUsage, stdout);
@@ -124,6 +134,17 @@ int ParseArguments(int argc, char** argv, Options& options) {
   for (int i = optind; i < argc; ++i)
     options.files.push_back(Utf8ToAnsi(argv[i]));
   return -1;
+}
+
+// What the split found, so that a file left whole (its headings not recognised) shows.
+void PrintSplitFiles(const TBookConverter& converter, const std::vector<TChapter>& chapters) {
+  for (const TBookConverter::TSplitFile& file : converter.SplitFiles()) {
+    std::fprintf(stderr, "lumbrella-cli: %s: split into %zu chapters\n",
+                 AnsiToUtf8(chapters[file.chapter].path).c_str(), file.headings);
+  }
+  if (converter.SplitFiles().empty()) {
+    std::fputs("lumbrella-cli: no file holds two chapter headings; none was split\n", stderr);
+  }
 }
 
 }  // namespace
@@ -160,6 +181,7 @@ int main(int argc, char** argv) {
       };
     }
     TBookConverter converter(tempDir.Path(), packer);
+    converter.SplitChapters = options.split;
     const bool ok = converter.Convert(options.fields, chapters, options.output);
     if (shown >= 0) std::fputs("\r    \r", stderr);
     if (!ok) {
@@ -168,6 +190,7 @@ int main(int argc, char** argv) {
       return kExitFailed;
     }
     if (!options.quiet) {
+      if (options.split) PrintSplitFiles(converter, chapters);
       PrintLine(stdout, ConvertSucceededMessage());
       PrintLine(stdout, ExpandFileName(options.output));
     }

@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include "app/app_text.h"
@@ -190,20 +191,26 @@ class TestConvert : public QObject {
     w.Start(chapters);
     const QString dropped = w.File(QStringLiteral("late.txt"));
     bool ranDuringPacking = false;
+    bool ranWhileScanning = false;  // for headings, before anything is staged
     bool ranWhileStaging = false;
     QStringList enabledMeanwhile;
     bool progressShown = false;
     bool convertLooksEnabled = true;
     Qt::DropAction dropTaken = Qt::CopyAction;
     bool armed = true;
-    w.dialogs.onFileDialog = [&] {
-      if (!armed) return;
-      armed = false;
-      // Runs from the event dispatching between chapters, with the conversion on the stack.
-      QTimer::singleShot(0, w.form.get(), [&] {
+    QTimer poll;
+    poll.setInterval(0);
+    // Runs from the event dispatching between files, with the conversion on the stack.
+    connect(&poll, &QTimer::timeout, w.form.get(), [&] {
+      const QString staging = QString::fromStdString(w.form->TempDir()) + "EPUB/";
+      if (!QDir(staging).exists()) {
+        ranWhileScanning = w.form->Converting();
+        return;
+      }
+      poll.stop();
+      {
         ranDuringPacking = w.form->Converting();
-        const QString staging = QString::fromStdString(w.form->TempDir()) + "EPUB/";
-        ranWhileStaging = QDir(staging).exists() && !QFile::exists(staging + "OEBPS/toc.ncx");
+        ranWhileStaging = !QFile::exists(staging + "OEBPS/toc.ncx");
         enabledMeanwhile = Enabled(w);
         progressShown = Control(*w.form, "m_progress")->isVisible();
         convertLooksEnabled = ShowsRed(Control(*w.form, "Button1"));
@@ -211,12 +218,18 @@ class TestConvert : public QObject {
         w.Click("Button1");
         w.Click("m_delall");
         dropTaken = w.Drop({dropped});
-      });
+      }
+    });
+    w.dialogs.onFileDialog = [&] {
+      if (!armed) return;
+      armed = false;
+      poll.start();
     };
     w.dialogs.fileAnswers = {{w.dir.filePath(QStringLiteral("first.epub"))}};
     w.Click("Button1");
 
     QVERIFY2(ranDuringPacking, "the window never got to handle its events");
+    QVERIFY2(ranWhileScanning, "no events were handled while the files were scanned");
     QVERIFY2(ranWhileStaging, "no events were handled while the chapters were staged");
     QVERIFY(enabledMeanwhile.isEmpty());
     QVERIFY(!convertLooksEnabled);  // its red text greys out with the rest
@@ -228,6 +241,34 @@ class TestConvert : public QObject {
     QCOMPARE(w.form->ChapterList().Count(), static_cast<size_t>(chapters.size()));
     QCOMPARE(Enabled(w), kLocked);
     QVERIFY(ShowsRed(Control(*w.form, "Button1")));
+  }
+
+  // After the save dialog, a file holding two headings brings the question; 是 splits it at
+  // them, 否 makes the book as always.
+  void splitQuestion_data() {
+    QTest::addColumn<bool>("yes");
+    QTest::addColumn<QStringList>("pages");
+    QTest::newRow("yes") << true << QStringList({"OEBPS/0-1.html", "OEBPS/0.html", "OEBPS/1.html"});
+    QTest::newRow("no") << false << QStringList({"OEBPS/0.html", "OEBPS/1.html"});
+  }
+  void splitQuestion() {
+    QFETCH(bool, yes);
+    QFETCH(QStringList, pages);
+    TWindow w;
+    w.Start({w.File(QStringLiteral("小说.txt"), "第一章\r\nA\r\n第二章\r\nB"), Chapters().first()});
+    const QString book = w.dir.filePath(QStringLiteral("book.epub"));
+    w.dialogs.fileAnswers = {{book}};
+    w.dialogs.questionAnswers = {yes};
+    w.Click("Button1");
+    QCOMPARE(w.dialogs.Kinds(), QStringList({"files", "question", "message"}));
+    QCOMPARE(w.dialogs.calls[1].text, QStringLiteral("检测到章节标题，要按章节拆分目录吗？"));
+    QCOMPARE(w.dialogs.calls[1].caption, QStringLiteral("拆分章节"));
+    QCOMPARE(w.dialogs.calls[2].text, kSucceeded);
+    QProcess list;
+    list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), book});
+    QVERIFY(list.waitForFinished());
+    const QStringList entries = QString::fromUtf8(list.readAllStandardOutput()).split('\n');
+    QCOMPARE(entries.filter(QRegularExpression(QStringLiteral("\\.html$"))), pages);
   }
 
   void closingMeanwhileStopsThePacker() {

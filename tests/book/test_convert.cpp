@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <filesystem>
 #include <set>
@@ -11,6 +12,7 @@
 #include "book/convert.h"
 #include "book/cover.h"
 #include "book/decode.h"
+#include "book/split.h"
 #include "common/test_util.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
@@ -298,6 +300,152 @@ TEST_F(ConvertTest, ASecondConversionIsRefusedWhileOneIsPacking) {
   BookDump dump = ReadBook(dir_ / "out.epub");
   ASSERT_EQ(dump.error, "");
   EXPECT_EQ(dump.texts, std::vector<std::string>{"A"});
+}
+
+// A chapter text made line by line (UTF-8), and what a split book must show of it: the same
+// lines, each heading as "<h2>heading</h2>" without the blanks around it.
+struct TNovel {
+  std::vector<std::string> source, shown;
+  TNovel& Line(const std::string& line) {
+    source.push_back(line);
+    shown.push_back(line);
+    return *this;
+  }
+  TNovel& Heading(const std::string& line, const std::string& heading) {
+    source.push_back(line);
+    shown.push_back("<h2>" + heading + "</h2>");
+    return *this;
+  }
+  // Lines of about 90 characters, some with markup, that differ from each other.
+  TNovel& Prose(int lines) {
+    for (int i = 0; i < lines; ++i) {
+      std::string line = "　　" + std::to_string(i) + " ";
+      for (int k = 0; k < 8; ++k)
+        line += i % 5 == k ? "雨 & <伞>，" : "巷子尽头有一家旧书店。";
+      Line(line);
+    }
+    return *this;
+  }
+  static std::string Joined(const std::vector<std::string>& lines, const char* end) {
+    std::string text;
+    for (size_t i = 0; i < lines.size(); ++i)
+      text += (i > 0 ? end : "") + lines[i];
+    return text;
+  }
+};
+
+// The validator and a reader we did not write see a book split at its headings: the
+// table of contents on two levels, every page in reading order and under 256 KB, the text
+// as the sources have it but for the headings.
+TEST_F(ConvertTest, ASplitBookHasATwoLevelTableOfContents) {
+  TNovel novel, opening, single, plain;
+  novel.Line("书名：雨伞").Line("作者：某人").Heading("第一章 开端", "第一章 开端").Prose(3);
+  novel.Heading("　　第二章：风 & <雨>　", "第二章：风 & <雨>").Prose(2500);   // several pages
+  novel.Heading("Chapter IV", "Chapter IV").Prose(1).Heading("番外", "番外");  // no line after
+  // Begins with a heading (its page is the file's first), one follows right after it.
+  opening.Heading("第一章", "第一章").Heading("第二章", "第二章").Line("").Line("x");
+  single.Line("第一章").Prose(2);  // one heading: no split
+  plain.Prose(1100);               // no heading, 200 KB that make 300 KB of XHTML
+  const std::vector<TChapter> chapters = {
+      Chapter("小说", TNovel::Joined(novel.source, "\r\n")),
+      Chapter("起首", TNovel::Joined(opening.source, "\n")),
+      Chapter("单章", TNovel::Joined(single.source, "\r\n")),
+      Chapter("长文", TNovel::Joined(plain.source, "\r")),
+  };
+  converter_.SplitChapters = true;
+  ASSERT_TRUE(converter_.Convert({"T", "A", ""}, chapters, A(dir_ / "split.epub")))
+      << converter_.LastPackerError();
+  ASSERT_EQ(converter_.SplitFiles().size(), 2u);
+  EXPECT_EQ(converter_.SplitFiles()[0].chapter, 0u);
+  EXPECT_EQ(converter_.SplitFiles()[0].headings, 4u);
+  EXPECT_EQ(converter_.SplitFiles()[1].chapter, 1u);
+  EXPECT_EQ(converter_.SplitFiles()[1].headings, 2u);
+
+  const std::string book = dir_ / "split.epub";
+  EXPECT_EQ(EpubcheckProblems(book), "");
+  BookDump dump = ReadBook(book);
+  ASSERT_EQ(dump.error, "");
+  EXPECT_EQ(dump.Field("depth"), "2");
+  EXPECT_TRUE(dump.Field("body") == TNovel::Joined(novel.shown, "\n") + "\n" +
+                                        TNovel::Joined(opening.shown, "\n") + "\n" +
+                                        TNovel::Joined(single.shown, "\n") + "\n" +
+                                        TNovel::Joined(plain.shown, "\n"));
+
+  const std::vector<std::string> points = dump.Lines("toc");
+  const std::vector<std::string> targets = dump.Lines("targets");
+  const std::vector<std::string> pages = dump.Lines("pages");
+  const std::vector<std::string> sizes = dump.Lines("sizes");
+  ASSERT_EQ(pages.size(), sizes.size());
+  EXPECT_EQ(points,
+            (std::vector<std::string>{"1 1 小说", "2 2 第一章 开端", "2 3 第二章：风 & <雨>",
+                                      "2 4 Chapter IV", "2 5 番外", "1 6 起首", "2 6 第一章",
+                                      "2 7 第二章", "1 8 单章", "1 9 长文"}));
+  // Targets in reading order; shared only by a file and its first heading (same playOrder).
+  size_t next = 0;
+  for (size_t i = 0; i < targets.size(); ++i) {
+    SCOPED_TRACE(points[i]);
+    if (i == 6) {  // 起首's first heading
+      EXPECT_EQ(targets[i], targets[i - 1]);
+      continue;
+    }
+    while (next < pages.size() && pages[next] != targets[i])
+      ++next;
+    ASSERT_LT(next, pages.size()) << targets[i] << " not in the spine, or out of order";
+    ++next;
+  }
+  // The long ones were cut (the second chapter of 小说 onto two more pages, 长文 onto one
+  // more), every cut page as full as the next paragraph allowed.
+  size_t continuedPages = 0;
+  for (size_t i = 0; i < pages.size(); ++i) {
+    SCOPED_TRACE(pages[i]);
+    EXPECT_LE(std::stoul(sizes[i]), kMaxPageSize);
+    if (std::find(targets.begin(), targets.end(), pages[i]) == targets.end()) {
+      ++continuedPages;
+      EXPECT_GT(std::stoul(sizes[i - 1]), kMaxPageSize - 1024);
+    }
+  }
+  EXPECT_EQ(continuedPages, 3u);
+}
+
+// Splitting off, or nothing to split: the pages and documents one page per file has always
+// made (those writers' texts are pinned in the document tests).
+TEST_F(ConvertTest, WithoutASplitEveryFileIsOnePageAsAlways) {
+  const std::vector<TChapter> chapters = {
+      Chapter("单章", "第一章\r\n" + TNovel::Joined(TNovel().Prose(5).source, "\r\n")),
+      Chapter("小说", "第一章\r\nA\r\n第二章\r\nB"),
+      Chapter("长文", TNovel::Joined(TNovel().Prose(1500).source, "\r\n")),
+  };
+  TBookInfo book;
+  book.title = "T";
+  book.uuid = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
+  const std::string folder = Staging() + "/OEBPS/";
+  std::vector<std::string> labels;
+  for (const TChapter& c : chapters)
+    labels.push_back(c.label);
+
+  converter_.StageFixedFiles(book, "");
+  converter_.WritePackageDocuments(book, chapters);
+  std::set<std::string> written;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    if (e.is_regular_file()) written.insert(e.path().filename().string());
+  }
+  EXPECT_EQ(written,
+            (std::set<std::string>{"0.html", "1.html", "2.html", "content.opf", "toc.ncx"}));
+  for (size_t i = 0; i < chapters.size(); ++i) {
+    EXPECT_EQ(ReadBytes(folder + ChapterFileName(i)),
+              AnsiToUtf8(ChapterPage(chapters[i].label, LoadSourceText(chapters[i].path))));
+  }
+  EXPECT_EQ(ReadBytes(folder + "content.opf"), AnsiToUtf8(PackageDocument(book, 3)));
+  EXPECT_EQ(ReadBytes(folder + "toc.ncx"), AnsiToUtf8(NavigationMap(book, labels)));
+  EXPECT_TRUE(converter_.SplitFiles().empty());
+
+  // Split on: a file with one heading, short enough, is still the same page.
+  const std::string page = ReadBytes(folder + "0.html");
+  converter_.SplitChapters = true;
+  converter_.StageFixedFiles(book, "");
+  converter_.WritePackageDocuments(book, chapters);
+  EXPECT_EQ(ReadBytes(folder + "0.html"), page);
+  EXPECT_TRUE(std::filesystem::exists(folder + "2-1.html"));  // the long one is cut
 }
 
 }  // namespace

@@ -6,12 +6,18 @@ ElementTree), and dumps what it finds into a folder as UTF-8 files:
   title, creator, language, identifier, publisher, source
   uid, doctitle      dtb:uid and the document title of the navigation map
   cover              "<href> <media-type>" of the cover image, when the book declares one
-  chapters           number of chapter pages in the spine (the cover page not counted)
-  label-K, text-K    navigation label and text of chapter K (paragraphs joined by LF)
+  chapters           number of spine pages with a navigation point (the cover page not
+                     counted); a page without one continues the chapter before it
+  label-K, text-K    navigation label and text of chapter K (paragraphs joined by LF, a
+                     heading written "<h2>heading</h2>")
+  body               the text of every page in reading order, joined by LF
+  pages, sizes       href and bytes of each page in the spine, one a line
+  toc, targets       "<depth> <playOrder> <label>" and the src of each navigation point
+  depth              dtb:depth of the navigation map
 
 Exits 1 with a message when the book breaks a rule readers rely on: mimetype not the
 first, stored entry without extra field; a document that is not well-formed; text outside
-paragraphs; a spine page without a navigation point.
+paragraphs and headings; a first page without a navigation point.
 
 Usage: test_convert_read_book.py BOOK OUTDIR
 """
@@ -48,11 +54,12 @@ def paragraphs(page, name):
         fail(f"{name}: text outside paragraphs: {body.text!r}")
     texts = []
     for child in body:
-        if child.tag != XHTML + "p":
+        if child.tag not in (XHTML + "p", XHTML + "h2"):
             fail(f"{name}: {child.tag} in the body")
         if (child.tail or "").strip():
             fail(f"{name}: text outside paragraphs: {child.tail!r}")
-        texts.append("".join(child.itertext()))
+        text = "".join(child.itertext())
+        texts.append(f"<h2>{text}</h2>" if child.tag == XHTML + "h2" else text)
     return "\n".join(texts)
 
 
@@ -84,24 +91,49 @@ def main(book, out):
     dump["uid"] = next(m.get("content") for m in ncx.iter(NCX + "meta")
                        if m.get("name") == "dtb:uid")
     dump["doctitle"] = ncx.find(f"{NCX}docTitle/{NCX}text").text or ""
+    dump["depth"] = next(m.get("content") for m in ncx.iter(NCX + "meta")
+                         if m.get("name") == "dtb:depth")
     labels = {}
-    for point in ncx.iter(NCX + "navPoint"):
-        src = point.find(NCX + "content").get("src")
-        labels[src] = point.find(f"{NCX}navLabel/{NCX}text").text or ""
+    toc, targets = [], []
+
+    def walk(parent, depth):
+        for point in parent.findall(NCX + "navPoint"):
+            src = point.find(NCX + "content").get("src")
+            label = point.find(f"{NCX}navLabel/{NCX}text").text or ""
+            labels.setdefault(src, label)
+            toc.append(f"{depth} {point.get('playOrder')} {label}")
+            targets.append(src)
+            walk(point, depth + 1)
+
+    walk(ncx.find(NCX + "navMap"), 1)
+    dump["toc"] = "\n".join(toc)
+    dump["targets"] = "\n".join(targets)
 
     count = 0
+    pages, sizes = [], []
+    bodies = []
     for itemref in spine:
         href = manifest[itemref.get("idref")].get("href")
         name = posixpath.join(base, href)
         page = parse(z, name)
         if itemref.get("idref") == "cover":
             continue
-        if href not in labels:
+        pages.append(href)
+        sizes.append(str(z.getinfo(name).file_size))
+        text = paragraphs(page, name)
+        bodies.append(text)
+        if href in labels:
+            dump[f"label-{count}"] = labels[href]
+            dump[f"text-{count}"] = text
+            count += 1
+        elif count == 0:
             fail(f"{href}: no navigation point")
-        dump[f"label-{count}"] = labels[href]
-        dump[f"text-{count}"] = paragraphs(page, name)
-        count += 1
+        else:
+            dump[f"text-{count - 1}"] += "\n" + text
     dump["chapters"] = str(count)
+    dump["pages"] = "\n".join(pages)
+    dump["sizes"] = "\n".join(sizes)
+    dump["body"] = "\n".join(bodies)
 
     os.makedirs(out, exist_ok=True)
     for key, value in dump.items():

@@ -15,6 +15,18 @@ std::string BookDump::Field(const std::string& name) const {
   return it == fields.end() ? std::string("<missing " + name + ">") : it->second;
 }
 
+std::vector<std::string> BookDump::Lines(const std::string& name) const {
+  const std::string text = Field(name);
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
 BookDump ReadBook(const std::string& bookPath) {
   BookDump dump;
   TempFolder out;
@@ -28,13 +40,7 @@ BookDump ReadBook(const std::string& bookPath) {
   for (const auto& e : std::filesystem::directory_iterator(out / "dump")) {
     dump.fields[e.path().filename().string()] = ReadBytes(e.path().string());
   }
-  std::string entries = dump.Field("entries");
-  for (size_t start = 0; start < entries.size();) {
-    size_t end = entries.find('\n', start);
-    if (end == std::string::npos) end = entries.size();
-    dump.entries.push_back(entries.substr(start, end - start));
-    start = end + 1;
-  }
+  dump.entries = dump.Lines("entries");
   const int chapters = std::stoi(dump.Field("chapters"));
   for (int k = 0; k < chapters; ++k) {
     dump.labels.push_back(dump.Field("label-" + std::to_string(k)));

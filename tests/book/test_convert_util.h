@@ -17,6 +17,7 @@ struct BookDump {
   std::vector<std::string> texts;             // each chapter's paragraphs joined by LF
 
   std::string Field(const std::string& name) const;
+  std::vector<std::string> Lines(const std::string& name) const;  // a field's lines
 };
 BookDump ReadBook(const std::string& bookPath);
 

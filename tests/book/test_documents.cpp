@@ -143,7 +143,7 @@ TEST(Documents, WithoutCoverNothingRefersToOne) {
 TEST(Documents, NavigationMapCountsPlayOrderFromOne) {
   TBookInfo book = BookWithCover();
   EXPECT_EQ(
-      NavigationMap(book, {"a", "b"}),
+      NavigationMap(book, std::vector<std::string>{"a", "b"}),
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?><!DOCTYPE ncx PUBLIC \"-//NISO//DTD ncx "
       "2005-1//EN\" \"http://www.daisy.org/z3986/2005/ncx-2005-1.dtd\"><ncx version=\"2005-1\" "
       "xmlns=\"http://www.daisy.org/z3986/2005/ncx/\"><head><meta name=\"dtb:uid\" "

@@ -36,8 +36,9 @@ bool TempLeftEmpty(const TempFolder& folder) {
   return std::filesystem::is_empty(folder / "tmp");
 }
 
-// A usage error is one line saying what is wrong and one pointing at the help, on stderr.
-TEST(Cli, UsageErrors) {
+// A usage error is one line saying what is wrong and one pointing at the help, on stderr;
+// a conversion writes the book.
+TEST(Cli, OptionsAndUsageErrors) {
   const struct {
     const char* arguments;
     int exitCode;
@@ -55,11 +56,15 @@ TEST(Cli, UsageErrors) {
       {"a.txt -o", 2, "", "option needs a value: -o"},
       {"--help", 0, "  -q, --quiet ", ""},
       {"--version", 0, "lumbrella-cli ", ""},
+      {"-s -o out.epub novel.txt a.txt", 0, "恭喜你",
+       "lumbrella-cli: novel.txt: split into 2 chapters\n"},
+      {"--split-chapters -o out.epub a.txt", 0, "恭喜你", "no file holds two chapter headings"},
   };
   TempFolder dir;
   WriteBytes(dir / "a.txt", "A");
   WriteBytes(dir / "A.TXT", "A");
   WriteBytes(dir / "notes.md", "N");
+  WriteBytes(dir / "novel.txt", "第一章\r\nA\r\n第二章\r\nB");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
     CliResult r = RunCli(dir, c.arguments);
@@ -71,7 +76,8 @@ TEST(Cli, UsageErrors) {
       EXPECT_EQ(r.err.find("Usage:"), std::string::npos);
       EXPECT_EQ(r.out, "");
     }
-    EXPECT_FALSE(std::filesystem::exists(dir / "out.epub"));
+    const bool converted = std::string_view(c.out) == "恭喜你";
+    EXPECT_EQ(std::filesystem::remove(dir / "out.epub"), converted);
     EXPECT_FALSE(std::filesystem::exists(dir / "-"));
   }
 }
@@ -165,9 +171,9 @@ TEST(Cli, ShowsProgressOnATerminalUnlessQuiet) {
   EXPECT_NE(r.output.find("100%"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("恭喜你，文件转换成功"), std::string::npos) << r.output;
 
-  // Quiet: not a word on success, not even the progress or a file left out.
+  // Quiet: not a word on success, not even the progress, a file left out or what was split.
   r = test::Run("cd " + Quote(dir.Path()) + " && script -qec " +
-                Quote(Quote(kCli) + " -q -o quiet.epub a.txt notes.md") + " /dev/null");
+                Quote(Quote(kCli) + " -q -s -o quiet.epub a.txt notes.md") + " /dev/null");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(r.output, "");
   EXPECT_TRUE(std::filesystem::exists(dir / "quiet.epub"));

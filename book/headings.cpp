@@ -1,0 +1,217 @@
+#include "book/headings.h"
+
+#include <algorithm>
+#include <array>
+#include <iterator>
+#include <string_view>
+
+#include "book/decode.h"
+#include "platform/codepage.h"
+#include "platform/errors.h"
+
+namespace lumbrella {
+
+namespace {
+
+constexpr size_t kMaxHeadingChars = 40;
+constexpr char32_t kIdeographicSpace = 0x3000;
+
+bool IsBlank(char32_t c) {
+  return c == ' ' || c == '\t' || c == kIdeographicSpace;
+}
+
+// What may stand between a heading's number or word and its title: ASCII punctuation, and
+// the punctuation of Chinese text: the middle dot, the general punctuation block (dashes,
+// curly quotes, the ellipsis), the CJK marks and brackets (、。〈〉《》「」『』【】〔〕 …), the
+// katakana middle dot, the vertical and small forms, and the full-width forms of the ASCII
+// marks (：，！（）…). Letters, digits and ideographs are not.
+bool IsPunctuation(char32_t c) {
+  if (c < 0x80) {
+    return (c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) ||
+           (c >= 0x7B && c <= 0x7E);
+  }
+  return c == 0x00B7 || (c >= 0x2010 && c <= 0x2027) || (c >= 0x2030 && c <= 0x205E) ||
+         (c >= 0x3001 && c <= 0x3003) || (c >= 0x3008 && c <= 0x3011) ||
+         (c >= 0x3014 && c <= 0x301F) || c == 0x30FB || (c >= 0xFE10 && c <= 0xFE19) ||
+         (c >= 0xFE30 && c <= 0xFE6B) || (c >= 0xFF01 && c <= 0xFF0F) ||
+         (c >= 0xFF1A && c <= 0xFF20) || (c >= 0xFF3B && c <= 0xFF40) ||
+         (c >= 0xFF5B && c <= 0xFF65);
+}
+
+bool IsChineseNumber(char32_t c) {
+  return (c >= '0' && c <= '9') || (c >= U'０' && c <= U'９') ||
+         std::u32string_view(U"〇零一二三四五六七八九十百千万两").find(c) !=
+             std::u32string_view::npos;
+}
+
+// The characters of a trimmed line that may be a heading.
+using TLine = std::u32string_view;
+
+// After the number or the word: the end, or a blank or punctuation before the title.
+bool EndsHeadingWord(TLine line, size_t at) {
+  return at == line.size() || IsBlank(line[at]) || IsPunctuation(line[at]);
+}
+
+bool IsNumberedChapter(TLine line) {
+  if (line.empty() || line[0] != U'第') return false;
+  size_t at = 1;
+  while (at < line.size() && IsChineseNumber(line[at]))
+    ++at;
+  if (at == 1 || at == line.size()) return false;
+  if (std::u32string_view(U"章回节集卷部篇").find(line[at]) == std::u32string_view::npos) {
+    return false;
+  }
+  return EndsHeadingWord(line, at + 1);
+}
+
+bool IsNamedPart(TLine line) {
+  static constexpr std::u32string_view kWords[] = {U"序章", U"序言", U"楔子", U"引子", U"前言",
+                                                   U"尾声", U"后记", U"终章", U"番外"};
+  return std::any_of(std::begin(kWords), std::end(kWords), [line](std::u32string_view word) {
+    return line.starts_with(word) && EndsHeadingWord(line, word.size());
+  });
+}
+
+bool IsEnglishChapter(TLine line) {
+  if (!line.starts_with(U"Chapter ") && !line.starts_with(U"CHAPTER ")) return false;
+  const size_t start = 8;
+  size_t at = start;
+  if (at < line.size() && line[at] >= '0' && line[at] <= '9') {
+    while (at < line.size() && line[at] >= '0' && line[at] <= '9')
+      ++at;
+  } else {
+    // "IV" or "iv", not "Ivy": a numeral is written in one case.
+    const std::u32string_view digits =
+        at < line.size() && line[at] >= 'a' ? U"ivxlcdm" : U"IVXLCDM";
+    while (at < line.size() && digits.find(line[at]) != std::u32string_view::npos)
+      ++at;
+  }
+  return at > start && EndsHeadingWord(line, at);
+}
+
+// The length of the line end that ends just before at (a line's first byte, not the first).
+size_t LineEndBefore(std::string_view text, size_t at) {
+  return at >= 2 && text[at - 1] == '\n' && text[at - 2] == '\r' ? 2 : 1;
+}
+
+bool OnlyBlanksAndLineEnds(std::string_view text) {
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t length = 0;
+    const char32_t c = AnsiCharAt(text, at, length);
+    if (!IsBlank(c) && c != '\r' && c != '\n') return false;
+    at += length;
+  }
+  return true;
+}
+
+}  // namespace
+
+TLineEnd LineEndFrom(std::string_view text, size_t from) {
+  size_t at = from;
+  while (at < text.size() && text[at] != '\r' && text[at] != '\n')
+    ++at;
+  if (at == text.size()) return {at, at};
+  const bool crlf = text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n';
+  return {at, at + (crlf ? 2 : 1)};
+}
+
+std::optional<std::string_view> HeadingOf(std::string_view line) {
+  size_t at = 0;
+  size_t length = 0;
+  char32_t c = 0;
+  while (at < line.size()) {
+    c = AnsiCharAt(line, at, length);
+    if (!IsBlank(c)) break;
+    at += length;
+  }
+  if (at == line.size()) return std::nullopt;
+  // Most lines are turned away by their first character, before anything is counted.
+  if (c != U'第' && c != 'C' &&
+      std::u32string_view(U"序楔引前尾后终番").find(c) == std::u32string_view::npos) {
+    return std::nullopt;
+  }
+  const size_t begin = at;
+  size_t end = at;
+  std::array<char32_t, kMaxHeadingChars> chars{};
+  size_t count = 0;    // characters up to the last one that is no blank
+  size_t pending = 0;  // blanks after it: inside the heading unless the line ends there
+  while (at < line.size()) {
+    c = AnsiCharAt(line, at, length);
+    at += length;
+    if (IsBlank(c)) {
+      if (count + pending < kMaxHeadingChars) chars[count + pending] = c;
+      ++pending;
+      continue;
+    }
+    if (count + pending + 1 > kMaxHeadingChars) return std::nullopt;
+    count += pending;  // the blanks inside the heading, kept above
+    pending = 0;
+    chars[count++] = c;
+    end = at;
+  }
+  const TLine trimmed(chars.data(), count);
+  if (IsNumberedChapter(trimmed) || IsNamedPart(trimmed) || IsEnglishChapter(trimmed)) {
+    return line.substr(begin, end - begin);
+  }
+  return std::nullopt;
+}
+
+std::vector<THeading> FindHeadings(std::string_view text, size_t limit) {
+  std::vector<THeading> headings;
+  size_t begin = 0;
+  while (begin < text.size() && headings.size() < limit) {
+    const TLineEnd end = LineEndFrom(text, begin);
+    if (std::optional<std::string_view> heading = HeadingOf(text.substr(begin, end.at - begin))) {
+      headings.push_back({begin, end.at, *heading});
+    }
+    begin = end.next;
+  }
+  return headings;
+}
+
+std::vector<TTextSection> SectionsAtHeadings(std::string_view text,
+                                             const std::vector<THeading>& headings) {
+  std::vector<TTextSection> sections;
+  sections.reserve(headings.size() + 1);
+  if (!headings.empty() && headings[0].lineBegin > 0) {
+    const std::string_view before =
+        text.substr(0, headings[0].lineBegin - LineEndBefore(text, headings[0].lineBegin));
+    if (!OnlyBlanksAndLineEnds(before)) sections.push_back({{}, before});
+  }
+  for (size_t i = 0; i < headings.size(); ++i) {
+    TTextSection section{headings[i].text, std::nullopt};
+    const size_t lineEnd = headings[i].lineEnd;
+    if (lineEnd < text.size()) {
+      const size_t first = LineEndFrom(text, lineEnd).next;
+      if (i + 1 == headings.size()) {
+        section.lines = text.substr(first);
+      } else {
+        const size_t next = headings[i + 1].lineBegin;
+        const size_t last = next - LineEndBefore(text, next);
+        // The next heading's line right after this one: no line between them.
+        if (last >= first) section.lines = text.substr(first, last - first);
+      }
+    }
+    sections.push_back(section);
+  }
+  return sections;
+}
+
+bool AnyFileHoldsHeadings(const std::vector<TChapter>& chapters,
+                          const std::function<bool()>& betweenFiles) {
+  for (const TChapter& chapter : chapters) {
+    bool holds = false;
+    try {
+      holds =
+          FindHeadings(LoadSourceText(chapter.path), kHeadingsToSplit).size() >= kHeadingsToSplit;
+    } catch (const Exception&) {
+      // Left to the conversion, which stops with this file's error.
+    }
+    if (holds) return true;
+    if (betweenFiles && !betweenFiles()) return false;
+  }
+  return false;
+}
+
+}  // namespace lumbrella

@@ -1,0 +1,25 @@
+// The split step of page writing: a chapter file turned into several pages, one per heading
+// (when it holds two or more) and more wherever a page would grow beyond kMaxPageSize.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "book/documents.h"
+
+namespace lumbrella {
+
+// Readers page slowly through larger documents, and some refuse them.
+inline constexpr size_t kMaxPageSize = 256 * 1024;  // bytes of XHTML as stored (UTF-8)
+
+// Writes chapter index's pages into folder (OEBPS, ending in "/") from its decoded text and
+// returns how they stand in the book. A file that holds two headings or more is split:
+// the text before the first one on the first page (none when that text is blank), then a
+// page per heading, which begins with it as <h2>. A file with fewer is the page ChapterPage
+// makes. Any page longer than kMaxPageSize is continued on further pages, cut between lines
+// (a single line longer than that stays whole); they get no navigation point.
+TChapterPages WriteSplitChapter(const std::string& folder, size_t index, const std::string& label,
+                                std::string_view text);
+
+}  // namespace lumbrella

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "book/headings.h"
+#include "platform/codepage.h"
+
+namespace lumbrella {
+namespace {
+
+// Lines as a novel holds them (UTF-8 here, ANSI to the rule) and the heading each one is.
+TEST(Headings, WhichLinesAreHeadings) {
+  // 40 characters, 77 bytes in ANSI: characters are counted.
+  const std::string forty = std::string("第一章 风起云涌") +
+                            "一二三四五六七八九十一二三四五六七八九十"
+                            "一二三四五六七八九十一二";
+  const struct {
+    std::string line;
+    std::string heading;  // empty: no heading
+  } cases[] = {
+      {"第一章", "第一章"},
+      {"第一章 风起", "第一章 风起"},
+      {"　　第十二章　风起云涌　　", "第十二章　风起云涌"},
+      {"\t 第100回：大结局 \t", "第100回：大结局"},
+      {"第１２章 全角数字", "第１２章 全角数字"},
+      {"第两千零一节", "第两千零一节"},
+      {"第〇卷·序", "第〇卷·序"},
+      {"第五部——归来", "第五部——归来"},
+      {"第三集(上)", "第三集(上)"},
+      {"第七篇《远方》", "第七篇《远方》"},
+      {"第一章的故事很长", ""},          // a word goes on after 章
+      {"第一次见面", ""},                // 次 is no chapter word
+      {"第章", ""},                      // no number
+      {"第一", ""},                      // no chapter word
+      {"他翻开第一章，读了起来。", ""},  // the phrase does not begin the line
+      {forty, forty},
+      {forty + "　　 ", forty},  // blanks at the end do not count
+      {forty + "三", ""},        // 41 characters
+      {"番外", "番外"},
+      {"番外：重逢", "番外：重逢"},
+      {"番外　重逢", "番外　重逢"},
+      {"番外篇", ""},
+      {"序章", "序章"},
+      {"楔子 ", "楔子"},
+      {"后记，致谢", "后记，致谢"},
+      {"后记得那天", ""},
+      {"序幕", ""},
+      {"Chapter IV", "Chapter IV"},
+      {"Chapter iv.", "Chapter iv."},
+      {"CHAPTER 7: The End", "CHAPTER 7: The End"},
+      {"Chapter 12", "Chapter 12"},
+      {"Chapter Ivy", ""},  // a word, not a numeral
+      {"Chapter 3rd", ""},
+      {"Chapter One", ""},
+      {"chapter 1", ""},
+      {"Chapter\t1", ""},
+      {"Chapter ", ""},
+      {"", ""},
+      {"　　", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    const std::string line = Utf8ToAnsi(c.line);
+    const std::optional<std::string_view> heading = HeadingOf(line);
+    EXPECT_EQ(heading ? AnsiToUtf8(*heading) : "", c.heading);
+  }
+}
+
+// Each section is what one page shows; the line end before a heading belongs to its line.
+TEST(Headings, SectionsOfAText) {
+  const struct {
+    const char* name;
+    std::string text;
+    std::vector<std::string> sections;  // "heading|lines", "heading" alone when no line follows
+  } cases[] = {
+      {"text before the first heading",
+       "P\r\n第一章\r\nA\r\nB\r\n第二章\r\nC",
+       {"|P", "第一章|A\r\nB", "第二章|C"}},
+      {"blank text before it is left out, LF line ends",
+       "\r\n　 \n第一章\n第二章\n\nx\n",
+       {"第一章", "第二章|\nx\n"}},
+      {"empty line before a heading is kept", "第一章\r\n\r\n第二章", {"第一章|", "第二章"}},
+      {"lone CR", "第一章\r第二章\r", {"第一章", "第二章|"}},
+      {"LF CR is two line ends", "第一章\n\r第二章", {"第一章|", "第二章"}},
+      {"a heading-like line inside the text",
+       "序章\r\n他说第一章\r\n第1章",
+       {"序章|他说第一章", "第1章"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string text = Utf8ToAnsi(c.text);
+    std::vector<std::string> sections;
+    for (const TTextSection& s : SectionsAtHeadings(text, FindHeadings(text))) {
+      sections.push_back(AnsiToUtf8(s.heading) + (s.lines ? "|" + AnsiToUtf8(*s.lines) : ""));
+    }
+    EXPECT_EQ(sections, c.sections);
+    EXPECT_EQ(FindHeadings(text, 1).size(), 1u);  // the scan stops at the limit
+  }
+}
+
+}  // namespace
+}  // namespace lumbrella
