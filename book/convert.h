@@ -65,10 +65,11 @@ class TBookConverter {
 
   // Steps 4 to 7 of Convert, after the save dialog: clear StagingRoot, stage, write the
   // documents, pack. A book that the folder in memory has no room for (NeedsDiskStaging)
-  // is staged in a private folder on disk, made for this conversion. A staging error removes StagingRoot and propagates (the caller shows
-  // it); otherwise returns PackStagingTree's result. While a conversion with the same
-  // StagingRoot or the same packer runs, through this converter or another (from a window
-  // message handled during packing), it raises Exception and touches nothing.
+  // is staged in a private folder on disk, made for this conversion. A staging error
+  // removes StagingRoot and propagates (the caller shows it); otherwise returns
+  // PackStagingTree's result. While a conversion with the same StagingRoot or the same
+  // packer runs, through this converter or another (from a window message handled during
+  // packing), it raises Exception and touches nothing.
   bool Convert(const TBookFields& fields, const std::vector<TChapter>& chapters,
                const std::string& outputPath);
 

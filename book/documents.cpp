@@ -230,10 +230,10 @@ constexpr size_t kPageBlock = 65536;
 constexpr auto kPlainUtf8 = [] {
   std::array<bool, 256> plain{};
   for (unsigned b = 0; b < 256; ++b) {
-    plain[b] = b >= 0x80 ? b != 0xEF
-                         : b != '\r' && b != '\n' &&
-                               EscapedAscii(static_cast<unsigned char>(b), Mode::kParagraphs) ==
-                                   nullptr;
+    plain[b] = b >= 0x80
+                   ? b != 0xEF
+                   : b != '\r' && b != '\n' &&
+                         EscapedAscii(static_cast<unsigned char>(b), Mode::kParagraphs) == nullptr;
   }
   return plain;
 }();

@@ -292,12 +292,12 @@ void RemoveContents(int dir) {
     bool folder = de->d_type == DT_DIR;
     if (de->d_type == DT_UNKNOWN) {
       struct stat st;
-      folder = fstatat(dirfd(listing), de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-               S_ISDIR(st.st_mode);
+      folder =
+          fstatat(dirfd(listing), de->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
     }
     if (folder) {
-      const int sub = openat(dirfd(listing), de->d_name,
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      const int sub =
+          openat(dirfd(listing), de->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (sub >= 0) RemoveContents(sub);
     }
     unlinkat(dirfd(listing), de->d_name, folder ? AT_REMOVEDIR : 0);

@@ -62,8 +62,8 @@ struct TFileInfo {
   int64_t size = 0;       // bytes; 0 for a folder
   std::time_t mtime = 0;  // last write, seconds since the epoch
   uint32_t attributes = 0;
-  bool regular = false;   // a regular file (not a folder, device, pipe or socket)
-  uint64_t device = 0;    // which file it is: device and inode
+  bool regular = false;  // a regular file (not a folder, device, pipe or socket)
+  uint64_t device = 0;   // which file it is: device and inode
   uint64_t inode = 0;
   bool IsDirectory() const { return (attributes & faDirectory) != 0; }
 };
@@ -72,8 +72,8 @@ struct TFileInfo {
 // file, faReadOnly when the file cannot be written, faHidden when the name begins with ".".
 // Links are followed. Returns false when nothing is there (or it cannot be examined).
 bool GetFileInfo(std::string_view path, TFileInfo& info);
-bool FileExists(std::string_view path);       // a file (not a folder) is there
-int64_t FileSize(std::string_view path);      // bytes of what is there (links followed); -1: nothing
+bool FileExists(std::string_view path);   // a file (not a folder) is there
+int64_t FileSize(std::string_view path);  // bytes of what is there (links followed); -1: nothing
 bool DirectoryExists(std::string_view path);  // a folder is there
 
 // The entries of a folder except "." and "..", sorted by name with ASCII letters folded to

@@ -101,8 +101,7 @@ std::string RuntimeBaseDir() {
   struct stat st;
   struct statfs fs;
   if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-      (st.st_mode & 077) != 0 || statfs(folder.c_str(), &fs) != 0 ||
-      fs.f_type != TMPFS_MAGIC) {
+      (st.st_mode & 077) != 0 || statfs(folder.c_str(), &fs) != 0 || fs.f_type != TMPFS_MAGIC) {
     return {};
   }
   return folder;

@@ -17,10 +17,10 @@ std::string RuntimeBaseDir();
 
 // A folder made with mkdtemp, mode 0700, named lumbrella-XXXXXX, and removed with
 // everything in it when the object goes away: under RuntimeBaseDir() when there is one
-// (whose leftovers of killed runs it first removes), else under TempBaseDir(). Another user of the machine can
-// neither read what is staged there nor plant a link in it. The file "pid" inside holds
-// the id (and pid namespace) of the process that made it, so that a later run can tell a
-// folder left behind by a killed one.
+// (whose leftovers of killed runs it first removes), else under TempBaseDir(). Another
+// user of the machine can neither read what is staged there nor plant a link in it. The
+// file "pid" inside holds the id (and pid namespace) of the process that made it, so that
+// a later run can tell a folder left behind by a killed one.
 class TPrivateTempDir {
  public:
   TPrivateTempDir();  // raises EFCreateError when the folder cannot be made

@@ -106,8 +106,8 @@ class TZipPacker : public TZipReader {
   bool WriteOneFile(Work& work, const std::string& path);
   // The header and data of a file's entry: a provisional header, the data stored or
   // deflated, the header again in place with the final values.
-  void WriteEntryData(Work& work, TZipHeaderInfo& entry, TStream& source, bool store,
-                      uint64_t size, const std::string& path);
+  void WriteEntryData(Work& work, TZipHeaderInfo& entry, TStream& source, bool store, uint64_t size,
+                      const std::string& path);
   // The stored name (path part + file name, "/" separated) of the file at path, as the
   // settings give it; the merge matches old entries against it.
   std::string StoredName(const std::string& path) const;

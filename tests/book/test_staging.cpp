@@ -83,10 +83,14 @@ TEST(Staging, ChapterPagesReadInBlocksEqualThoseOfTheWholeText) {
     }
     return bytes;
   };
-  const std::string edges[] = {
-      "a\r\nb\nc\rd\n\re\r\r\n", "<p>&amp;\"'>", std::string("x\0y\x01\x7F\t", 7),
-      "\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD\xEF\xBC\x8C", "雨😀\r", "\r", "",
-      Repeat("长行", 50000)};
+  const std::string edges[] = {"a\r\nb\nc\rd\n\re\r\r\n",
+                               "<p>&amp;\"'>",
+                               std::string("x\0y\x01\x7F\t", 7),
+                               "\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD\xEF\xBC\x8C",
+                               "雨😀\r",
+                               "\r",
+                               "",
+                               Repeat("长行", 50000)};
   for (const std::string& text : edges) {
     files.emplace_back("unmarked", text);
     files.emplace_back("UTF-8 mark", "\xEF\xBB\xBF" + text);

@@ -216,7 +216,9 @@ TEST_F(UpdateTest, UnchangedDataIsCopiedOnceItsBytesAreProved) {
   const std::string foreign = tmp_ / "foreign.epub";
   if (haveZip) {
     ASSERT_EQ(test::Run("cd " + test::Quote(staging_) + " && zip -q -6 -r -D " +
-                        test::Quote(foreign) + " .").exitCode, 0);
+                        test::Quote(foreign) + " .")
+                  .exitCode,
+              0);
   }
   // The old book with one byte of 1.html's data changed, its directory as it was.
   std::string damaged = test::ReadBytes(old);
