@@ -87,17 +87,14 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
   BetweenChapters(done, total);
   // Chapters are numbered by their position now. Each is read and written in blocks.
   for (size_t i = 0; i < chapters.size(); ++i) {
-    if (SplitChapters) {
-      toc.push_back(
-          WriteSplitChapter(folder, i, chapters[i].label, LoadSourceText(chapters[i].path)));
-      if (!toc.back().headings.empty()) splitFiles_.push_back({i, toc.back().headings.size()});
-      done += sizes[i];
-      BetweenChapters(done, total);
-      continue;
-    }
     TSourceText source(chapters[i].path);
-    WriteChapterPage(folder + ChapterFileName(i), chapters[i].label, source);
-    toc.emplace_back().label = chapters[i].label;
+    if (SplitChapters) {
+      toc.push_back(WriteSplitChapter(folder, i, chapters[i].label, source));
+      if (!toc.back().headings.empty()) splitFiles_.push_back({i, toc.back().headings.size()});
+    } else {
+      WriteChapterPage(folder + ChapterFileName(i), chapters[i].label, source);
+      toc.emplace_back().label = chapters[i].label;
+    }
     done += sizes[i];
     BetweenChapters(done, total);
   }

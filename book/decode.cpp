@@ -88,41 +88,44 @@ std::string LoadSourceText(const std::string& path) {
   return body;  // not UTF-8 anywhere: ANSI bytes as they stand
 }
 
-TSourceText::TSourceText(const std::string& path)
-    : file_(std::make_unique<TFileStream>(path, TFileMode::fmOpenRead)) {
+TSourceText::TSourceText(const std::string& path, size_t blockSize)
+    : file_(std::make_unique<TFileStream>(path, TFileMode::fmOpenRead)),
+      blockSize_(std::max<size_t>(blockSize, 1)) {
   size_ = RequireRegularFile(file_->Handle(), path);
   mark_ = ReadMark(*file_, offset_);
+  if (mark_ == SourceMark::Utf8) kind_ = Kind::kUtf8;
+  if (mark_ == SourceMark::Utf16LE) kind_ = Kind::kUtf16LE;
+  if (mark_ == SourceMark::Utf16BE) kind_ = Kind::kUtf16BE;
 }
 
 TSourceText::~TSourceText() = default;
 
 void TSourceText::Read(const std::function<void(std::string_view)>& piece,
                        const std::function<void()>& restart) {
-  Kind kind = Kind::kUtf8OrAnsi;
-  if (mark_ == SourceMark::Utf8) kind = Kind::kUtf8;
-  if (mark_ == SourceMark::Utf16LE) kind = Kind::kUtf16LE;
-  if (mark_ == SourceMark::Utf16BE) kind = Kind::kUtf16BE;
+  stopped_ = false;
   // A character cut at a block's end (three bytes at most) moves in front of the next block.
-  if (!block_) block_.reset(new char[kBlockSize + 3]);
+  if (!block_) block_.reset(new char[blockSize_ + 3]);
   for (;;) {
     file_->SetPosition(offset_);
     uint64_t left = size_ > offset_ ? static_cast<uint64_t>(size_ - offset_) : 0;
     size_t carried = 0;
     bool utf8 = true;
-    for (bool last = false; !last && utf8;) {
-      const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kBlockSize));
+    for (bool last = false; !last && utf8 && !stopped_;) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(left, blockSize_));
       file_->ReadBuffer(block_.get() + carried, want);
       left -= want;
       last = left == 0;
       const std::string_view bytes(block_.get(), carried + want);
       size_t taken = 0;
-      utf8 = Convert(kind, bytes, last, piece, taken);
+      utf8 = Convert(kind_, bytes, last, piece, taken);
       carried = bytes.size() - taken;
       std::memmove(block_.get(), block_.get() + taken, carried);
     }
-    if (utf8) return;
-    restart();  // not UTF-8 after all: ANSI bytes as they stand, from the start
-    kind = Kind::kAnsi;
+    if (utf8 || stopped_) return;
+    // Not UTF-8 after all: ANSI bytes as they stand, from the start.
+    kind_ = Kind::kAnsi;
+    restart();
+    if (stopped_) return;
   }
 }
 

@@ -36,8 +36,9 @@ class TSourceText {
  public:
   static constexpr size_t kBlockSize = 65536;
 
-  // Opens the file and reads its mark; raises what ReadSourceBytes raises.
-  explicit TSourceText(const std::string& path);
+  // Opens the file and reads its mark; raises what ReadSourceBytes raises. Tests read in
+  // smaller blocks, so that the cuts between pieces fall everywhere.
+  explicit TSourceText(const std::string& path, size_t blockSize = kBlockSize);
   ~TSourceText();
   TSourceText(const TSourceText&) = delete;
   TSourceText& operator=(const TSourceText&) = delete;
@@ -46,9 +47,13 @@ class TSourceText {
   // Hands the text to piece in order: well-formed UTF-8, cut between characters, each piece
   // valid during its call. An unmarked file is taken for UTF-8 until a malformed sequence
   // shows that it is not; then restart is called, and the text comes again from its start,
-  // as ANSI. EReadError when the file holds fewer bytes than it had when it was opened.
+  // as ANSI (as it does in every later Read). EReadError when the file holds fewer bytes
+  // than it had when it was opened. Each Read begins at the start of the text.
   void Read(const std::function<void(std::string_view utf8)>& piece,
             const std::function<void()>& restart);
+  // Called from piece or restart: Read returns as soon as that call does. A malformed
+  // sequence met in the stopped piece's block is left for a later Read to find.
+  void Stop() { stopped_ = true; }
 
  private:
   enum class Kind { kUtf8, kUtf8OrAnsi, kAnsi, kUtf16LE, kUtf16BE };
@@ -59,6 +64,9 @@ class TSourceText {
 
   std::unique_ptr<TFileStream> file_;
   SourceMark mark_ = SourceMark::None;
+  Kind kind_ = Kind::kUtf8OrAnsi;
+  size_t blockSize_;
+  bool stopped_ = false;
   int64_t offset_ = 0;  // where the body begins
   int64_t size_ = 0;    // the file's size when opened
   std::unique_ptr<char[]> block_;

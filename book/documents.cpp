@@ -85,7 +85,10 @@ void AppendEscaped(std::string& out, std::string_view in, Mode mode) {
 }
 
 constexpr char kBodyStart[] = "<p>";
+constexpr char kBodyEnd[] = "</body></html>";
 constexpr char kPageEnd[] = "</p></body></html>";
+constexpr char kHeadingStart[] = "<h2>";
+constexpr char kHeadingEnd[] = "</h2>";
 
 void AppendBody(std::string& out, std::string_view text) {
   out += kBodyStart;
@@ -238,13 +241,56 @@ constexpr auto kPlainUtf8 = [] {
   return plain;
 }();
 
+// Escapes well-formed UTF-8 chapter text into out (called with each run of bytes to write),
+// line ends becoming paragraph breaks; afterCr carries a CR from the piece before.
+template <class TOut>
+void EscapeUtf8Text(std::string_view utf8, bool& afterCr, TOut&& out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const auto* end = p + utf8.size();
+  while (p < end) {
+    const unsigned char* run = p;
+    while (p < end && kPlainUtf8[*p])
+      ++p;
+    if (p != run) {
+      afterCr = false;
+      out(std::string_view(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run)));
+      if (p == end) break;
+    }
+    const unsigned char b = *p;
+    const bool cr = afterCr;
+    afterCr = b == '\r';
+    if (b == 0xEF) {
+      // U+FFFE and U+FFFF are no XML characters (EF BF BE, EF BF BF); other characters led
+      // by EF go out whole, their continuation bytes being plain.
+      const bool nonCharacter = end - p >= 3 && p[1] == 0xBF && (p[2] & 0xFE) == 0xBE;
+      if (!nonCharacter) out(std::string_view(reinterpret_cast<const char*>(p), 1));
+      p += nonCharacter ? 3 : 1;
+      continue;
+    }
+    if (b == '\r' || b == '\n') {
+      if (!(b == '\n' && cr)) out(std::string_view(kParagraphBreak));  // CR LF is one line end
+    } else {
+      out(std::string_view(EscapedAscii(b, Mode::kParagraphs)));
+    }
+    ++p;
+  }
+}
+
 }  // namespace
 
-TChapterPageWriter::TChapterPageWriter(std::string_view label, TSink sink)
+TChapterPageWriter::TChapterPageWriter(std::string_view label, TSink sink,
+                                       std::optional<std::string_view> heading)
     : sink_(std::move(sink)), block_(new char[kPageBlock]) {
   std::string head;
   AppendPageHead(head, EscapeText(label));
-  head += kBodyStart;
+  if (heading) {
+    head += kHeadingStart;
+    head += EscapeText(*heading);
+    head += kHeadingEnd;
+    paragraphs_ = false;
+  } else {
+    head += kBodyStart;
+  }
   Put(AnsiToUtf8(head));
 }
 
@@ -262,44 +308,32 @@ void TChapterPageWriter::Put(std::string_view bytes) {
 
 void TChapterPageWriter::Flush() {
   if (used_ != 0) sink_(block_.get(), used_);
+  flushed_ += used_;
   used_ = 0;
 }
 
 void TChapterPageWriter::Text(std::string_view utf8) {
-  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
-  const auto* end = p + utf8.size();
-  while (p < end) {
-    const unsigned char* run = p;
-    while (p < end && kPlainUtf8[*p])
-      ++p;
-    if (p != run) {
-      afterCr_ = false;
-      Put({reinterpret_cast<const char*>(run), static_cast<size_t>(p - run)});
-      if (p == end) break;
-    }
-    const unsigned char b = *p;
-    const bool cr = afterCr_;
-    afterCr_ = b == '\r';
-    if (b == 0xEF) {
-      // U+FFFE and U+FFFF are no XML characters (EF BF BE, EF BF BF); other characters led
-      // by EF go out whole, their continuation bytes being plain.
-      const bool nonCharacter = end - p >= 3 && p[1] == 0xBF && (p[2] & 0xFE) == 0xBE;
-      if (!nonCharacter) Put({reinterpret_cast<const char*>(p), 1});
-      p += nonCharacter ? 3 : 1;
-      continue;
-    }
-    if (b == '\r' || b == '\n') {
-      if (!(b == '\n' && cr)) Put(kParagraphBreak);  // CR LF is one line end
-    } else {
-      Put(EscapedAscii(b, Mode::kParagraphs));
-    }
-    ++p;
+  if (!paragraphs_) {
+    Put(kBodyStart);
+    paragraphs_ = true;
   }
+  EscapeUtf8Text(utf8, afterCr_, [this](std::string_view bytes) { Put(bytes); });
 }
 
 void TChapterPageWriter::Finish() {
-  Put(kPageEnd);
+  Put(paragraphs_ ? kPageEnd : kBodyEnd);
   Flush();
+}
+
+size_t TChapterPageWriter::FinishedSize() const {
+  return flushed_ + used_ + std::string_view(paragraphs_ ? kPageEnd : kBodyEnd).size();
+}
+
+size_t TChapterPageWriter::TextSize(std::string_view utf8) {
+  size_t size = 0;
+  bool afterCr = false;
+  EscapeUtf8Text(utf8, afterCr, [&size](std::string_view bytes) { size += bytes.size(); });
+  return size;
 }
 
 std::string CoverPage(const TBookInfo& book) {
@@ -331,12 +365,12 @@ std::string SectionPage(std::string_view title, std::string_view heading,
   out.reserve(size + size / 8 + 512);
   AppendPageHead(out, EscapeText(title));
   if (!heading.empty()) {
-    out += "<h2>";
+    out += kHeadingStart;
     AppendEscaped(out, heading, Mode::kText);
-    out += "</h2>";
+    out += kHeadingEnd;
   }
   if (lines) AppendBody(out, *lines);
-  out += "</body></html>";
+  out += kBodyEnd;
   return out;
 }
 

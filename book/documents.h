@@ -45,20 +45,31 @@ std::string ChapterPage(std::string_view label, std::string_view text);
 // A chapter page written as its text arrives, piece by piece (a chapter read in blocks), or
 // a page of some paragraphs cut from a text: the page's UTF-8 goes to sink in blocks, the
 // same bytes as AnsiToUtf8(ChapterPage(label, text)) of the whole text, with memory that
-// does not grow with the text.
+// does not grow with the text. With a heading it is the page SectionPage(label, heading,
+// text) makes, with no paragraph at all unless Text is called.
 class TChapterPageWriter {
  public:
   using TSink = std::function<void(const char* data, size_t size)>;
-  // Starts the page: its head, with the label as the title, and the first paragraph.
-  TChapterPageWriter(std::string_view label, TSink sink);
+  // Starts the page: its head, with the label as the title, and the heading (ANSI) as <h2>,
+  // or else the first paragraph.
+  TChapterPageWriter(std::string_view label, TSink sink,
+                     std::optional<std::string_view> heading = std::nullopt);
   ~TChapterPageWriter();
   TChapterPageWriter(const TChapterPageWriter&) = delete;
   TChapterPageWriter& operator=(const TChapterPageWriter&) = delete;
 
-  // The next piece of the text: well-formed UTF-8, cut between characters.
+  // The next piece of the text: well-formed UTF-8, cut between characters. After a heading
+  // the first call, even with nothing, begins the first paragraph.
   void Text(std::string_view utf8);
   // Ends the page and hands the sink what is left.
   void Finish();
+
+  // The bytes the page would have, were it finished now.
+  size_t FinishedSize() const;
+  // The bytes Text(utf8) adds, when the text before it does not end in CR.
+  static size_t TextSize(std::string_view utf8);
+  // No byte of a line grows more than this on a page ("&" becomes "&amp;").
+  static constexpr size_t kMaxGrowth = 5;
 
  private:
   void Put(std::string_view bytes);
@@ -67,7 +78,9 @@ class TChapterPageWriter {
   TSink sink_;
   std::unique_ptr<char[]> block_;
   size_t used_ = 0;
-  bool afterCr_ = false;  // the last character was CR: an LF now ends no further line
+  size_t flushed_ = 0;      // bytes handed to the sink
+  bool paragraphs_ = true;  // the first paragraph has begun
+  bool afterCr_ = false;    // the last character was CR: an LF now ends no further line
 };
 std::string CoverPage(const TBookInfo& book);
 std::string PackageDocument(const TBookInfo& book, size_t chapterCount);

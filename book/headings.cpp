@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <iterator>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "book/decode.h"
@@ -36,6 +38,12 @@ bool IsPunctuation(char32_t c) {
          (c >= 0xFE30 && c <= 0xFE6B) || (c >= 0xFF01 && c <= 0xFF0F) ||
          (c >= 0xFF1A && c <= 0xFF20) || (c >= 0xFF3B && c <= 0xFF40) ||
          (c >= 0xFF5B && c <= 0xFF65);
+}
+
+// A heading's first character, once the blanks before it are passed.
+bool BeginsHeading(char32_t c) {
+  return c == U'第' || c == 'C' ||
+         std::u32string_view(U"序楔引前尾后终番").find(c) != std::u32string_view::npos;
 }
 
 bool IsChineseNumber(char32_t c) {
@@ -127,10 +135,7 @@ std::optional<std::string_view> HeadingOf(std::string_view line) {
   }
   if (at == line.size()) return std::nullopt;
   // Most lines are turned away by their first character, before anything is counted.
-  if (c != U'第' && c != 'C' &&
-      std::u32string_view(U"序楔引前尾后终番").find(c) == std::u32string_view::npos) {
-    return std::nullopt;
-  }
+  if (!BeginsHeading(c)) return std::nullopt;
   const size_t begin = at;
   size_t end = at;
   std::array<char32_t, kMaxHeadingChars> chars{};
@@ -198,18 +203,202 @@ std::vector<TTextSection> SectionsAtHeadings(std::string_view text,
   return sections;
 }
 
+// --- Lines of a text read in pieces ----------------------------------------------------
+
+namespace {
+
+// The character of well-formed UTF-8 at p, and its length.
+char32_t Utf8CharAt(const char* p, const char* end, size_t& length) {
+  const auto b = static_cast<unsigned char>(*p);
+  length = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+  length = std::min<size_t>(length, static_cast<size_t>(end - p));
+  if (length == 1) return b;
+  char32_t c = b & (0x7F >> length);
+  for (size_t i = 1; i < length; ++i)
+    c = c << 6 | (static_cast<unsigned char>(p[i]) & 0x3F);
+  return c;
+}
+
+const char* LineEndIn(const char* p, const char* end) {
+  while (p != end && *p != '\r' && *p != '\n')
+    ++p;
+  return p;
+}
+
+bool HoldsMoreThanBlanks(std::string_view utf8) {
+  for (size_t at = 0, length = 0; at < utf8.size(); at += length) {
+    if (!IsBlank(Utf8CharAt(utf8.data() + at, utf8.data() + utf8.size(), length))) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TTextLines::TTextLines(bool findHeadings) : findHeadings_(findHeadings) {
+  NextLine();
+}
+
+void TTextLines::NextLine() {
+  state_ = findHeadings_ ? State::kBlank : State::kPlain;
+}
+
+// Steps over the characters of the line that leave it undecided.
+const char* TTextLines::Classify(const char* p, const char* end) {
+  while (p != end && *p != '\r' && *p != '\n') {
+    size_t length = 0;
+    const char32_t c = Utf8CharAt(p, end, length);
+    p += length;
+    if (IsBlank(c)) {
+      if (state_ == State::kMaybe) ++pending_;
+    } else if (state_ == State::kBlank) {
+      if (!BeginsHeading(c)) {
+        state_ = State::kPlain;
+        break;
+      }
+      state_ = State::kMaybe;
+      count_ = 1;
+      pending_ = 0;
+    } else if (count_ + pending_ + 1 > kMaxHeadingChars) {
+      state_ = State::kPlain;
+      break;
+    } else {
+      count_ += pending_ + 1;
+      pending_ = 0;
+    }
+  }
+  return p;
+}
+
+const char* TTextLines::AfterLineEnd(const char* at, const char* end) {
+  if (*at++ == '\r') {
+    if (at == end) {
+      afterCr_ = true;  // an LF at the start of the next piece belongs to this line end
+    } else if (*at == '\n') {
+      ++at;
+    }
+  }
+  return at;
+}
+
+void TTextLines::EndUndecided(std::string_view line, bool last) {
+  if (state_ == State::kMaybe) {
+    const std::string ansi = Utf8TextToAnsi(line);
+    if (const std::optional<std::string_view> heading = HeadingOf(ansi)) {
+      Heading(*heading, last);
+      return;
+    }
+  }
+  Line(line, last);
+}
+
+void TTextLines::Text(std::string_view utf8) {
+  const char* p = utf8.data();
+  const char* const end = p + utf8.size();
+  if (afterCr_ && p != end) {
+    afterCr_ = false;
+    if (*p == '\n') ++p;
+  }
+  const char* line = p;  // the current line's first byte in this piece
+  while (p != end) {
+    if (state_ != State::kPlain) {
+      p = Classify(p, end);
+      if (state_ != State::kPlain) {
+        if (p == end) {
+          held_.append(line, end);
+          return;
+        }
+        std::string_view text(line, static_cast<size_t>(p - line));
+        if (!held_.empty()) text = held_.append(text);
+        EndUndecided(text, false);
+        held_.clear();
+        line = p = AfterLineEnd(p, end);
+        NextLine();
+        continue;
+      }
+      if (!held_.empty()) {
+        Part(held_);
+        held_.clear();
+      }
+    }
+    const char* at = LineEndIn(p, end);
+    if (at == end) {
+      if (line != end) Part({line, static_cast<size_t>(end - line)});
+      return;
+    }
+    Line({line, static_cast<size_t>(at - line)}, false);
+    line = p = AfterLineEnd(at, end);
+    NextLine();
+  }
+}
+
+void TTextLines::Finish() {
+  if (state_ == State::kPlain) {
+    Line({}, true);
+  } else {
+    EndUndecided(held_, true);
+  }
+  held_.clear();
+  afterCr_ = false;
+  NextLine();
+}
+
+namespace {
+
+// The first pass: counts headings and looks for text before the first.
+class THeadingCounter final : public TTextLines {
+ public:
+  THeadingCounter(size_t limit, TSourceText& source)
+      : TTextLines(true), limit_(limit), source_(source) {}
+  THeadingScan scan;
+
+ private:
+  void Part(std::string_view utf8) override { Before(utf8); }
+  void Line(std::string_view utf8, bool) override { Before(utf8); }
+  void Heading(std::string_view, bool) override {
+    if (scan.headings < limit_ && ++scan.headings == limit_) source_.Stop();
+  }
+  void Before(std::string_view utf8) {
+    if (scan.headings == 0 && !scan.textBeforeFirst)
+      scan.textBeforeFirst = HoldsMoreThanBlanks(utf8);
+  }
+  const size_t limit_;
+  TSourceText& source_;
+};
+
+}  // namespace
+
+THeadingScan ScanHeadings(TSourceText& source, size_t limit, const std::function<bool()>& between) {
+  std::optional<THeadingCounter> counter(std::in_place, limit, source);
+  bool stopped = false;
+  source.Read(
+      [&](std::string_view utf8) {
+        counter->Text(utf8);
+        stopped = counter->scan.headings >= limit;
+        if (!stopped && between && !between()) {
+          stopped = true;
+          source.Stop();
+        }
+      },
+      [&] { counter.emplace(limit, source); });
+  if (!stopped) counter->Finish();
+  return counter->scan;
+}
+
 bool AnyFileHoldsHeadings(const std::vector<TChapter>& chapters,
-                          const std::function<bool()>& betweenFiles) {
+                          const std::function<bool()>& between) {
+  bool go = true;
+  const std::function<bool()> next = [&] { return go = !between || between(); };
   for (const TChapter& chapter : chapters) {
     bool holds = false;
     try {
-      holds =
-          FindHeadings(LoadSourceText(chapter.path), kHeadingsToSplit).size() >= kHeadingsToSplit;
+      TSourceText source(chapter.path);
+      holds = ScanHeadings(source, kHeadingsToSplit, next).headings >= kHeadingsToSplit;
     } catch (const Exception&) {
       // Left to the conversion, which stops with this file's error.
     }
+    if (!go) return false;
     if (holds) return true;
-    if (betweenFiles && !betweenFiles()) return false;
+    if (!next()) return false;
   }
   return false;
 }

@@ -1,12 +1,14 @@
 // Chapter headings inside a source text: a whole novel in one file ("第一章 …", "Chapter 1")
 // is divided at them into one page per chapter, listed under the file in the table of
-// contents. Everything here works on views into the decoded (ANSI) text; nothing copies it.
+// contents. The text is found as the source is read, line by line (TTextLines); the functions
+// on the whole decoded (ANSI) text work on views into it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -62,11 +64,62 @@ struct TTextSection {
 std::vector<TTextSection> SectionsAtHeadings(std::string_view text,
                                              const std::vector<THeading>& headings);
 
+// A text that arrives as pieces of well-formed UTF-8 (a source read in blocks), cut into lines
+// as pages cut paragraphs, each line told whether it is a heading. A line is held only while it
+// may still be one (blanks around at most 40 characters, beginning as a heading does); all
+// others go on as views into the pieces, valid during the call.
+class TTextLines {
+ public:
+  // Without findHeadings no line is a heading.
+  explicit TTextLines(bool findHeadings);
+  virtual ~TTextLines() = default;
+  TTextLines(const TTextLines&) = delete;
+  TTextLines& operator=(const TTextLines&) = delete;
+
+  void Text(std::string_view utf8);  // the next piece, cut between characters
+  void Finish();                     // the text ends: so does its last line
+
+ protected:
+  // Some of a line, more of which follows.
+  virtual void Part(std::string_view utf8) = 0;
+  // The rest of a line (all of it, unless parts came before), which ends here; last: the
+  // text ends with it. Every line end is followed by a line, the last one perhaps empty.
+  virtual void Line(std::string_view utf8, bool last) = 0;
+  // A whole line that is a heading: HeadingOf the line, as ANSI.
+  virtual void Heading(std::string_view ansi, bool last) = 0;
+
+ private:
+  enum class State { kBlank, kMaybe, kPlain };
+  const char* Classify(const char* p, const char* end);
+  const char* AfterLineEnd(const char* at, const char* end);
+  void EndUndecided(std::string_view line, bool last);
+  void NextLine();
+
+  const bool findHeadings_;
+  State state_;
+  size_t count_ = 0;    // as HeadingOf counts: characters up to the last that is no blank
+  size_t pending_ = 0;  // and blanks after it
+  bool afterCr_ = false;
+  std::string held_;  // the line so far, while it may be a heading
+};
+
+class TSourceText;
+
+// What a first pass over a source finds: its headings, up to a limit.
+struct THeadingScan {
+  size_t headings = 0;
+  bool textBeforeFirst = false;  // a character other than a blank before the first heading
+};
+// Reads the source to its end or to its limit-th heading. between, when given, runs after each
+// piece; when it returns false the reading stops there, with what was found so far.
+THeadingScan ScanHeadings(TSourceText& source, size_t limit,
+                          const std::function<bool()>& between = {});
+
 // The fast pass before the window asks whether to split: whether any of the files holds two
-// headings, each decoded and scanned up to its second. A file that cannot be read counts as none
-// (the conversion reports it). betweenFiles runs after each file; when it returns false the scan
-// stops and the answer is false.
+// headings, each read in blocks up to its second. A file that cannot be read counts as none
+// (the conversion reports it). between runs after each block and each file; when it returns
+// false the scan stops and the answer is false.
 bool AnyFileHoldsHeadings(const std::vector<TChapter>& chapters,
-                          const std::function<bool()>& betweenFiles);
+                          const std::function<bool()>& between);
 
 }  // namespace lumbrella

@@ -10,15 +10,25 @@
 
 namespace lumbrella {
 
+class TSourceText;
+
 // Readers page slowly through larger documents, and some refuse them.
 inline constexpr size_t kMaxPageSize = 256 * 1024;  // bytes of XHTML as stored (UTF-8)
 
-// Writes chapter index's pages into folder (OEBPS, ending in "/") from its decoded text and
-// returns how they stand in the book. A file that holds two headings or more is split:
-// the text before the first one on the first page (none when that text is blank), then a
-// page per heading, which begins with it as <h2>. A file with fewer is the page ChapterPage
-// makes. Any page longer than kMaxPageSize is continued on further pages, cut between lines
-// (a single line longer than that stays whole); they get no navigation point.
+// Writes chapter index's pages into folder (OEBPS, ending in "/") as its source is read in
+// blocks, and returns how they stand in the book. A file that holds two headings or more is
+// split: the text before the first one on the first page (none when that text is blank),
+// then a page per heading, which begins with it as <h2>. A file with fewer is the page
+// ChapterPage makes. Any page longer than kMaxPageSize is continued on further pages, cut
+// between lines (a single line longer than that stays whole); they get no navigation point.
+// A first pass finds whether the file holds two headings (it stops at the second); a source
+// that proves not to be UTF-8 while its pages are written has them removed and is written
+// again as ANSI. Raises the create and write errors of the pages, EReadError.
+TChapterPages WriteSplitChapter(const std::string& folder, size_t index, const std::string& label,
+                                TSourceText& source);
+
+// The same pages from the decoded text of the whole file at once: the plain statement of the
+// split that the pages written as the source is read are held against.
 TChapterPages WriteSplitChapter(const std::string& folder, size_t index, const std::string& label,
                                 std::string_view text);
 

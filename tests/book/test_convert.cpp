@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "book/cover.h"
 #include "book/decode.h"
 #include "book/split.h"
+#include "book/staging.h"
 #include "common/test_util.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
@@ -405,6 +407,100 @@ TEST_F(ConvertTest, ASplitBookHasATwoLevelTableOfContents) {
     }
   }
   EXPECT_EQ(continuedPages, 3u);
+}
+
+// The regular files in a folder (not below it), by name.
+std::map<std::string, std::string> FilesIn(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    if (e.is_regular_file()) files[e.path().filename().string()] = ReadBytes(e.path().string());
+  }
+  return files;
+}
+
+void ExpectSameFiles(const std::map<std::string, std::string>& files,
+                     const std::map<std::string, std::string>& expected) {
+  std::vector<std::string> names, expectedNames;
+  for (const auto& [name, bytes] : files)
+    names.push_back(name);
+  for (const auto& [name, bytes] : expected)
+    expectedNames.push_back(name);
+  ASSERT_EQ(names, expectedNames);
+  for (const auto& [name, bytes] : expected)
+    EXPECT_TRUE(files.at(name) == bytes) << name;  // pages of 256 KB: no dump
+}
+
+// Split pages written as the sources are read in blocks are the pages, and the book's
+// documents those, that the whole decoded text of each file gives; also when the blocks
+// are so small that every line and line end falls across them.
+TEST_F(ConvertTest, SplitPagesReadInBlocksEqualThoseOfTheWholeText) {
+  const std::string prose = TNovel::Joined(TNovel().Prose(1500).source, "\r\n");  // 3 pages
+  std::string markup;  // lines of "<&>" that are 13 bytes on a page
+  for (int i = 0; i < 500; ++i)
+    markup += std::string(i % 7, ' ') + test::Repeat("<&>", 40) + "\n";
+  std::string shortChapters;
+  for (int i = 1; i <= 10; ++i)
+    shortChapters += "第" + std::to_string(i) + "章\r\n" +
+                     TNovel::Joined(TNovel().Prose(60).source, "\n") + "\n";
+  const struct {
+    const char* name;
+    std::string bytes;
+  } files[] = {
+      {"headings at the start", "第一章 开端\r\n甲\r\n\r\n第二章\r\n乙\r\n"},
+      {"text before the first heading, a long section, CR",
+       "楔子之前\r第一章\r" + TNovel::Joined(TNovel().Prose(2500).source, "\r") + "\r第二章\r丙"},
+      {"blank prologue, LF", "\n　 \t\n第一章\n第二章\n\nx\n"},
+      {"heading-less, cut into pages", prose},
+      {"one heading, a line longer than a page", "第一章\r\n" + prose.substr(0, 150000) +
+                                                     std::string(300000, 'x') + "\r\n" +
+                                                     prose.substr(0, 200000)},
+      {"markup, controls, every line end",
+       "序章 <a&b>\r\n1 < 2 & 3\n\r第二章 \"q\"\r\r\n\x01&amp;\x7F\n\n 　第三章：完\r\n"},
+      {"headings alone", "第一章\r\n第二章"},
+      {"markup that grows fivefold, cut", markup},
+      {"GB18030", Utf8ToAnsi(shortChapters + prose)},
+      {"UTF-16", test::Utf16File(shortChapters + prose)},
+      {"UTF-8 mark", "\xEF\xBB\xBF" + shortChapters + "\xC3("},
+      {"not UTF-8, found late", shortChapters + prose + "\xFF"},
+      {"empty", ""},
+  };
+  std::vector<TChapter> chapters;
+  for (size_t i = 0; i < std::size(files); ++i)
+    chapters.push_back(Chapter("c" + std::to_string(i), files[i].bytes));
+  TBookInfo book;
+  book.title = "T";
+  book.uuid = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
+  converter_.SplitChapters = true;
+  converter_.StageFixedFiles(book, "");
+  converter_.WritePackageDocuments(book, chapters);
+
+  const std::string whole = dir_ / "whole/";
+  test::MakeDirs(whole);
+  std::vector<TChapterPages> toc;
+  for (size_t i = 0; i < chapters.size(); ++i)
+    toc.push_back(WriteSplitChapter(whole, i, chapters[i].label, LoadSourceText(chapters[i].path)));
+  WriteUtf8File(whole + "content.opf", PackageDocument(book, toc));
+  WriteUtf8File(whole + "toc.ncx", NavigationMap(book, toc));
+  const std::map<std::string, std::string> expected = FilesIn(whole);
+  ExpectSameFiles(FilesIn(Staging() + "/OEBPS/"), expected);
+  EXPECT_EQ(converter_.SplitFiles().size(), 8u);
+
+  for (const size_t block : {size_t{1}, size_t{61}}) {
+    for (size_t i = 0; i < chapters.size(); ++i) {
+      SCOPED_TRACE(std::string(files[i].name) + ", blocks of " + std::to_string(block));
+      const std::string folder = dir_ / "blocks/";
+      std::filesystem::remove_all(folder);
+      test::MakeDirs(folder);
+      TSourceText source(chapters[i].path, block);
+      const TChapterPages pages = WriteSplitChapter(folder, i, chapters[i].label, source);
+      EXPECT_EQ(pages.pages, toc[i].pages);
+      ASSERT_EQ(pages.headings.size(), toc[i].headings.size());
+      std::map<std::string, std::string> own;
+      for (size_t k = 0; k < toc[i].pages; ++k)
+        own[PageFileName(i, k)] = expected.at(PageFileName(i, k));
+      ExpectSameFiles(FilesIn(folder), own);
+    }
+  }
 }
 
 // Splitting off, or nothing to split: the pages and documents one page per file has always

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "common/test_util.h"
+#include "platform/codepage.h"
 
 namespace lumbrella::test {
 
@@ -85,6 +86,22 @@ std::string WithLfLineEnds(std::string text) {
     }
   }
   return out;
+}
+
+std::string Repeat(const std::string& piece, size_t times) {
+  std::string all;
+  for (size_t i = 0; i < times; ++i)
+    all += piece;
+  return all;
+}
+
+std::string Utf16File(const std::string& utf8, bool bigEndian) {
+  std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+  for (char16_t u : Utf8ToUtf16(utf8)) {
+    const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+    bytes += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
+  }
+  return bytes;
 }
 
 }  // namespace lumbrella::test

@@ -31,4 +31,9 @@ std::string ImageBytes(const char* format, int width = 24, int height = 32,
 // A source text as the reader gives it back: CR LF and lone CR become LF.
 std::string WithLfLineEnds(std::string text);
 
+std::string Repeat(const std::string& piece, size_t times);
+
+// A UTF-16 source file of the text: its mark, then its units in the given byte order.
+std::string Utf16File(const std::string& utf8, bool bigEndian = false);
+
 }  // namespace lumbrella::test

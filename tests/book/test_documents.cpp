@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QXmlStreamReader>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,33 @@ TEST(Documents, ChapterPageCarriesDeclarationAndTitle) {
               "http-equiv=\"Content-Type\" content=\"text/html; charset=utf-8\" /><title>第一章 "
               "&lt;a&amp;b&gt;</title><link rel=\"stylesheet\" type=\"text/css\" "
               "href=\"css/main.css\"/></head><body><p>x</p><p>y</p></body></html>"));
+}
+
+// What the split measures before it writes: a page's size once finished, what a line adds to
+// it, and that no byte of a line grows more than kMaxGrowth times.
+TEST(Documents, APageWriterKnowsWhatTextAddsToItsPage) {
+  std::vector<std::string> texts = {"", "雨😀", "\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD"};
+  for (int b = 0; b < 0x80; ++b) {
+    if (b != '\r' && b != '\n') texts.push_back(std::string(3, static_cast<char>(b)));
+  }
+  for (const std::optional<std::string_view> heading :
+       {std::optional<std::string_view>(), std::optional<std::string_view>(A("第一章 <&>"))}) {
+    for (const std::string& text : texts) {
+      SCOPED_TRACE(text);
+      std::string page;
+      TChapterPageWriter writer(
+          A("标签"), [&page](const char* data, size_t size) { page.append(data, size); }, heading);
+      writer.Text({});  // after a heading, the first paragraph begins
+      const size_t before = writer.FinishedSize();
+      writer.Text(text);
+      const size_t added = TChapterPageWriter::TextSize(text);
+      EXPECT_EQ(writer.FinishedSize() - before, added);
+      EXPECT_LE(added, TChapterPageWriter::kMaxGrowth * text.size());
+      const size_t expected = writer.FinishedSize();
+      writer.Finish();
+      EXPECT_EQ(page.size(), expected);
+    }
+  }
 }
 
 TBookInfo BookWithCover() {

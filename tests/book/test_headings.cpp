@@ -1,13 +1,44 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "book/decode.h"
 #include "book/headings.h"
+#include "common/test_util.h"
 #include "platform/codepage.h"
+#include "test_convert_util.h"
 
 namespace lumbrella {
 namespace {
+
+// The lines of a text given in pieces of one character each: a heading as "<heading>".
+class TLinesSeen final : public TTextLines {
+ public:
+  explicit TLinesSeen(const std::string& utf8) : TTextLines(true) {
+    for (size_t at = 0; at < utf8.size();) {
+      size_t length = 1;
+      while (at + length < utf8.size() && (utf8[at + length] & 0xC0) == 0x80)
+        ++length;
+      Text(std::string_view(utf8).substr(at, length));
+      at += length;
+    }
+    Finish();
+  }
+  std::vector<std::string> lines;
+
+ private:
+  void Part(std::string_view utf8) override { part_ += utf8; }
+  void Line(std::string_view utf8, bool) override {
+    lines.push_back(part_ + std::string(utf8));
+    part_.clear();
+  }
+  void Heading(std::string_view ansi, bool) override {
+    lines.push_back("<" + AnsiToUtf8(ansi) + ">");
+  }
+  std::string part_;
+};
 
 // Lines as a novel holds them (UTF-8 here, ANSI to the rule) and the heading each one is.
 TEST(Headings, WhichLinesAreHeadings) {
@@ -64,6 +95,10 @@ TEST(Headings, WhichLinesAreHeadings) {
     const std::string line = Utf8ToAnsi(c.line);
     const std::optional<std::string_view> heading = HeadingOf(line);
     EXPECT_EQ(heading ? AnsiToUtf8(*heading) : "", c.heading);
+    // The same line in a text read in pieces.
+    const std::string seen = c.heading.empty() ? c.line : "<" + c.heading + ">";
+    EXPECT_EQ(TLinesSeen("x\n" + c.line + "\r\ny").lines,
+              (std::vector<std::string>{"x", seen, "y"}));
   }
 }
 
@@ -96,6 +131,42 @@ TEST(Headings, SectionsOfAText) {
     }
     EXPECT_EQ(sections, c.sections);
     EXPECT_EQ(FindHeadings(text, 1).size(), 1u);  // the scan stops at the limit
+  }
+}
+
+// The scan before the window's question reads a file up to its second heading, and hands
+// control back after each block and each file.
+TEST(Headings, TheScanBeforeTheQuestionStopsAtTheSecondHeading) {
+  test::TempFolder dir;
+  const std::string big = test::Repeat("雨夜。\r\n", 20000);
+  const int blocks =
+      static_cast<int>((big.size() + 8 + TSourceText::kBlockSize - 1) / TSourceText::kBlockSize);
+  ASSERT_GT(blocks, 1);
+  const struct {
+    const char* name;
+    std::vector<std::string> files;  // "" for one that is missing
+    int allowed;                     // calls before the scan is told to stop
+    bool holds;
+    int calls;
+  } cases[] = {
+      {"two headings at the start", {"第一章\n第二章\n" + big}, 99, true, 0},
+      {"one heading", {"第一章\n" + big}, 99, false, blocks + 1},
+      {"GB18030, after a long file", {big, Utf8ToAnsi("第一章\r\n第二章\r\n")}, 99, true, blocks + 1},
+      {"a file that cannot be read counts as none", {"", "第一章\n第二章\n"}, 99, true, 1},
+      {"told to stop between blocks", {big, "第一章\n第二章"}, 2, false, 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<TChapter> chapters;
+    for (size_t i = 0; i < c.files.size(); ++i) {
+      const std::string path = dir / (std::to_string(i) + ".txt");
+      std::filesystem::remove(path);
+      if (!c.files[i].empty()) test::WriteBytes(path, c.files[i]);
+      chapters.push_back({std::to_string(i), path});
+    }
+    int calls = 0;
+    EXPECT_EQ(AnyFileHoldsHeadings(chapters, [&] { return ++calls <= c.allowed; }), c.holds);
+    EXPECT_EQ(calls, c.calls);
   }
 }
 

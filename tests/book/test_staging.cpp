@@ -20,6 +20,7 @@ namespace {
 
 using test::ImageBytes;
 using test::ReadBytes;
+using test::Repeat;
 using test::TempFolder;
 using test::WriteBytes;
 
@@ -31,13 +32,6 @@ std::set<std::string> TreeOf(const std::string& root) {
     tree.insert(e.is_directory() ? rel + "/" : rel);
   }
   return tree;
-}
-
-std::string Repeat(const std::string& piece, size_t times) {
-  std::string all;
-  for (size_t i = 0; i < times; ++i)
-    all += piece;
-  return all;
 }
 
 TEST(Staging, WriteUtf8FileConvertsAnsiToUtf8) {
@@ -75,14 +69,6 @@ TEST(Staging, ChapterPagesReadInBlocksEqualThoseOfTheWholeText) {
   std::vector<std::pair<std::string, std::string>> files;  // what, bytes
   for (const std::string& sample : test::SampleFiles())
     files.emplace_back(sample, ReadBytes(sample));
-  const auto utf16 = [](const std::string& utf8, bool bigEndian) {
-    std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
-    for (char16_t u : Utf8ToUtf16(utf8)) {
-      const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
-      bytes += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
-    }
-    return bytes;
-  };
   const std::string edges[] = {"a\r\nb\nc\rd\n\re\r\r\n",
                                "<p>&amp;\"'>",
                                std::string("x\0y\x01\x7F\t", 7),
@@ -94,8 +80,8 @@ TEST(Staging, ChapterPagesReadInBlocksEqualThoseOfTheWholeText) {
   for (const std::string& text : edges) {
     files.emplace_back("unmarked", text);
     files.emplace_back("UTF-8 mark", "\xEF\xBB\xBF" + text);
-    files.emplace_back("UTF-16LE", utf16(text, false));
-    files.emplace_back("UTF-16BE", utf16(text, true) + "x");  // an odd byte at the end
+    files.emplace_back("UTF-16LE", test::Utf16File(text, false));
+    files.emplace_back("UTF-16BE", test::Utf16File(text, true) + "x");  // an odd byte at the end
     files.emplace_back("GB18030", Utf8ToAnsi(text));
   }
   // Malformed bytes: repaired under the mark, the file taken as ANSI without one (also
@@ -112,7 +98,8 @@ TEST(Staging, ChapterPagesReadInBlocksEqualThoseOfTheWholeText) {
     for (size_t at = TSourceText::kBlockSize - 4; at <= TSourceText::kBlockSize + 1; ++at) {
       files.emplace_back("across unmarked", std::string(at, 'a') + piece + "z");
       files.emplace_back("across marked", "\xEF\xBB\xBF" + std::string(at - 3, 'a') + piece);
-      files.emplace_back("across UTF-16", utf16(std::string(at / 2 - 1, 'a') + piece, false));
+      files.emplace_back("across UTF-16",
+                         test::Utf16File(std::string(at / 2 - 1, 'a') + piece, false));
     }
   }
   const std::string label = Utf8ToAnsi("第一章 <A&B>");
