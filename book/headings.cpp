@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -219,12 +220,6 @@ char32_t Utf8CharAt(const char* p, const char* end, size_t& length) {
   return c;
 }
 
-const char* LineEndIn(const char* p, const char* end) {
-  while (p != end && *p != '\r' && *p != '\n')
-    ++p;
-  return p;
-}
-
 bool HoldsMoreThanBlanks(std::string_view utf8) {
   for (size_t at = 0, length = 0; at < utf8.size(); at += length) {
     if (!IsBlank(Utf8CharAt(utf8.data() + at, utf8.data() + utf8.size(), length))) return true;
@@ -269,6 +264,17 @@ const char* TTextLines::Classify(const char* p, const char* end) {
   return p;
 }
 
+// The first CR or LF from p on. The next LF is kept for the lines before it: in a text whose
+// lines end in CR alone it would be looked for anew from each line to the piece's end.
+const char* TTextLines::LineEndIn(const char* p, const char* end) {
+  if (nextLf_ == nullptr || nextLf_ < p) {
+    const void* lf = std::memchr(p, '\n', static_cast<size_t>(end - p));
+    nextLf_ = lf != nullptr ? static_cast<const char*>(lf) : end;
+  }
+  const void* cr = std::memchr(p, '\r', static_cast<size_t>(nextLf_ - p));
+  return cr != nullptr ? static_cast<const char*>(cr) : nextLf_;
+}
+
 const char* TTextLines::AfterLineEnd(const char* at, const char* end) {
   if (*at++ == '\r') {
     if (at == end) {
@@ -299,6 +305,7 @@ void TTextLines::Text(std::string_view utf8) {
     if (*p == '\n') ++p;
   }
   const char* line = p;  // the current line's first byte in this piece
+  nextLf_ = nullptr;
   while (p != end) {
     if (state_ != State::kPlain) {
       p = Classify(p, end);

@@ -91,6 +91,7 @@ class TTextLines {
  private:
   enum class State { kBlank, kMaybe, kPlain };
   const char* Classify(const char* p, const char* end);
+  const char* LineEndIn(const char* p, const char* end);
   const char* AfterLineEnd(const char* at, const char* end);
   void EndUndecided(std::string_view line, bool last);
   void NextLine();
@@ -100,6 +101,7 @@ class TTextLines {
   size_t count_ = 0;    // as HeadingOf counts: characters up to the last that is no blank
   size_t pending_ = 0;  // and blanks after it
   bool afterCr_ = false;
+  const char* nextLf_ = nullptr;  // in the piece: the next LF, or its end
   std::string held_;  // the line so far, while it may be a heading
 };
 
