@@ -1,24 +1,24 @@
 #!/usr/bin/env bash
-# Splitting a whole novel at its headings against the same text as one file per chapter:
-# generates a 13 MB novel with 800 headings (第1章 ... 第800章) and the same 800 chapters as
-# files of their own, then converts both with lumbrella-cli, interleaved (split, files, split,
-# files, ...), and compares the CPU time (user + sys) of each pair. Prints the median of the
-# pair ratios against the target: the split at most 1.1 x the many files. Not a test: run it
-# by hand on an idle machine.
+# Splitting a whole novel at its headings against the same text as one file per chapter (not a
+# test: run it by hand on a quiet machine; figures in bench/README.md). Generates a 13 MB novel
+# with 800 headings (第1章 ... 第800章) and the same 800 chapters as files of their own, converts
+# both with lumbrella-cli, interleaved (A B A B ...), and prints the medians and ranges of CPU
+# time (user + sys), wall time and peak memory, and of the ratio pair by pair. Target: the
+# split at most 1.1 x the many files, CPU time.
 #
-#   bench/split_bench.sh            (uses build/bin/lumbrella-cli; BUILD_DIR=... for another)
-#   PAIRS=15 bench/split_bench.sh   (pairs of runs, 9 by default)
+#   bench/split_bench.sh            (build/bin/lumbrella-cli; BUILD_DIR=... for another)
+#   RUNS=15 bench/split_bench.sh    (pairs, 9 by default)
+#
+# The program stages where it always does: in the session's folder in memory
+# ($XDG_RUNTIME_DIR) when there is one, else on disk under $TMPDIR or /tmp.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source bench/lib.sh
 
 cli="$PWD/${BUILD_DIR:-build}/bin/lumbrella-cli"
-pairs="${PAIRS:-9}"
+runs="${RUNS:-9}"
 [ -x "$cli" ] || { echo "no $cli: build first (scripts/build.sh)" >&2; exit 1; }
-if [ ! -x /usr/bin/time ]; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo=sudo
-  $sudo apt-get install -y time >/dev/null
-fi
+bench_tools
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/split-bench-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
@@ -51,31 +51,16 @@ with open(os.path.join(out, "novel.txt"), "wb") as novel:
 PY
 
 cd "$work"
-# CPU seconds (user + sys) of one conversion into a fresh book.
-cpu() {
-  rm -f book.epub
-  /usr/bin/time -f "%U %S" -o time.txt "$@" >/dev/null 2>err.txt || {
-    cat err.txt >&2; echo "failed: $*" >&2; exit 1; }
-  awk '{printf "%.3f\n", $1 + $2}' time.txt
-}
-split=() files=()
-for ((i = 0; i < pairs; i++)); do
-  split+=("$(cpu "$cli" -s -o book.epub novel.txt)")
-  files+=("$(cpu "$cli" -o book.epub chapters/*.txt)")
-done
-"$cli" -s -o book.epub novel.txt 2>&1 >/dev/null | grep -q "novel.txt: split into 800 chapters" || {
+"$cli" -s -o check.epub novel.txt 2>&1 >/dev/null | grep -q "novel.txt: split into 800 chapters" || {
   echo "the novel was not split into 800 chapters" >&2; exit 1; }
 
-python3 - "$(stat -c %s novel.txt)" "${split[*]}" "${files[*]}" <<'PY'
-import statistics, sys
-size = int(sys.argv[1])
-split = [float(x) for x in sys.argv[2].split()]
-files = [float(x) for x in sys.argv[3].split()]
-ratios = [s / f for s, f in zip(split, files)]
-median = statistics.median(ratios)
-print(f"input: one file of {size / 1e6:.1f} MB with 800 headings, or 800 files; {len(ratios)} pairs")
-print(f"CPU seconds (user + sys), median: split {statistics.median(split):.3f}, "
-      f"800 files {statistics.median(files):.3f}")
-print("pair ratios split / files: " + " ".join(f"{r:.3f}" for r in ratios))
-print(f"median ratio: {median:.3f} x  (target <= 1.1)  {'ok' if median <= 1.1 else 'MISSED'}")
-PY
+echo "input: one file of $(stat -c %s novel.txt | awk '{printf "%.1f", $1 / 1e6}') MB with" \
+  "800 headings, or 800 files; staging: ${XDG_RUNTIME_DIR:-disk (${TMPDIR:-/tmp})};" \
+  "$(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg)"
+out="$(bench_pair "A lumbrella-cli -s novel.txt, B lumbrella-cli chapters/*.txt" "$runs" \
+  "" "rm -f split.epub; exec '$cli' -q -s -o split.epub novel.txt" \
+  "" "rm -f files.epub; exec '$cli' -q -o files.epub chapters/*.txt")"
+echo "$out"
+ratio="$(bench_median "A/B cpu" <<<"$out")"
+awk -v r="$ratio" 'BEGIN { printf "median ratio: %s x  (target <= 1.1)  %s\n", r,
+  (r <= 1.1 ? "ok" : "MISSED") }'
