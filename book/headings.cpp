@@ -286,15 +286,15 @@ const char* TTextLines::AfterLineEnd(const char* at, const char* end) {
   return at;
 }
 
-void TTextLines::EndUndecided(std::string_view line, bool last) {
+void TTextLines::EndUndecided(std::string_view line) {
   if (state_ == State::kMaybe) {
     const std::string ansi = Utf8TextToAnsi(line);
     if (const std::optional<std::string_view> heading = HeadingOf(ansi)) {
-      Heading(*heading, last);
+      Heading(*heading);
       return;
     }
   }
-  Line(line, last);
+  Line(line);
 }
 
 void TTextLines::Text(std::string_view utf8) {
@@ -316,7 +316,7 @@ void TTextLines::Text(std::string_view utf8) {
         }
         std::string_view text(line, static_cast<size_t>(p - line));
         if (!held_.empty()) text = held_.append(text);
-        EndUndecided(text, false);
+        EndUndecided(text);
         held_.clear();
         line = p = AfterLineEnd(p, end);
         NextLine();
@@ -332,7 +332,7 @@ void TTextLines::Text(std::string_view utf8) {
       if (line != end) Part({line, static_cast<size_t>(end - line)});
       return;
     }
-    Line({line, static_cast<size_t>(at - line)}, false);
+    Line({line, static_cast<size_t>(at - line)});
     line = p = AfterLineEnd(at, end);
     NextLine();
   }
@@ -340,9 +340,9 @@ void TTextLines::Text(std::string_view utf8) {
 
 void TTextLines::Finish() {
   if (state_ == State::kPlain) {
-    Line({}, true);
+    Line({});
   } else {
-    EndUndecided(held_, true);
+    EndUndecided(held_);
   }
   held_.clear();
   afterCr_ = false;
@@ -360,8 +360,8 @@ class THeadingCounter final : public TTextLines {
 
  private:
   void Part(std::string_view utf8) override { Before(utf8); }
-  void Line(std::string_view utf8, bool) override { Before(utf8); }
-  void Heading(std::string_view, bool) override {
+  void Line(std::string_view utf8) override { Before(utf8); }
+  void Heading(std::string_view) override {
     if (scan.headings < limit_ && ++scan.headings == limit_) source_.Stop();
   }
   void Before(std::string_view utf8) {

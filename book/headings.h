@@ -82,18 +82,18 @@ class TTextLines {
  protected:
   // Some of a line, more of which follows.
   virtual void Part(std::string_view utf8) = 0;
-  // The rest of a line (all of it, unless parts came before), which ends here; last: the
-  // text ends with it. Every line end is followed by a line, the last one perhaps empty.
-  virtual void Line(std::string_view utf8, bool last) = 0;
+  // The rest of a line (all of it, unless parts came before), which ends here. Every line
+  // end is followed by a line, the last one perhaps empty.
+  virtual void Line(std::string_view utf8) = 0;
   // A whole line that is a heading: HeadingOf the line, as ANSI.
-  virtual void Heading(std::string_view ansi, bool last) = 0;
+  virtual void Heading(std::string_view ansi) = 0;
 
  private:
   enum class State { kBlank, kMaybe, kPlain };
   const char* Classify(const char* p, const char* end);
   const char* LineEndIn(const char* p, const char* end);
   const char* AfterLineEnd(const char* at, const char* end);
-  void EndUndecided(std::string_view line, bool last);
+  void EndUndecided(std::string_view line);
   void NextLine();
 
   const bool findHeadings_;
@@ -102,7 +102,7 @@ class TTextLines {
   size_t pending_ = 0;  // and blanks after it
   bool afterCr_ = false;
   const char* nextLf_ = nullptr;  // in the piece: the next LF, or its end
-  std::string held_;  // the line so far, while it may be a heading
+  std::string held_;              // the line so far, while it may be a heading
 };
 
 class TSourceText;

@@ -90,7 +90,7 @@ class TStreamedPages final : public TTextLines {
 
   TChapterPages Done() {
     Finish();
-    if (chapter_.pages == 0) OpenPage(chapter_.label, std::nullopt);  // the file changed
+    if (chapter_.pages == 0) OpenPage(chapter_.label, std::nullopt);  // changed meanwhile
     page_->Finish();
     file_.reset();
     return std::move(chapter_);
@@ -116,7 +116,7 @@ class TStreamedPages final : public TTextLines {
     if (!Fits(held_, true)) Cut(held_);
   }
 
-  void Line(std::string_view utf8, bool) override {
+  void Line(std::string_view utf8) override {
     if (skipping_) return;
     BeginLine();
     lineOpen_ = false;
@@ -135,7 +135,7 @@ class TStreamedPages final : public TTextLines {
     held_.clear();
   }
 
-  void Heading(std::string_view ansi, bool) override {
+  void Heading(std::string_view ansi) override {
     skipping_ = false;
     OpenPage(ansi, ansi);
     chapter_.headings.push_back({chapter_.pages - 1, std::string(ansi)});

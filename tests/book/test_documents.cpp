@@ -104,8 +104,9 @@ TEST(Documents, APageWriterKnowsWhatTextAddsToItsPage) {
   for (int b = 0; b < 0x80; ++b) {
     if (b != '\r' && b != '\n') texts.push_back(std::string(3, static_cast<char>(b)));
   }
+  const std::string h2 = A("第一章 <&>");
   for (const std::optional<std::string_view> heading :
-       {std::optional<std::string_view>(), std::optional<std::string_view>(A("第一章 <&>"))}) {
+       {std::optional<std::string_view>(), std::optional<std::string_view>(h2)}) {
     for (const std::string& text : texts) {
       SCOPED_TRACE(text);
       std::string page;

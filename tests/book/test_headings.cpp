@@ -30,13 +30,11 @@ class TLinesSeen final : public TTextLines {
 
  private:
   void Part(std::string_view utf8) override { part_ += utf8; }
-  void Line(std::string_view utf8, bool) override {
+  void Line(std::string_view utf8) override {
     lines.push_back(part_ + std::string(utf8));
     part_.clear();
   }
-  void Heading(std::string_view ansi, bool) override {
-    lines.push_back("<" + AnsiToUtf8(ansi) + ">");
-  }
+  void Heading(std::string_view ansi) override { lines.push_back("<" + AnsiToUtf8(ansi) + ">"); }
   std::string part_;
 };
 
@@ -151,7 +149,11 @@ TEST(Headings, TheScanBeforeTheQuestionStopsAtTheSecondHeading) {
   } cases[] = {
       {"two headings at the start", {"第一章\n第二章\n" + big}, 99, true, 0},
       {"one heading", {"第一章\n" + big}, 99, false, blocks + 1},
-      {"GB18030, after a long file", {big, Utf8ToAnsi("第一章\r\n第二章\r\n")}, 99, true, blocks + 1},
+      {"GB18030, after a long file",
+       {big, Utf8ToAnsi("第一章\r\n第二章\r\n")},
+       99,
+       true,
+       blocks + 1},
       {"a file that cannot be read counts as none", {"", "第一章\n第二章\n"}, 99, true, 1},
       {"told to stop between blocks", {big, "第一章\n第二章"}, 2, false, 3},
   };
