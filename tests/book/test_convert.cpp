@@ -522,9 +522,8 @@ TEST_F(ConvertTest, WithoutASplitEveryFileIsOnePageAsAlways) {
   converter_.StageFixedFiles(book, "");
   converter_.WritePackageDocuments(book, chapters);
   std::set<std::string> written;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) {
-    if (e.is_regular_file()) written.insert(e.path().filename().string());
-  }
+  for (const auto& [name, bytes] : FilesIn(folder))
+    written.insert(name);
   EXPECT_EQ(written,
             (std::set<std::string>{"0.html", "1.html", "2.html", "content.opf", "toc.ncx"}));
   for (size_t i = 0; i < chapters.size(); ++i) {
