@@ -65,8 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RequireXml(page);
   bool same = streamed.pages == split.pages && streamed.headings.size() == split.headings.size();
   for (size_t i = 0; same && i < split.headings.size(); ++i) {
+    // As the table of contents shows them: the text read in blocks holds each character in
+    // the form the code page writes it (U+20AC as A2 E3, a stray byte as U+FFFD).
     same = streamed.headings[i].page == split.headings[i].page &&
-           streamed.headings[i].label == split.headings[i].label;
+           AnsiToUtf8(streamed.headings[i].label) == AnsiToUtf8(split.headings[i].label);
   }
   if (!same) fuzz::Fail("the split read in blocks has other pages or headings");
   size_t files = 0;
