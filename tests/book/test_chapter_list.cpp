@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 
 #include <clocale>
-#include <cstdlib>
 
 #include "book/chapter_list.h"
 #include "common/test_util.h"
@@ -87,12 +86,11 @@ TEST(ChapterList, SizeTextUsesTheLocaleDecimalSeparator) {
     test::CommandResult made = test::Run("localedef -c -i " + std::string(c.locale) + " -f UTF-8 " +
                                          test::Quote(dir / name));
     ASSERT_EQ(made.exitCode, 0) << made.output;
-    setenv("LOCPATH", dir.Path().c_str(), 1);
+    const test::EnvAt locales("LOCPATH", dir.Path().c_str());
     ASSERT_NE(std::setlocale(LC_NUMERIC, name.c_str()), nullptr);
     TChapterList list;
     list.AddSourceFile(dir / "b1536.txt");
     std::setlocale(LC_NUMERIC, "C");
-    unsetenv("LOCPATH");
     EXPECT_EQ(list.Row(0).sizeText, c.size);
   }
 }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include "test_zip_util.h"
 #include "zip/errors.h"
@@ -19,6 +20,7 @@ namespace {
 
 using test::CheckArchiveWithOtherTools;
 using test::ConfigureTreePacker;
+using test::EnvAt;
 using test::MakeDirs;
 using test::ReadBytes;
 using test::TempFolder;
@@ -30,14 +32,11 @@ using test::U64At;
 // ten on some disks: the test's folder goes there when the machine has one.
 struct TempFolderInMemory {
   TempFolderInMemory() {
-    const char* old = std::getenv("TMPDIR");
-    if (old) saved = old;
-    if (access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
+    std::optional<EnvAt> tmp;
+    if (access("/dev/shm", W_OK) == 0) tmp.emplace("TMPDIR", "/dev/shm");
     folder = std::make_unique<TempFolder>();
-    old ? setenv("TMPDIR", saved.c_str(), 1) : unsetenv("TMPDIR");
   }
   std::string operator/(const std::string& name) const { return *folder / name; }
-  std::string saved;
   std::unique_ptr<TempFolder> folder;
 };
 
