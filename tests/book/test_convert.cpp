@@ -106,22 +106,13 @@ TEST_F(ConvertTest, EveryCharacterXmlAllowsArrivesInTheBook) {
   std::u16string utf16 = u"\t";
   for (char32_t c = 0x20; c <= 0x10FFFF; ++c) {
     if ((c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF) continue;
-    if (c < 0x10000) {
-      utf16 += static_cast<char16_t>(c);
-    } else {
-      utf16 += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      utf16 += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    }
+    utf16 += test::Utf16Of(c);
   }
   const std::string utf8 = Utf16ToUtf8(utf16);
-  std::string utf16le = "\xFF\xFE";
-  for (char16_t u : utf16) {
-    utf16le += static_cast<char>(u & 0xFF);
-    utf16le += static_cast<char>(u >> 8);
-  }
   // Private-use characters the C library's table lacks, the euro sign, a vertical form.
   const std::string label = "\u20AC \uE816\uE78D\uFE10\u9FB4 \U0001F600";
-  const std::vector<TChapter> chapters = {Chapter(label, utf8), Chapter("utf-16", utf16le)};
+  const std::vector<TChapter> chapters = {Chapter(label, utf8),
+                                          Chapter("utf-16", test::Utf16File(utf8))};
 
   ASSERT_TRUE(converter_.Convert({"T", "A", ""}, chapters, A(dir_ / "all.epub")))
       << converter_.LastPackerError();

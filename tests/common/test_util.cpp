@@ -34,6 +34,12 @@ TempFolder::~TempFolder() {
   std::filesystem::remove_all(path_, ec);
 }
 
+std::u16string Utf16Of(char32_t c) {
+  if (c < 0x10000) return std::u16string(1, static_cast<char16_t>(c));
+  return {static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)),
+          static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF))};
+}
+
 void WriteBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

@@ -35,6 +35,9 @@ class EnvAt {
   bool had_ = false;
 };
 
+// The UTF-16 units of one scalar value: itself, or its surrogate pair.
+std::u16string Utf16Of(char32_t c);
+
 // Whole-file helpers on file-system (UTF-8) paths; they fail the test on error.
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);

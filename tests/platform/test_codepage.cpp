@@ -3,16 +3,13 @@
 #include <string>
 #include <vector>
 
+#include "common/test_util.h"
 #include "platform/codepage.h"
 
 namespace lumbrella {
 namespace {
 
-std::u16string Utf16Of(char32_t c) {
-  if (c < 0x10000) return std::u16string(1, static_cast<char16_t>(c));
-  return {static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)),
-          static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF))};
-}
+using test::Utf16Of;
 
 // Codes as GB18030-2005 gives them, where a table is easily wrong: the ends of the linear
 // four-byte ranges, the exchange of 2005, the private-use codes that the C library reads as
