@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <climits>
 #include <filesystem>
@@ -139,17 +137,12 @@ TEST(Convert, BookTitle) {
 
 // A book the folder in memory has no room for goes to disk; a folder on disk stays.
 TEST(Convert, StagingLeavesTheFolderInMemoryOnlyForWantOfRoom) {
-  if (!std::filesystem::is_directory("/dev/shm")) GTEST_SKIP() << "no tmpfs at /dev/shm";
+  if (!test::RuntimeFolderInMemory::Possible()) GTEST_SKIP() << "no tmpfs at /dev/shm";
   TempFolder disk;
-  const std::string runtime = "/dev/shm/lumbrella-test-" + std::to_string(getpid());
-  std::filesystem::create_directory(runtime);
-  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
-  const test::EnvAt session("XDG_RUNTIME_DIR", runtime.c_str());
-  const test::EnvAt tmp("TMPDIR", nullptr);
-  EXPECT_FALSE(NeedsDiskStaging(runtime + "/lumbrella-x/", 1 << 20));
-  EXPECT_TRUE(NeedsDiskStaging(runtime + "/lumbrella-x/", INT64_MAX));
+  const test::RuntimeFolderInMemory runtime;
+  EXPECT_FALSE(NeedsDiskStaging(runtime.Path() + "/lumbrella-x/", 1 << 20));
+  EXPECT_TRUE(NeedsDiskStaging(runtime.Path() + "/lumbrella-x/", INT64_MAX));
   EXPECT_FALSE(NeedsDiskStaging(disk.Path(), INT64_MAX));
-  std::filesystem::remove_all(runtime);
 }
 
 // Also: an empty title is the output's name, an image of another type becomes a PNG.

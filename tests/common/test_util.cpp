@@ -34,6 +34,23 @@ TempFolder::~TempFolder() {
   std::filesystem::remove_all(path_, ec);
 }
 
+bool RuntimeFolderInMemory::Possible() {
+  return std::filesystem::is_directory("/dev/shm");
+}
+
+RuntimeFolderInMemory::RuntimeFolderInMemory()
+    : path_("/dev/shm/lumbrella-test-" + std::to_string(getpid())),
+      runtime_("XDG_RUNTIME_DIR", path_.c_str()),
+      tmp_("TMPDIR", nullptr) {
+  MakeDirs(path_);
+  if (chmod(path_.c_str(), 0700) != 0) ADD_FAILURE() << "cannot chmod " << path_;
+}
+
+RuntimeFolderInMemory::~RuntimeFolderInMemory() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
 std::u16string Utf16Of(char32_t c) {
   if (c < 0x10000) return std::u16string(1, static_cast<char16_t>(c));
   return {static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)),

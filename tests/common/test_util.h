@@ -35,6 +35,21 @@ class EnvAt {
   bool had_ = false;
 };
 
+// A runtime folder of this user's alone in memory, /dev/shm/lumbrella-test-<pid> (0700), that
+// XDG_RUNTIME_DIR names, with TMPDIR unset, while this lives. Only where Possible().
+class RuntimeFolderInMemory {
+ public:
+  static bool Possible();
+  RuntimeFolderInMemory();
+  ~RuntimeFolderInMemory();
+  const std::string& Path() const { return path_; }  // no "/" at the end
+
+ private:
+  std::string path_;
+  EnvAt runtime_;
+  EnvAt tmp_;
+};
+
 // The UTF-16 units of one scalar value: itself, or its surrogate pair.
 std::u16string Utf16Of(char32_t c);
 

@@ -87,13 +87,9 @@ TEST(TempDir, MadeAgainUnderANewNameWhenGone) {
 // The session's folder in memory is used only when it is this user's alone, on a tmpfs,
 // and TMPDIR does not name another place; the private folder is then made there.
 TEST(TempDir, RuntimeFolderInMemoryWhenItIsTheSessionsOwn) {
-  if (!fs::is_directory("/dev/shm")) GTEST_SKIP() << "no tmpfs at /dev/shm";
-  const std::string shm = "/dev/shm/lumbrella-test-" + std::to_string(getpid());
-  fs::create_directory(shm);
-  struct Remove {
-    std::string path;
-    ~Remove() { fs::remove_all(path); }
-  } remove{shm};
+  if (!test::RuntimeFolderInMemory::Possible()) GTEST_SKIP() << "no tmpfs at /dev/shm";
+  const test::RuntimeFolderInMemory inMemory;
+  const std::string& shm = inMemory.Path();
   TempFolder onDisk;
   const struct {
     const char* what;
