@@ -24,6 +24,7 @@ namespace {
 
 using test::BookDump;
 using test::EpubcheckProblems;
+using test::FilesIn;
 using test::ImageBytes;
 using test::ReadBook;
 using test::ReadBytes;
@@ -48,6 +49,14 @@ class ConvertTest : public ::testing::Test {
   }
 
   std::string Staging() const { return converter_.StagingRoot(); }
+
+  // The book of tests that stage documents without converting.
+  static TBookInfo Book() {
+    TBookInfo book;
+    book.title = "T";
+    book.uuid = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
+    return book;
+  }
 
   TempFolder dir_;
   std::string tempDir_;
@@ -393,15 +402,6 @@ TEST_F(ConvertTest, ASplitBookHasATwoLevelTableOfContents) {
   EXPECT_EQ(continuedPages, 3u);
 }
 
-// The regular files in a folder (not below it), by name.
-std::map<std::string, std::string> FilesIn(const std::string& folder) {
-  std::map<std::string, std::string> files;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) {
-    if (e.is_regular_file()) files[e.path().filename().string()] = ReadBytes(e.path().string());
-  }
-  return files;
-}
-
 void ExpectSameFiles(const std::map<std::string, std::string>& files,
                      const std::map<std::string, std::string>& expected) {
   std::vector<std::string> names, expectedNames;
@@ -451,9 +451,7 @@ TEST_F(ConvertTest, SplitPagesReadInBlocksEqualThoseOfTheWholeText) {
   std::vector<TChapter> chapters;
   for (size_t i = 0; i < std::size(files); ++i)
     chapters.push_back(Chapter("c" + std::to_string(i), files[i].bytes));
-  TBookInfo book;
-  book.title = "T";
-  book.uuid = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
+  TBookInfo book = Book();
   converter_.SplitChapters = true;
   converter_.StageFixedFiles(book, "");
   converter_.WritePackageDocuments(book, chapters);
@@ -495,35 +493,27 @@ TEST_F(ConvertTest, WithoutASplitEveryFileIsOnePageAsAlways) {
       Chapter("小说", "第一章\r\nA\r\n第二章\r\nB"),
       Chapter("长文", TNovel::Joined(TNovel().Prose(1500).source, "\r\n")),
   };
-  TBookInfo book;
-  book.title = "T";
-  book.uuid = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
-  const std::string folder = Staging() + "/OEBPS/";
-  std::vector<std::string> labels;
-  for (const TChapter& c : chapters)
-    labels.push_back(c.label);
-
+  TBookInfo book = Book();
   converter_.StageFixedFiles(book, "");
   converter_.WritePackageDocuments(book, chapters);
-  std::set<std::string> written;
-  for (const auto& [name, bytes] : FilesIn(folder))
-    written.insert(name);
-  EXPECT_EQ(written,
-            (std::set<std::string>{"0.html", "1.html", "2.html", "content.opf", "toc.ncx"}));
+  const std::string folder = Staging() + "/OEBPS/";
+  std::vector<std::string> labels;
+  std::map<std::string, std::string> expected;
   for (size_t i = 0; i < chapters.size(); ++i) {
-    EXPECT_EQ(ReadBytes(folder + ChapterFileName(i)),
-              AnsiToUtf8(ChapterPage(chapters[i].label, LoadSourceText(chapters[i].path))));
+    labels.push_back(chapters[i].label);
+    expected[ChapterFileName(i)] =
+        AnsiToUtf8(ChapterPage(chapters[i].label, LoadSourceText(chapters[i].path)));
   }
-  EXPECT_EQ(ReadBytes(folder + "content.opf"), AnsiToUtf8(PackageDocument(book, 3)));
-  EXPECT_EQ(ReadBytes(folder + "toc.ncx"), AnsiToUtf8(NavigationMap(book, labels)));
+  expected["content.opf"] = AnsiToUtf8(PackageDocument(book, 3));
+  expected["toc.ncx"] = AnsiToUtf8(NavigationMap(book, labels));
+  ExpectSameFiles(FilesIn(folder), expected);
   EXPECT_TRUE(converter_.SplitFiles().empty());
 
   // Split on: a file with one heading, short enough, is still the same page.
-  const std::string page = ReadBytes(folder + "0.html");
   converter_.SplitChapters = true;
   converter_.StageFixedFiles(book, "");
   converter_.WritePackageDocuments(book, chapters);
-  EXPECT_EQ(ReadBytes(folder + "0.html"), page);
+  EXPECT_EQ(ReadBytes(folder + "0.html"), expected.at("0.html"));
   EXPECT_TRUE(std::filesystem::exists(folder + "2-1.html"));  // the long one is cut
 }
 

@@ -11,6 +11,14 @@
 
 namespace lumbrella::test {
 
+std::map<std::string, std::string> FilesIn(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) {
+    if (e.is_regular_file()) files[e.path().filename().string()] = ReadBytes(e.path().string());
+  }
+  return files;
+}
+
 std::string BookDump::Field(const std::string& name) const {
   auto it = fields.find(name);
   return it == fields.end() ? std::string("<missing " + name + ">") : it->second;
@@ -38,9 +46,7 @@ BookDump ReadBook(const std::string& bookPath) {
     dump.error = r.output.empty() ? "the reader failed" : r.output;
     return dump;
   }
-  for (const auto& e : std::filesystem::directory_iterator(out / "dump")) {
-    dump.fields[e.path().filename().string()] = ReadBytes(e.path().string());
-  }
+  dump.fields = FilesIn(out / "dump");
   dump.entries = dump.Lines("entries");
   const int chapters = std::stoi(dump.Field("chapters"));
   for (int k = 0; k < chapters; ++k) {

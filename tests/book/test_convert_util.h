@@ -8,6 +8,9 @@
 
 namespace lumbrella::test {
 
+// The regular files in a folder (not below it): name to bytes.
+std::map<std::string, std::string> FilesIn(const std::string& folder);
+
 // What the reader found in a book; every text is UTF-8.
 struct BookDump {
   std::string error;  // the reader's complaint; empty when the book read fine
