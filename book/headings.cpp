@@ -208,21 +208,9 @@ std::vector<TTextSection> SectionsAtHeadings(std::string_view text,
 
 namespace {
 
-// The character of well-formed UTF-8 at p, and its length.
-char32_t Utf8CharAt(const char* p, const char* end, size_t& length) {
-  const auto b = static_cast<unsigned char>(*p);
-  length = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-  length = std::min<size_t>(length, static_cast<size_t>(end - p));
-  if (length == 1) return b;
-  char32_t c = b & (0x7F >> length);
-  for (size_t i = 1; i < length; ++i)
-    c = c << 6 | (static_cast<unsigned char>(p[i]) & 0x3F);
-  return c;
-}
-
 bool HoldsMoreThanBlanks(std::string_view utf8) {
   for (size_t at = 0, length = 0; at < utf8.size(); at += length) {
-    if (!IsBlank(Utf8CharAt(utf8.data() + at, utf8.data() + utf8.size(), length))) return true;
+    if (!IsBlank(Utf8CharAt(utf8, at, length))) return true;
   }
   return false;
 }
@@ -241,7 +229,7 @@ void TTextLines::NextLine() {
 const char* TTextLines::Classify(const char* p, const char* end) {
   while (p != end && *p != '\r' && *p != '\n') {
     size_t length = 0;
-    const char32_t c = Utf8CharAt(p, end, length);
+    const char32_t c = Utf8CharAt({p, static_cast<size_t>(end - p)}, 0, length);
     p += length;
     if (IsBlank(c)) {
       if (state_ == State::kMaybe) ++pending_;

@@ -500,6 +500,14 @@ size_t AppendUtf16AsUtf8(std::string_view bytes, bool bigEndian, bool last, std:
   return last ? n : i;
 }
 
+char32_t Utf8CharAt(std::string_view utf8, size_t at, size_t& length) {
+  const unsigned char* start = Begin(utf8) + at;
+  const unsigned char* p = start;
+  const char32_t c = ReadUtf8(p, Begin(utf8) + utf8.size());
+  length = static_cast<size_t>(p - start);
+  return c == kMalformed ? kReplacement : c;
+}
+
 size_t WellFormedUtf8Length(std::string_view utf8) {
   const unsigned char* p = Begin(utf8);
   const unsigned char* end = p + utf8.size();

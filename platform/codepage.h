@@ -50,6 +50,10 @@ std::string Utf8TextToAnsi(std::string_view utf8, bool* wellFormed = nullptr);
 size_t AppendAnsiAsUtf8(std::string_view ansi, bool last, std::string& out);
 size_t AppendUtf8Repaired(std::string_view utf8, bool last, std::string& out);
 size_t AppendUtf16AsUtf8(std::string_view bytes, bool bigEndian, bool last, std::string& out);
+// The character of the UTF-8 sequence at utf8[at] and its length; a malformed sequence gives
+// U+FFFD and takes its lead with the continuation bytes accepted before the fault. at must be
+// inside the text.
+char32_t Utf8CharAt(std::string_view utf8, size_t at, size_t& length);
 // How many bytes from the start of utf8 are whole, well-formed UTF-8 sequences (all of it
 // when it is well-formed; a sequence cut off by the end is not counted).
 size_t WellFormedUtf8Length(std::string_view utf8);
