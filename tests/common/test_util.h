@@ -76,6 +76,10 @@ std::string LeftBehindTempDir(const std::string& base);
 // True when a program is on PATH.
 bool HaveProgram(const std::string& name);
 
+// "" when the EPUB validator reports no fatal error, error or warning about the book; else
+// its report.
+std::string EpubcheckProblems(const std::string& bookPath);
+
 // Checks an archive with readers we did not write: Python's zipfile (testzip), unzip -t,
 // 7z t and bsdtar -tf. Returns "" when all accept it, else what the failing ones said.
 std::string CheckArchiveWithOtherTools(const std::string& archivePath);
