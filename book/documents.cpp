@@ -49,7 +49,8 @@ constexpr const char* EscapedAscii(unsigned char b, Mode mode) {
   }
 }
 
-constexpr char kParagraphBreak[] = "</p><p>";
+constexpr std::string_view kParagraphBreak = "</p><p>";
+static_assert(kParagraphBreak.size() == TChapterPageWriter::kLineEndSize);
 
 // One pass over the value: entities, forbidden characters and, for chapter text, line ends.
 void AppendEscaped(std::string& out, std::string_view in, Mode mode) {
@@ -228,23 +229,19 @@ namespace {
 
 constexpr size_t kPageBlock = 65536;
 
-// The bytes of well-formed UTF-8 chapter text that go out as they stand: all but the
-// ASCII ones EscapedAscii changes, line ends, and 0xEF, which leads U+FFFE and U+FFFF.
+// The bytes of well-formed UTF-8 chapter text that go out as they stand: all but the ASCII
+// ones EscapedAscii changes, and 0xEF, which leads U+FFFE and U+FFFF.
 constexpr auto kPlainUtf8 = [] {
   std::array<bool, 256> plain{};
-  for (unsigned b = 0; b < 256; ++b) {
-    plain[b] = b >= 0x80
-                   ? b != 0xEF
-                   : b != '\r' && b != '\n' &&
-                         EscapedAscii(static_cast<unsigned char>(b), Mode::kParagraphs) == nullptr;
-  }
+  for (unsigned b = 0; b < 256; ++b)
+    plain[b] =
+        b >= 0x80 ? b != 0xEF : EscapedAscii(static_cast<unsigned char>(b), Mode::kText) == nullptr;
   return plain;
 }();
 
-// Escapes well-formed UTF-8 chapter text into out (called with each run of bytes to write),
-// line ends becoming paragraph breaks; afterCr carries a CR from the piece before.
+// Escapes well-formed UTF-8 chapter text into out (called with each run of bytes to write).
 template <class TOut>
-void EscapeUtf8Text(std::string_view utf8, bool& afterCr, TOut&& out) {
+void EscapeUtf8Text(std::string_view utf8, TOut&& out) {
   const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
   const auto* end = p + utf8.size();
   while (p < end) {
@@ -252,13 +249,10 @@ void EscapeUtf8Text(std::string_view utf8, bool& afterCr, TOut&& out) {
     while (p < end && kPlainUtf8[*p])
       ++p;
     if (p != run) {
-      afterCr = false;
       out(std::string_view(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run)));
       if (p == end) break;
     }
     const unsigned char b = *p;
-    const bool cr = afterCr;
-    afterCr = b == '\r';
     if (b == 0xEF) {
       // U+FFFE and U+FFFF are no XML characters (EF BF BE, EF BF BF); other characters led
       // by EF go out whole, their continuation bytes being plain.
@@ -267,11 +261,7 @@ void EscapeUtf8Text(std::string_view utf8, bool& afterCr, TOut&& out) {
       p += nonCharacter ? 3 : 1;
       continue;
     }
-    if (b == '\r' || b == '\n') {
-      if (!(b == '\n' && cr)) out(std::string_view(kParagraphBreak));  // CR LF is one line end
-    } else {
-      out(std::string_view(EscapedAscii(b, Mode::kParagraphs)));
-    }
+    out(std::string_view(EscapedAscii(b, Mode::kText)));
     ++p;
   }
 }
@@ -317,7 +307,12 @@ void TChapterPageWriter::Text(std::string_view utf8) {
     Put(kBodyStart);
     paragraphs_ = true;
   }
-  EscapeUtf8Text(utf8, afterCr_, [this](std::string_view bytes) { Put(bytes); });
+  EscapeUtf8Text(utf8, [this](std::string_view bytes) { Put(bytes); });
+}
+
+void TChapterPageWriter::LineEnd() {
+  if (!paragraphs_) Text({});
+  Put(kParagraphBreak);
 }
 
 void TChapterPageWriter::Finish() {
@@ -331,8 +326,7 @@ size_t TChapterPageWriter::FinishedSize() const {
 
 size_t TChapterPageWriter::TextSize(std::string_view utf8) {
   size_t size = 0;
-  bool afterCr = false;
-  EscapeUtf8Text(utf8, afterCr, [&size](std::string_view bytes) { size += bytes.size(); });
+  EscapeUtf8Text(utf8, [&size](std::string_view bytes) { size += bytes.size(); });
   return size;
 }
 

@@ -42,11 +42,11 @@ std::string ChapterFileName(size_t index);
 
 std::string ChapterPage(std::string_view label, std::string_view text);
 
-// A chapter page written as its text arrives, piece by piece (a chapter read in blocks), or
-// a page of some paragraphs cut from a text: the page's UTF-8 goes to sink in blocks, the
-// same bytes as AnsiToUtf8(ChapterPage(label, text)) of the whole text, with memory that
-// does not grow with the text. With a heading it is the page SectionPage(label, heading,
-// text) makes, with no paragraph at all unless Text is called.
+// A chapter page written as its text arrives, line by line and piece by piece (a chapter read
+// in blocks): the page's UTF-8 goes to sink in blocks, with memory that does not grow with the
+// text. The page is the XML declaration, the head with the label as its title, the heading
+// (when there is one) as <h2>, then one paragraph per line, the text escaped as EscapeText
+// escapes it; with a heading and no text, no paragraph at all.
 class TChapterPageWriter {
  public:
   using TSink = std::function<void(const char* data, size_t size)>;
@@ -58,16 +58,19 @@ class TChapterPageWriter {
   TChapterPageWriter(const TChapterPageWriter&) = delete;
   TChapterPageWriter& operator=(const TChapterPageWriter&) = delete;
 
-  // The next piece of the text: well-formed UTF-8, cut between characters. After a heading
-  // the first call, even with nothing, begins the first paragraph.
+  // More of the current line: well-formed UTF-8 without line ends, cut between characters.
+  // After a heading the first call, even with nothing, begins the first paragraph.
   void Text(std::string_view utf8);
+  // The line ends: its paragraph closes and the next line's opens.
+  void LineEnd();
   // Ends the page and hands the sink what is left.
   void Finish();
 
   // The bytes the page would have, were it finished now.
   size_t FinishedSize() const;
-  // The bytes Text(utf8) adds, when the text before it does not end in CR.
+  // The bytes Text(utf8) adds, and those LineEnd adds.
   static size_t TextSize(std::string_view utf8);
+  static constexpr size_t kLineEndSize = 7;  // "</p><p>"
   // No byte of a line grows more than this on a page ("&" becomes "&amp;").
   static constexpr size_t kMaxGrowth = 5;
 
@@ -80,8 +83,8 @@ class TChapterPageWriter {
   size_t used_ = 0;
   size_t flushed_ = 0;      // bytes handed to the sink
   bool paragraphs_ = true;  // the first paragraph has begun
-  bool afterCr_ = false;    // the last character was CR: an LF now ends no further line
 };
+
 std::string CoverPage(const TBookInfo& book);
 std::string PackageDocument(const TBookInfo& book, size_t chapterCount);
 // labels: the chapter labels in list order.

@@ -1,5 +1,6 @@
 #include "book/split.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -73,18 +74,23 @@ class TPageWriter {
   size_t pages_ = 0;
 };
 
-// The pages of a chapter written line by line as its text arrives. A line that is not its
-// page's first waits while it might not fit (its bytes times kMaxGrowth pass the room left):
-// until it ends, or until it is measured past the room, when it begins a further page.
+// The pages of a chapter written line by line as its text arrives. Unsplit, that is one page.
+// Split, a line that is not its page's first waits while it might not fit (its bytes times
+// kMaxGrowth pass the room left): until it ends, or until it is measured past the room, when it
+// begins a further page.
 class TStreamedPages final : public TTextLines {
  public:
-  TStreamedPages(const std::string& folder, size_t index, const std::string& label,
-                 const THeadingScan& scan)
-      : TTextLines(scan.headings >= kHeadingsToSplit), folder_(folder), index_(index) {
+  using TPagePath = std::function<std::string(size_t page)>;
+
+  // Split when scan is given: at the headings it found, if two or more, and for length.
+  TStreamedPages(TPagePath pagePath, const std::string& label, const THeadingScan* scan)
+      : TTextLines(scan != nullptr && scan->headings >= kHeadingsToSplit),
+        pagePath_(std::move(pagePath)),
+        cut_(scan != nullptr) {
     chapter_.label = label;
     chapter_.pages = 0;
-    // Split, a blank text before the first heading gets no page.
-    skipping_ = scan.headings >= kHeadingsToSplit && !scan.textBeforeFirst;
+    // Split at headings, a blank text before the first one gets no page.
+    skipping_ = scan != nullptr && scan->headings >= kHeadingsToSplit && !scan->textBeforeFirst;
     if (!skipping_) OpenPage(label, std::nullopt);
   }
 
@@ -101,7 +107,7 @@ class TStreamedPages final : public TTextLines {
     page_.reset();
     file_.reset();
     for (size_t k = 0; k < chapter_.pages; ++k)
-      DeleteFile(folder_ + PageFileName(index_, k));
+      DeleteFile(pagePath_(k));
   }
 
  private:
@@ -127,7 +133,7 @@ class TStreamedPages final : public TTextLines {
     const bool held = !held_.empty();
     const std::string_view line = held ? std::string_view(held_.append(utf8)) : utf8;
     if (Fits(line, held)) {
-      page_->Text("\n");
+      page_->LineEnd();
       page_->Text(line);
     } else {
       Cut(line);
@@ -144,8 +150,7 @@ class TStreamedPages final : public TTextLines {
   void OpenPage(std::string_view title, std::optional<std::string_view> heading) {
     if (page_) page_->Finish();
     page_.reset();
-    file_ = std::make_unique<TFileStream>(folder_ + PageFileName(index_, chapter_.pages),
-                                          TFileMode::fmCreate);
+    file_ = std::make_unique<TFileStream>(pagePath_(chapter_.pages), TFileMode::fmCreate);
     ++chapter_.pages;  // counted once the file exists, so that Drop finds every one
     title_ = title;
     TFileStream* file = file_.get();
@@ -154,22 +159,23 @@ class TStreamedPages final : public TTextLines {
     pageHasLines_ = false;
   }
 
-  // A line's first part: the first line of a page goes on it at once, any other may wait.
+  // A line's first part: the first line of a page goes on it at once, any other may wait
+  // when pages are cut.
   void BeginLine() {
     if (lineOpen_) return;
     lineOpen_ = true;
-    holding_ = pageHasLines_;
+    holding_ = cut_ && pageHasLines_;
     measured_ = 0;
     heldSize_ = 0;
-    if (!holding_) page_->Text({});
+    if (!holding_ && pageHasLines_) page_->LineEnd();
+    if (!holding_ && !pageHasLines_) page_->Text({});
     pageHasLines_ = true;
   }
 
   // Whether the line, the held one so far or one that came whole, fits on the page after a
   // line end. Only a line that might not is measured, and a held one only once.
   bool Fits(std::string_view line, bool held) {
-    static const size_t kBreak = TChapterPageWriter::TextSize("\n");
-    const size_t used = page_->FinishedSize() + kBreak;
+    const size_t used = page_->FinishedSize() + TChapterPageWriter::kLineEndSize;
     if (used + TChapterPageWriter::kMaxGrowth * line.size() <= kMaxPageSize) return true;
     if (!held) return used + TChapterPageWriter::TextSize(line) <= kMaxPageSize;
     heldSize_ += TChapterPageWriter::TextSize(line.substr(measured_));
@@ -186,8 +192,8 @@ class TStreamedPages final : public TTextLines {
     held_.clear();
   }
 
-  const std::string& folder_;
-  size_t index_;
+  const TPagePath pagePath_;
+  const bool cut_;  // long pages are continued on further pages
   TChapterPages chapter_;
   std::string title_;  // of the section's pages
   std::unique_ptr<TFileStream> file_;
@@ -201,13 +207,15 @@ class TStreamedPages final : public TTextLines {
   size_t heldSize_ = 0;  // and their size on a page
 };
 
-}  // namespace
-
-TChapterPages WriteSplitChapter(const std::string& folder, size_t index, const std::string& label,
-                                TSourceText& source) {
+// Writes the pages of the source, split when split is set. The text comes again from its start
+// when the source proves not to be UTF-8: the pages written so far go, and so does the scan,
+// for the text read as ANSI may hold other headings.
+TChapterPages WritePages(const TStreamedPages::TPagePath& pagePath, const std::string& label,
+                         TSourceText& source, bool split) {
   for (;;) {
-    const THeadingScan scan = ScanHeadings(source, kHeadingsToSplit);
-    TStreamedPages pages(folder, index, label, scan);
+    std::optional<THeadingScan> scan;
+    if (split) scan = ScanHeadings(source, kHeadingsToSplit);
+    TStreamedPages pages(pagePath, label, scan ? &*scan : nullptr);
     bool restarted = false;
     source.Read([&pages](std::string_view utf8) { pages.Text(utf8); },
                 [&] {
@@ -215,9 +223,20 @@ TChapterPages WriteSplitChapter(const std::string& folder, size_t index, const s
                   source.Stop();
                 });
     if (!restarted) return pages.Done();
-    // ANSI after all, which may hold other headings: the pages go, the source is read again.
     pages.Drop();
   }
+}
+
+}  // namespace
+
+void WriteChapterPage(const std::string& path, std::string_view label, TSourceText& source) {
+  WritePages([&path](size_t) { return path; }, std::string(label), source, false);
+}
+
+TChapterPages WriteSplitChapter(const std::string& folder, size_t index, const std::string& label,
+                                TSourceText& source) {
+  return WritePages([&](size_t page) { return folder + PageFileName(index, page); }, label, source,
+                    true);
 }
 
 TChapterPages WriteSplitChapter(const std::string& folder, size_t index, const std::string& label,

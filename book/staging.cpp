@@ -1,10 +1,7 @@
 #include "book/staging.h"
 
-#include <memory>
 #include <string_view>
 
-#include "book/decode.h"
-#include "book/documents.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/stream.h"
@@ -51,22 +48,6 @@ void WriteUtf8File(const std::string& path, const std::string& text) {
     file.WriteBuffer(utf8.data(), utf8.size());
     start = end;
   }
-}
-
-void WriteChapterPage(const std::string& path, std::string_view label, TSourceText& source) {
-  TFileStream file(path, TFileMode::fmCreate);
-  const TChapterPageWriter::TSink sink = [&file](const char* data, size_t size) {
-    file.WriteBuffer(data, size);
-  };
-  auto page = std::make_unique<TChapterPageWriter>(label, sink);
-  source.Read([&page](std::string_view utf8) { page->Text(utf8); },
-              [&] {
-                // The text comes again from its start: so does the page.
-                file.SetPosition(0);
-                file.Truncate();
-                page = std::make_unique<TChapterPageWriter>(label, sink);
-              });
-  page->Finish();
 }
 
 void StageTree(const std::string& root) {

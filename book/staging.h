@@ -1,5 +1,6 @@
 // The staging tree: an unpacked book laid out as folders under the staging root, and the
-// writers through which every text file of the book goes.
+// writer through which every document of the book goes but the chapter pages, which are
+// written as their sources are read (split.h).
 #pragma once
 
 #include <cstddef>
@@ -22,14 +23,6 @@ std::string ImagesFolder(const std::string& root);   // OEBPS/images
 // the file, which is created anew. Raises EFCreateError "Cannot create file "%s". %s", or
 // EWriteError when the disk takes fewer bytes than the text has.
 void WriteUtf8File(const std::string& path, const std::string& text);
-
-class TSourceText;
-
-// Writes the chapter page of the source, read in blocks, as the whole content of the file
-// at path, which is created anew: the same bytes as WriteUtf8File(path, ChapterPage(label,
-// LoadSourceText(source path))), with memory that does not grow with the chapter. Raises
-// what WriteUtf8File raises, and EReadError when the source shrinks meanwhile.
-void WriteChapterPage(const std::string& path, std::string_view label, TSourceText& source);
 
 // Creates root, META-INF, OEBPS, OEBPS/css and OEBPS/images, one level each (a folder that
 // cannot be made is passed over; the file written into it then reports the error), and

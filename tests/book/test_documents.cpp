@@ -97,10 +97,11 @@ TEST(Documents, ChapterPageCarriesDeclarationAndTitle) {
               "href=\"css/main.css\"/></head><body><p>x</p><p>y</p></body></html>"));
 }
 
-// What the split measures before it writes: a page's size once finished, what a line adds to
-// it, and that no byte of a line grows more than kMaxGrowth times.
+// What the split measures before it writes: a page's size once finished, what a line and a
+// line end add to it, and that no byte of a line grows more than kMaxGrowth times.
 TEST(Documents, APageWriterKnowsWhatTextAddsToItsPage) {
   std::vector<std::string> texts = {"", "雨😀", "\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD"};
+  // Line ends are no text of a line: the page writer is told of them apart.
   for (int b = 0; b < 0x80; ++b) {
     if (b != '\r' && b != '\n') texts.push_back(std::string(3, static_cast<char>(b)));
   }
@@ -118,6 +119,8 @@ TEST(Documents, APageWriterKnowsWhatTextAddsToItsPage) {
       const size_t added = TChapterPageWriter::TextSize(text);
       EXPECT_EQ(writer.FinishedSize() - before, added);
       EXPECT_LE(added, TChapterPageWriter::kMaxGrowth * text.size());
+      writer.LineEnd();
+      EXPECT_EQ(writer.FinishedSize() - before, added + TChapterPageWriter::kLineEndSize);
       const size_t expected = writer.FinishedSize();
       writer.Finish();
       EXPECT_EQ(page.size(), expected);

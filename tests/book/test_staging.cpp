@@ -9,6 +9,7 @@
 #include "book/cover.h"
 #include "book/decode.h"
 #include "book/documents.h"
+#include "book/split.h"
 #include "book/staging.h"
 #include "common/test_util.h"
 #include "platform/codepage.h"
