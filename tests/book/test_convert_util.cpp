@@ -6,6 +6,7 @@
 #include <QImage>
 #include <filesystem>
 
+#include "book/decode.h"
 #include "common/test_util.h"
 #include "platform/codepage.h"
 
@@ -85,6 +86,42 @@ std::string Repeat(const std::string& piece, size_t times) {
   for (size_t i = 0; i < times; ++i)
     all += piece;
   return all;
+}
+
+std::string SourceUtf8(const std::string& path, size_t blockSize) {
+  std::string text;
+  TSourceText source(path, blockSize);
+  source.Read([&text](std::string_view utf8) { text += utf8; }, [&text] { text.clear(); });
+  return text;
+}
+
+TNovel& TNovel::Line(const std::string& line) {
+  source.push_back(line);
+  shown.push_back(line);
+  return *this;
+}
+
+TNovel& TNovel::Heading(const std::string& line, const std::string& heading) {
+  source.push_back(line);
+  shown.push_back("<h2>" + heading + "</h2>");
+  return *this;
+}
+
+TNovel& TNovel::Prose(int lines) {
+  for (int i = 0; i < lines; ++i) {
+    std::string line = "　　" + std::to_string(i) + " ";
+    for (int k = 0; k < 8; ++k)
+      line += i % 5 == k ? "雨 & <伞>，" : "巷子尽头有一家旧书店。";
+    Line(line);
+  }
+  return *this;
+}
+
+std::string TNovel::Joined(const std::vector<std::string>& lines, const char* end) {
+  std::string text;
+  for (size_t i = 0; i < lines.size(); ++i)
+    text += (i > 0 ? end : "") + lines[i];
+  return text;
 }
 
 std::string Utf16File(const std::string& utf8, bool bigEndian) {

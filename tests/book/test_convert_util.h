@@ -1,10 +1,12 @@
-// Helpers for tests that look at finished books from outside: a reader built on Python's
-// zipfile and ElementTree (test_convert_read_book.py).
+// Helpers for the book's tests: a source's whole text, and a reader that looks at finished
+// books from outside, built on Python's zipfile and ElementTree (test_convert_read_book.py).
 #pragma once
 
 #include <map>
 #include <string>
 #include <vector>
+
+#include "book/decode.h"
 
 namespace lumbrella::test {
 
@@ -32,6 +34,20 @@ std::string ImageBytes(const char* format, int width = 24, int height = 32,
 std::string WithLfLineEnds(std::string text);
 
 std::string Repeat(const std::string& piece, size_t times);
+
+// The whole text of a source file as the conversion reads it (TSourceText), in UTF-8.
+std::string SourceUtf8(const std::string& path, size_t blockSize = TSourceText::kBlockSize);
+
+// A chapter text made line by line (UTF-8), and what a split book must show of it: the same
+// lines, each heading as "<h2>heading</h2>" without the blanks around it.
+struct TNovel {
+  std::vector<std::string> source, shown;
+  TNovel& Line(const std::string& line);
+  TNovel& Heading(const std::string& line, const std::string& heading);
+  // Lines of about 90 characters, some with markup, that differ from each other.
+  TNovel& Prose(int lines);
+  static std::string Joined(const std::vector<std::string>& lines, const char* end);
+};
 
 // A UTF-16 source file of the text: its mark, then its units in the given byte order.
 std::string Utf16File(const std::string& utf8, bool bigEndian = false);
