@@ -1,4 +1,4 @@
-// Reading a source text file into ANSI text, whatever its encoding.
+// Reading a source text file as UTF-8, whatever its encoding.
 #pragma once
 
 #include <cstddef>
@@ -7,37 +7,29 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 
 namespace lumbrella {
 
 // The mark a source file starts with.
 enum class SourceMark { None = 0, Utf16LE = 1, Utf8 = 2, Utf16BE = 3 };
 
-// Opens the file (others may go on reading and writing it), tests its mark and returns the
-// mark with the body: the bytes after it (FF FE, FE FF: two; EF BB BF: three), or the
-// whole file. Only all three bytes EF BB BF mark UTF-8; a file that starts EF BB with
-// anything else is unmarked and keeps all its bytes. Raises EFOpenError
-// "Cannot open file "%s". %s" (the second text "Not a regular file" for a pipe, a device
-// or a kernel file such as /proc's) or EReadError.
-std::pair<SourceMark, std::string> ReadSourceBytes(const std::string& path);
-
-// The file's text as ANSI: UTF-16 (either order) converted whole, U+0000 included, an odd
-// trailing byte dropped; UTF-8 with the mark decoded with U+FFFD for each malformed
-// sequence; an unmarked file as UTF-8 when all of it is well-formed UTF-8, otherwise its
-// bytes are taken as ANSI already. Line ends are kept.
-std::string LoadSourceText(const std::string& path);
-
 class TFileStream;
 
-// A source file read in blocks, its text handed out as UTF-8 piece by piece: the same text
-// as AnsiToUtf8(LoadSourceText(path)), with only a block of the file in memory at a time.
+// A source file read in blocks, its text handed out as UTF-8 piece by piece, with only a block
+// of the file in memory at a time. The file's mark decides how its bytes are read: FF FE and
+// FE FF as UTF-16 (either order; U+0000 is text like any other, an unpaired surrogate becomes
+// "?", an odd trailing byte is dropped), all three bytes EF BB BF as UTF-8 with U+FFFD for each
+// malformed sequence (a file that starts EF BB with anything else is unmarked and keeps all its
+// bytes), and an unmarked file as UTF-8 when all of it is well-formed UTF-8, otherwise as ANSI.
+// Line ends are kept.
 class TSourceText {
  public:
   static constexpr size_t kBlockSize = 65536;
 
-  // Opens the file and reads its mark; raises what ReadSourceBytes raises. Tests read in
-  // smaller blocks, so that the cuts between pieces fall everywhere.
+  // Opens the file (others may go on reading and writing it) and reads its mark. Raises
+  // EFOpenError "Cannot open file "%s". %s" (the second text "Not a regular file" for a pipe,
+  // a device or a kernel file such as /proc's) or EReadError. Tests read in smaller blocks,
+  // so that the cuts between pieces fall everywhere.
   explicit TSourceText(const std::string& path, size_t blockSize = kBlockSize);
   ~TSourceText();
   TSourceText(const TSourceText&) = delete;

@@ -25,11 +25,10 @@ constexpr char kXmlDeclaration[] = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
 // U+FFFD in GB18030.
 constexpr char kAnsiReplacement[] = "\x84\x31\xA4\x37";
 
-enum class Mode { kText, kAttribute, kParagraphs };
+enum class Mode { kText, kAttribute };
 
 // What an ASCII byte of an inserted value becomes: nullptr when it stays as it is, "" when
-// it is left out (a control character XML forbids). Line ends stay; in chapter text the
-// caller makes them paragraphs.
+// it is left out (a control character XML forbids). Tab and line ends stay.
 constexpr const char* EscapedAscii(unsigned char b, Mode mode) {
   switch (b) {
     case '&':
@@ -49,10 +48,7 @@ constexpr const char* EscapedAscii(unsigned char b, Mode mode) {
   }
 }
 
-constexpr std::string_view kParagraphBreak = "</p><p>";
-static_assert(kParagraphBreak.size() == TChapterPageWriter::kLineEndSize);
-
-// One pass over the value: entities, forbidden characters and, for chapter text, line ends.
+// One pass over the value: entities and forbidden characters.
 void AppendEscaped(std::string& out, std::string_view in, Mode mode) {
   const auto* p = reinterpret_cast<const unsigned char*>(in.data());
   const size_t n = in.size();
@@ -73,10 +69,7 @@ void AppendEscaped(std::string& out, std::string_view in, Mode mode) {
       i += len;
       continue;
     }
-    if (mode == Mode::kParagraphs && (b == '\r' || b == '\n')) {
-      if (b == '\r' && i + 1 < n && p[i + 1] == '\n') ++i;  // CR LF is one line end
-      out += kParagraphBreak;
-    } else if (const char* escaped = EscapedAscii(b, mode)) {
+    if (const char* escaped = EscapedAscii(b, mode)) {
       out += escaped;
     } else {
       out += static_cast<char>(b);
@@ -90,12 +83,8 @@ constexpr char kBodyEnd[] = "</body></html>";
 constexpr char kPageEnd[] = "</p></body></html>";
 constexpr char kHeadingStart[] = "<h2>";
 constexpr char kHeadingEnd[] = "</h2>";
-
-void AppendBody(std::string& out, std::string_view text) {
-  out += kBodyStart;
-  AppendEscaped(out, text, Mode::kParagraphs);
-  out += "</p>";
-}
+constexpr std::string_view kParagraphBreak = "</p><p>";
+static_assert(kParagraphBreak.size() == TChapterPageWriter::kLineEndSize);
 
 // The head shared by chapter pages and the cover page.
 void AppendPageHead(std::string& out, std::string_view escapedTitle) {
@@ -208,19 +197,8 @@ std::string EscapeAttribute(std::string_view ansi) {
   return out;
 }
 
-std::string ChapterBody(std::string_view ansi) {
-  std::string out;
-  out.reserve(ansi.size() + ansi.size() / 8 + 16);
-  AppendBody(out, ansi);
-  return out;
-}
-
 std::string ChapterFileName(size_t index) {
   return std::to_string(index) + ".html";
-}
-
-std::string ChapterPage(std::string_view label, std::string_view text) {
-  return SectionPage(label, {}, text);
 }
 
 // --- A page written piece by piece ----------------------------------------------------------
@@ -350,26 +328,6 @@ std::string NavigationMap(const TBookInfo& book, const std::vector<std::string>&
   for (size_t i = 0; i < labels.size(); ++i)
     chapters[i].label = labels[i];
   return NavigationMap(book, chapters);
-}
-
-std::string SectionPage(std::string_view title, std::string_view heading,
-                        std::optional<std::string_view> lines) {
-  std::string out;
-  const size_t size = lines ? lines->size() : 0;
-  out.reserve(size + size / 8 + 512);
-  AppendPageHead(out, EscapeText(title));
-  if (!heading.empty()) {
-    out += kHeadingStart;
-    AppendEscaped(out, heading, Mode::kText);
-    out += kHeadingEnd;
-  }
-  if (lines) AppendBody(out, *lines);
-  out += kBodyEnd;
-  return out;
-}
-
-size_t ParagraphSize(std::string_view line) {
-  return AnsiToUtf8(EscapeText(line)).size() + std::string_view("<p></p>").size();
 }
 
 std::string PageFileName(size_t chapter, size_t page) {

@@ -33,14 +33,8 @@ extern const char kSourceUrl[];
 std::string EscapeText(std::string_view ansi);
 std::string EscapeAttribute(std::string_view ansi);
 
-// The body of a chapter page: one paragraph per line. Every line end (CR LF, a lone LF or
-// a lone CR) closes a paragraph and opens the next, so an empty text gives "<p></p>".
-std::string ChapterBody(std::string_view ansi);
-
 // "<i>.html": chapter files are numbered by their position in the list, from 0.
 std::string ChapterFileName(size_t index);
-
-std::string ChapterPage(std::string_view label, std::string_view text);
 
 // A chapter page written as its text arrives, line by line and piece by piece (a chapter read
 // in blocks): the page's UTF-8 goes to sink in blocks, with memory that does not grow with the
@@ -91,14 +85,6 @@ std::string PackageDocument(const TBookInfo& book, size_t chapterCount);
 std::string NavigationMap(const TBookInfo& book, const std::vector<std::string>& labels);
 
 // --- Chapters on several pages (split at their headings, or cut for length) ---
-
-// A page of such a chapter: the heading, when there is one, as <h2>, then the lines as
-// ChapterBody makes them; no paragraph at all when lines is absent. With neither heading
-// nor lines absent it is ChapterPage.
-std::string SectionPage(std::string_view title, std::string_view heading,
-                        std::optional<std::string_view> lines);
-// The bytes one line adds to a page as a paragraph, in the UTF-8 the page is stored in.
-size_t ParagraphSize(std::string_view line);
 
 // Page k of chapter i: ChapterFileName(i) for the first, "<i>-<k>.html" after it.
 std::string PageFileName(size_t chapter, size_t page);

@@ -98,32 +98,7 @@ bool IsEnglishChapter(TLine line) {
   return at > start && EndsHeadingWord(line, at);
 }
 
-// The length of the line end that ends just before at (a line's first byte, not the first).
-size_t LineEndBefore(std::string_view text, size_t at) {
-  return at >= 2 && text[at - 1] == '\n' && text[at - 2] == '\r' ? 2 : 1;
-}
-
-bool OnlyBlanksAndLineEnds(std::string_view text) {
-  size_t at = 0;
-  while (at < text.size()) {
-    size_t length = 0;
-    const char32_t c = AnsiCharAt(text, at, length);
-    if (!IsBlank(c) && c != '\r' && c != '\n') return false;
-    at += length;
-  }
-  return true;
-}
-
 }  // namespace
-
-TLineEnd LineEndFrom(std::string_view text, size_t from) {
-  size_t at = from;
-  while (at < text.size() && text[at] != '\r' && text[at] != '\n')
-    ++at;
-  if (at == text.size()) return {at, at};
-  const bool crlf = text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n';
-  return {at, at + (crlf ? 2 : 1)};
-}
 
 std::optional<std::string_view> HeadingOf(std::string_view line) {
   size_t at = 0;
@@ -161,47 +136,6 @@ std::optional<std::string_view> HeadingOf(std::string_view line) {
     return line.substr(begin, end - begin);
   }
   return std::nullopt;
-}
-
-std::vector<THeading> FindHeadings(std::string_view text, size_t limit) {
-  std::vector<THeading> headings;
-  size_t begin = 0;
-  while (begin < text.size() && headings.size() < limit) {
-    const TLineEnd end = LineEndFrom(text, begin);
-    if (std::optional<std::string_view> heading = HeadingOf(text.substr(begin, end.at - begin))) {
-      headings.push_back({begin, end.at, *heading});
-    }
-    begin = end.next;
-  }
-  return headings;
-}
-
-std::vector<TTextSection> SectionsAtHeadings(std::string_view text,
-                                             const std::vector<THeading>& headings) {
-  std::vector<TTextSection> sections;
-  sections.reserve(headings.size() + 1);
-  if (!headings.empty() && headings[0].lineBegin > 0) {
-    const std::string_view before =
-        text.substr(0, headings[0].lineBegin - LineEndBefore(text, headings[0].lineBegin));
-    if (!OnlyBlanksAndLineEnds(before)) sections.push_back({{}, before});
-  }
-  for (size_t i = 0; i < headings.size(); ++i) {
-    TTextSection section{headings[i].text, std::nullopt};
-    const size_t lineEnd = headings[i].lineEnd;
-    if (lineEnd < text.size()) {
-      const size_t first = LineEndFrom(text, lineEnd).next;
-      if (i + 1 == headings.size()) {
-        section.lines = text.substr(first);
-      } else {
-        const size_t next = headings[i + 1].lineBegin;
-        const size_t last = next - LineEndBefore(text, next);
-        // The next heading's line right after this one: no line between them.
-        if (last >= first) section.lines = text.substr(first, last - first);
-      }
-    }
-    sections.push_back(section);
-  }
-  return sections;
 }
 
 // --- Lines of a text read in pieces ----------------------------------------------------

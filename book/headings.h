@@ -1,7 +1,6 @@
 // Chapter headings inside a source text: a whole novel in one file ("第一章 …", "Chapter 1")
 // is divided at them into one page per chapter, listed under the file in the table of
-// contents. The text is found as the source is read, line by line (TTextLines); the functions
-// on the whole decoded (ANSI) text work on views into it.
+// contents. They are found as the source is read, line by line (TTextLines).
 #pragma once
 
 #include <cstddef>
@@ -28,46 +27,15 @@ namespace lumbrella {
 //     nothing, a blank or a punctuation mark.
 std::optional<std::string_view> HeadingOf(std::string_view line);
 
-// Where the line that begins at from ends, as paragraphs end on a page (CR LF, a lone LF or
-// a lone CR): its line end at `at`, the next line at `next`; both the text's size when the
-// text ends first. ANSI trail bytes are never CR or LF, so no character is cut.
-struct TLineEnd {
-  size_t at;
-  size_t next;
-};
-TLineEnd LineEndFrom(std::string_view text, size_t from);
-
-// A heading line of a text.
-struct THeading {
-  size_t lineBegin = 0;   // its first byte
-  size_t lineEnd = 0;     // the byte after it: its line end, or the end of the text
-  std::string_view text;  // HeadingOf the line: the label and the page's <h2>
-};
-
-// The heading lines of the text in order, at most limit of them (the scan stops there).
-std::vector<THeading> FindHeadings(std::string_view text, size_t limit = SIZE_MAX);
-
 // A file is split when it holds two headings or more.
 inline constexpr size_t kHeadingsToSplit = 2;
 
-// One page's worth of a split text, before long ones are cut: the text before the first
-// heading (heading empty), or a heading with the lines after it up to the next heading.
-struct TTextSection {
-  std::string_view heading;
-  // The lines, without the line end that ends the last one (it belongs to the heading line
-  // after it). Absent when no line follows the heading before the next one or the end.
-  std::optional<std::string_view> lines;
-};
-
-// The sections of a text at its headings (two or more). The text before the first heading is
-// left out when it holds nothing but blanks and line ends.
-std::vector<TTextSection> SectionsAtHeadings(std::string_view text,
-                                             const std::vector<THeading>& headings);
-
-// A text that arrives as pieces of well-formed UTF-8 (a source read in blocks), cut into lines
-// as pages cut paragraphs, each line told whether it is a heading. A line is held only while it
-// may still be one (blanks around at most 40 characters, beginning as a heading does); all
-// others go on as views into the pieces, valid during the call.
+// A text that arrives as pieces of well-formed UTF-8 (a source read in blocks), cut into lines,
+// each line told whether it is a heading. A line ends at CR LF, a lone LF or a lone CR (LF CR
+// is two line ends); this is where the book's line ends are decided, and each line becomes a
+// paragraph of its page. A line is held only while it may still be a heading (blanks around at
+// most 40 characters, beginning as a heading does); all others go on as views into the pieces,
+// valid during the call.
 class TTextLines {
  public:
   // Without findHeadings no line is a heading.

@@ -35,9 +35,4 @@ void WriteChapterPage(const std::string& path, std::string_view label, TSourceTe
 TChapterPages WriteSplitChapter(const std::string& folder, size_t index, const std::string& label,
                                 TSourceText& source);
 
-// The same pages from the decoded text of the whole file at once: the plain statement of the
-// split that the pages written as the source is read are held against.
-TChapterPages WriteSplitChapter(const std::string& folder, size_t index, const std::string& label,
-                                std::string_view text);
-
 }  // namespace lumbrella

@@ -8,64 +8,127 @@
 #include "common/test_util.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
+#include "test_convert_util.h"
 
 namespace lumbrella {
 namespace {
 
+using test::SourceUtf8;
 using test::TempFolder;
 
-// Expected texts are GB18030 bytes written out, not made with the converters under test.
-struct DecodeCase {
-  const char* what;
-  std::string file;
-  SourceMark mark;
-  std::string ansi;
-};
+// The text must not depend on where the blocks cut it: read in blocks of one byte, of 61, of
+// the program's size and in one block.
+void ExpectTextInAnyBlocks(const std::string& path, const std::string& expected,
+                           std::initializer_list<size_t> blocks = {1, 61, TSourceText::kBlockSize,
+                                                                   size_t{1} << 30}) {
+  for (const size_t block : blocks) {
+    SCOPED_TRACE("blocks of " + std::to_string(block));
+    const std::string text = SourceUtf8(path, block);
+    EXPECT_TRUE(text == expected) << (expected.size() < 200 ? text : "(long text)");
+  }
+}
 
-const std::string kAnsiReplacement = "\x84\x31\xA4\x37";                 // U+FFFD
-const std::string kAnsiZhongSmileCrLf = "\xD6\xD0\x94\x39\xFC\x36\r\n";  // 中😀 CR LF
-
+// Expected texts are UTF-8 written out (ANSI as Python's gb18030 codec reads it, but the lone
+// byte 0x80, which code page 936 makes the euro sign), not made with the converters under test.
 TEST(Decode, MarksAndUnmarkedFilesGiveKnownText) {
   using std::string_literals::operator""s;
-  const DecodeCase cases[] = {
+  const struct {
+    const char* what;
+    std::string file;
+    SourceMark mark;
+    std::string utf8;
+  } cases[] = {
       {"empty file", "", SourceMark::None, ""},
       {"one ASCII byte", "A", SourceMark::None, "A"},
-      {"one high byte stays raw", "\xB0", SourceMark::None, "\xB0"},
+      {"one high byte is ANSI that forms no character", "\xB0", SourceMark::None, "\uFFFD"},
       {"only FF FE", "\xFF\xFE", SourceMark::Utf16LE, ""},
       {"only EF BB BF", "\xEF\xBB\xBF", SourceMark::Utf8, ""},
-      {"EF BB alone is no mark", "\xEF\xBB", SourceMark::None, "\xEF\xBB"},
-      {"EF BB 41 42 keeps its third byte", "\xEF\xBB\x41\x42", SourceMark::None,
-       "\xEF\xBB\x41\x42"},
+      {"EF BB alone is no mark", "\xEF\xBB", SourceMark::None, "锘"},
+      {"EF BB 41 42 keeps its third byte", "\xEF\xBB\x41\x42", SourceMark::None, "锘AB"},
       {"UTF-16LE with a surrogate pair", "\xFF\xFE\x2D\x4E\x3D\xD8\x00\xDE\r\0\n\0"s,
-       SourceMark::Utf16LE, kAnsiZhongSmileCrLf},
+       SourceMark::Utf16LE, "中😀\r\n"},
       {"UTF-16BE with a surrogate pair", "\xFE\xFF\x4E\x2D\xD8\x3D\xDE\x00\0\r\0\n"s,
-       SourceMark::Utf16BE, kAnsiZhongSmileCrLf},
+       SourceMark::Utf16BE, "中😀\r\n"},
       {"UTF-16LE goes on after U+0000", "\xFF\xFE\x41\0\0\0\x42\0"s, SourceMark::Utf16LE, "A\0B"s},
+      {"UTF-16 unpaired surrogates", "\xFF\xFE\x3D\xD8\x41\0\x00\xDE"s, SourceMark::Utf16LE, "?A?"},
       {"UTF-16 odd trailing byte dropped", "\xFE\xFF\0\x41\x42"s, SourceMark::Utf16BE, "A"},
       {"unmarked UTF-8 with four-byte sequences",
-       "\xF0\xA0\x80\x80\xF0\x9F\x98\x80\xE4\xB8\xAD\r\n", SourceMark::None,
-       "\x95\x32\x82\x36\x94\x39\xFC\x36\xD6\xD0\r\n"},
+       "\xF0\xA0\x80\x80\xF0\x9F\x98\x80\xE4\xB8\xAD\r\n", SourceMark::None, "𠀀😀中\r\n"},
       {"marked UTF-8 with a four-byte sequence", "\xEF\xBB\xBF\xF0\x9F\x98\x80", SourceMark::Utf8,
-       "\x94\x39\xFC\x36"},
+       "😀"},
       {"marked UTF-8 keeps the text around a malformed sequence",
        "\xEF\xBB\xBF"
        "A\xC3(B",
-       SourceMark::Utf8, "A" + kAnsiReplacement + "(B"},
-      {"unmarked malformed UTF-8 stays raw", "A\xC3(B", SourceMark::None, "A\xC3(B"},
-      {"unmarked encoded surrogate stays raw", "\xED\xA0\x80", SourceMark::None, "\xED\xA0\x80"},
-      {"GBK text is taken as ANSI", "\xC4\xE3\xBA\xC3\r\n", SourceMark::None,
-       "\xC4\xE3\xBA\xC3\r\n"},
+       SourceMark::Utf8, "A\uFFFD(B"},
+      {"marked UTF-8: overlong, surrogate, cut off at the end",
+       "\xEF\xBB\xBF\xC0\x80\xED\xA0\x80\xE9\x9B", SourceMark::Utf8,
+       "\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},  // C0, 80, ED, A0, 80, E9 9B
+      {"unmarked malformed UTF-8 is ANSI", "A\xC3(B", SourceMark::None, "A\uFFFD(B"},
+      {"unmarked encoded surrogate is ANSI", "\xED\xA0\x80", SourceMark::None, "頎€"},
+      {"GBK text is taken as ANSI", "\xC4\xE3\xBA\xC3\r\n", SourceMark::None, "你好\r\n"},
       {"GB18030 four-byte characters are taken as ANSI", "\x95\x32\x82\x36\xD6\xD0",
-       SourceMark::None, "\x95\x32\x82\x36\xD6\xD0"},
+       SourceMark::None, "𠀀中"},
       {"ASCII with mixed line ends", "a\r\nb\nc\r", SourceMark::None, "a\r\nb\nc\r"},
   };
   TempFolder dir;
-  for (const DecodeCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string path = dir / "chapter.txt";
     test::WriteBytes(path, c.file);
-    EXPECT_EQ(ReadSourceBytes(path).first, c.mark);
-    EXPECT_EQ(LoadSourceText(path), c.ansi);
+    EXPECT_EQ(TSourceText(path).Mark(), c.mark);
+    ExpectTextInAnyBlocks(path, c.utf8);
+  }
+}
+
+// Every scalar value arrives from a UTF-8, a UTF-16 (both orders) and a GB18030 source: none is
+// lost on its way.
+TEST(Decode, EveryCharacterArrivesFromEveryEncoding) {
+  std::u16string utf16;
+  for (char32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (c < 0xD800 || c > 0xDFFF) utf16 += test::Utf16Of(c);
+  }
+  const std::string utf8 = Utf16ToUtf8(utf16);
+  const struct {
+    const char* what;
+    std::string file;
+  } cases[] = {
+      {"UTF-8", utf8},
+      {"UTF-8 with its mark", "\xEF\xBB\xBF" + utf8},
+      {"UTF-16LE", test::Utf16File(utf8)},
+      {"UTF-16BE", test::Utf16File(utf8, true)},
+      {"GB18030", Utf8ToAnsi(utf8)},
+  };
+  TempFolder dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::WriteBytes(dir / "all.txt", c.file);
+    EXPECT_TRUE(SourceUtf8(dir / "all.txt") == utf8);  // four megabytes: no dump on failure
+  }
+}
+
+// Characters cut by the end of a block of the program's size, in every encoding, and malformed
+// bytes under the mark and without it, read as in one block.
+TEST(Decode, CharactersAcrossTheBlocksReadWhole) {
+  TempFolder dir;
+  const std::string across[] = {"\r\n", "😀", "雨", "\xE9\x9Bx", "\xEF\xBF\xBE", "\x81\x30\x81\x30",
+                                "\xC3("};
+  for (const std::string& piece : across) {
+    for (size_t at = TSourceText::kBlockSize - 4; at <= TSourceText::kBlockSize + 1; ++at) {
+      const struct {
+        const char* what;
+        std::string file;
+      } files[] = {
+          {"unmarked", std::string(at, 'a') + piece + "z"},
+          {"marked", "\xEF\xBB\xBF" + std::string(at - 3, 'a') + piece},
+          {"UTF-16", test::Utf16File(std::string(at / 2 - 1, 'a') + piece, false)},
+      };
+      for (const auto& f : files) {
+        SCOPED_TRACE(std::string(f.what) + " at " + std::to_string(at));
+        test::WriteBytes(dir / "chapter.txt", f.file);
+        ExpectTextInAnyBlocks(dir / "chapter.txt", SourceUtf8(dir / "chapter.txt", 1 << 30),
+                              {TSourceText::kBlockSize});
+      }
+    }
   }
 }
 
@@ -91,7 +154,7 @@ TEST(Decode, OpenErrorsNameTheAbsolutePath) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     try {
-      LoadSourceText(c.path);
+      TSourceText source(c.path);
       ADD_FAILURE() << "no exception";
     } catch (const EFOpenError& e) {
       EXPECT_EQ(e.Message(), c.message);
@@ -122,7 +185,7 @@ TEST(Decode, SampleChaptersMatchWhatIconvReads) {
     std::string expected = iconv.output;
     if (expected.rfind("\xEF\xBB\xBF", 0) == 0) expected.erase(0, 3);  // iconv keeps the mark
 
-    const std::string text = AnsiToUtf8(LoadSourceText(Utf8ToAnsi(files[i])));
+    const std::string text = SourceUtf8(Utf8ToAnsi(files[i]));
     EXPECT_EQ(text, expected);
     EXPECT_EQ(text.rfind(known[i].firstLine, 0), 0u);
   }

@@ -100,38 +100,6 @@ TEST(Headings, WhichLinesAreHeadings) {
   }
 }
 
-// Each section is what one page shows; the line end before a heading belongs to its line.
-TEST(Headings, SectionsOfAText) {
-  const struct {
-    const char* name;
-    std::string text;
-    std::vector<std::string> sections;  // "heading|lines", "heading" alone when no line follows
-  } cases[] = {
-      {"text before the first heading",
-       "P\r\n第一章\r\nA\r\nB\r\n第二章\r\nC",
-       {"|P", "第一章|A\r\nB", "第二章|C"}},
-      {"blank text before it is left out, LF line ends",
-       "\r\n　 \n第一章\n第二章\n\nx\n",
-       {"第一章", "第二章|\nx\n"}},
-      {"empty line before a heading is kept", "第一章\r\n\r\n第二章", {"第一章|", "第二章"}},
-      {"lone CR", "第一章\r第二章\r", {"第一章", "第二章|"}},
-      {"LF CR is two line ends", "第一章\n\r第二章", {"第一章|", "第二章"}},
-      {"a heading-like line inside the text",
-       "序章\r\n他说第一章\r\n第1章",
-       {"序章|他说第一章", "第1章"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string text = Utf8ToAnsi(c.text);
-    std::vector<std::string> sections;
-    for (const TTextSection& s : SectionsAtHeadings(text, FindHeadings(text))) {
-      sections.push_back(AnsiToUtf8(s.heading) + (s.lines ? "|" + AnsiToUtf8(*s.lines) : ""));
-    }
-    EXPECT_EQ(sections, c.sections);
-    EXPECT_EQ(FindHeadings(text, 1).size(), 1u);  // the scan stops at the limit
-  }
-}
-
 // The scan before the window's question reads a file up to its second heading, and hands
 // control back after each block and each file.
 TEST(Headings, TheScanBeforeTheQuestionStopsAtTheSecondHeading) {

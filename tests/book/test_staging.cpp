@@ -7,9 +7,6 @@
 #include <string>
 
 #include "book/cover.h"
-#include "book/decode.h"
-#include "book/documents.h"
-#include "book/split.h"
 #include "book/staging.h"
 #include "common/test_util.h"
 #include "platform/codepage.h"
@@ -59,59 +56,6 @@ TEST(Staging, WriteUtf8FileConvertsAnsiToUtf8) {
     WriteBytes(dir / "out.txt", "an older and longer content");
     WriteUtf8File(dir / "out.txt", c.ansi);
     EXPECT_EQ(ReadBytes(dir / "out.txt"), c.utf8);  // no byte order mark, nothing added
-  }
-}
-
-// The chapter pages of the conversion road, written as the source is read in blocks, must
-// be byte for byte the pages of the whole-text functions: the sample chapters, and edge
-// texts in every encoding, placed around the ends of the blocks.
-TEST(Staging, ChapterPagesReadInBlocksEqualThoseOfTheWholeText) {
-  TempFolder dir;
-  std::vector<std::pair<std::string, std::string>> files;  // what, bytes
-  for (const std::string& sample : test::SampleFiles())
-    files.emplace_back(sample, ReadBytes(sample));
-  const std::string edges[] = {"a\r\nb\nc\rd\n\re\r\r\n",
-                               "<p>&amp;\"'>",
-                               std::string("x\0y\x01\x7F\t", 7),
-                               "\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD\xEF\xBC\x8C",
-                               "雨😀\r",
-                               "\r",
-                               "",
-                               Repeat("长行", 50000)};
-  for (const std::string& text : edges) {
-    files.emplace_back("unmarked", text);
-    files.emplace_back("UTF-8 mark", "\xEF\xBB\xBF" + text);
-    files.emplace_back("UTF-16LE", test::Utf16File(text, false));
-    files.emplace_back("UTF-16BE", test::Utf16File(text, true) + "x");  // an odd byte at the end
-    files.emplace_back("GB18030", Utf8ToAnsi(text));
-  }
-  // Malformed bytes: repaired under the mark, the file taken as ANSI without one (also
-  // when the fault comes only after several blocks of UTF-8 have been written).
-  const std::string malformed[] = {"\xE9\x9B", "\xC0\x80", "\xED\xA0\x80", "\x80\xFF\x81\x30",
-                                   "\xF0\x9F\x98"};
-  for (const std::string& bad : malformed) {
-    files.emplace_back("bad unmarked", "a" + bad + "\r\n");
-    files.emplace_back("bad marked", "\xEF\xBB\xBF" + bad + "b" + bad);
-    files.emplace_back("bad late", Repeat("雨\r\n", 60000) + bad);
-  }
-  const std::string across[] = {"\r\n", "😀", "雨", "\xE9\x9Bx", "\xEF\xBF\xBE", "\x81\x30\x81\x30"};
-  for (const std::string& piece : across) {
-    for (size_t at = TSourceText::kBlockSize - 4; at <= TSourceText::kBlockSize + 1; ++at) {
-      files.emplace_back("across unmarked", std::string(at, 'a') + piece + "z");
-      files.emplace_back("across marked", "\xEF\xBB\xBF" + std::string(at - 3, 'a') + piece);
-      files.emplace_back("across UTF-16",
-                         test::Utf16File(std::string(at / 2 - 1, 'a') + piece, false));
-    }
-  }
-  const std::string label = Utf8ToAnsi("第一章 <A&B>");
-  for (const auto& [what, bytes] : files) {
-    SCOPED_TRACE(what + " " + std::to_string(bytes.size()));
-    WriteBytes(dir / "chapter.txt", bytes);
-    WriteUtf8File(dir / "whole.html", ChapterPage(label, LoadSourceText(dir / "chapter.txt")));
-    WriteBytes(dir / "read.html", "an older and longer content");
-    TSourceText source(dir / "chapter.txt");
-    WriteChapterPage(dir / "read.html", label, source);
-    ASSERT_EQ(ReadBytes(dir / "read.html"), ReadBytes(dir / "whole.html"));
   }
 }
 
