@@ -78,14 +78,19 @@ TEST(ChapterList, SizeTextUsesTheLocaleDecimalSeparator) {
   test::WriteBytes(dir / "b1536.txt", std::string(1536, 'x'));
   const struct {
     const char* locale;
+    const char* separator;  // as a locale source writes it
     std::string size;
-  } cases[] = {{"de_DE", "1,54KB"}, {"ps_AF", "1" + kArabicDecimalSeparator + "54KB"}};
+  } cases[] = {{"comma", "<U002C>", "1,54KB"},
+               {"arabic", "<U066B>", "1" + kArabicDecimalSeparator + "54KB"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.locale);
+    // A locale of its numbers alone compiles in a fraction of the time a whole one takes; the
+    // compiler warns of the categories it lacks and makes them as the C locale has them.
     const std::string name = std::string(c.locale) + ".UTF-8";
-    test::CommandResult made = test::Run("localedef -c -i " + std::string(c.locale) + " -f UTF-8 " +
-                                         test::Quote(dir / name));
-    ASSERT_EQ(made.exitCode, 0) << made.output;
+    test::WriteBytes(dir / "numbers", std::string("LC_NUMERIC\ndecimal_point \"") + c.separator +
+                                          "\"\nthousands_sep \"\"\ngrouping -1\nEND LC_NUMERIC\n");
+    test::Run("localedef -c -i " + test::Quote(dir / "numbers") + " -f UTF-8 " +
+              test::Quote(dir / name));
     const test::EnvAt locales("LOCPATH", dir.Path().c_str());
     ASSERT_NE(std::setlocale(LC_NUMERIC, name.c_str()), nullptr);
     TChapterList list;
