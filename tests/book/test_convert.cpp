@@ -323,6 +323,7 @@ TEST_F(ConvertTest, ABookMadeOverAForeignZipKeepsItsOtherEntriesBehindTheBook) {
                                       "OEBPS/content.opf", "OEBPS/css/main.css", "OEBPS/toc.ncx",
                                       "notes.txt", "extra/data.bin"}));
   EXPECT_EQ(test::Run(foreignEntries).output, before);
+  EXPECT_EQ(test::CheckArchiveWithOtherTools(book), "");
   const std::string bytes = ReadBytes(book);
   EXPECT_EQ(bytes.substr(0, 4), "PK\3\4");
   EXPECT_EQ(bytes.substr(8, 2), std::string(2, '\0'));   // stored
