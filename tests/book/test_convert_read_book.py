@@ -11,7 +11,7 @@ ElementTree), and dumps what it finds into a folder as UTF-8 files:
   label-K, text-K    navigation label and text of chapter K (paragraphs joined by LF, a
                      heading written "<h2>heading</h2>")
   body               the text of every page in reading order, joined by LF
-  pages, sizes       href and bytes of each page in the spine, one a line
+  pages              href of each page in the spine, one a line
   toc, targets       "<depth> <playOrder> <label>" and the src of each navigation point
   depth              dtb:depth of the navigation map
 
@@ -110,7 +110,7 @@ def main(book, out):
     dump["targets"] = "\n".join(targets)
 
     count = 0
-    pages, sizes = [], []
+    pages = []
     bodies = []
     for itemref in spine:
         href = manifest[itemref.get("idref")].get("href")
@@ -119,7 +119,6 @@ def main(book, out):
         if itemref.get("idref") == "cover":
             continue
         pages.append(href)
-        sizes.append(str(z.getinfo(name).file_size))
         text = paragraphs(page, name)
         bodies.append(text)
         if href in labels:
@@ -132,7 +131,6 @@ def main(book, out):
             dump[f"text-{count - 1}"] += "\n" + text
     dump["chapters"] = str(count)
     dump["pages"] = "\n".join(pages)
-    dump["sizes"] = "\n".join(sizes)
     dump["body"] = "\n".join(bodies)
 
     os.makedirs(out, exist_ok=True)
