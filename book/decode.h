@@ -9,6 +9,8 @@
 #include <string_view>
 #include <utility>
 
+#include "book/encoding.h"
+
 namespace lumbrella {
 
 // The mark a source file starts with.
@@ -22,16 +24,17 @@ enum class SourceMark { None = 0, Utf16LE = 1, Utf8 = 2, Utf16BE = 3 };
 // or a kernel file such as /proc's) or EReadError.
 std::pair<SourceMark, std::string> ReadSourceBytes(const std::string& path);
 
-// The file's text as ANSI: UTF-16 (either order) converted whole, U+0000 included, an odd
-// trailing byte dropped; UTF-8 with the mark decoded with U+FFFD for each malformed
-// sequence; an unmarked file as UTF-8 when all of it is well-formed UTF-8, otherwise its
-// bytes are taken as ANSI already. Line ends are kept.
+// The file's text as ANSI, as TSourceText reads it.
 std::string LoadSourceText(const std::string& path);
 
 class TFileStream;
+class TLegacyDecoder;
 
-// A source file read in blocks, its text handed out as UTF-8 piece by piece: the same text
-// as AnsiToUtf8(LoadSourceText(path)), with only a block of the file in memory at a time.
+// A source file read in blocks, its text handed out as UTF-8 piece by piece, with only a
+// block of the file in memory at a time. UTF-16 (either order) is converted whole, U+0000
+// included, an odd trailing byte dropped; UTF-8 with U+FFFD for each malformed sequence;
+// the legacy code pages with U+FFFD for each sequence that is no character. Line ends are
+// kept.
 class TSourceText {
  public:
   static constexpr size_t kBlockSize = 65536;
@@ -39,32 +42,47 @@ class TSourceText {
   // Opens the file and reads its mark; raises what ReadSourceBytes raises. Tests read in
   // smaller blocks, so that the cuts between pieces fall everywhere.
   explicit TSourceText(const std::string& path, size_t blockSize = kBlockSize);
+  // The same, read in the given encoding (the user's choice): a mark of that encoding is
+  // skipped, any other bytes are decoded as they stand. seAuto: the mark decides, or for a
+  // file without one its bytes (DetectEncoding).
+  TSourceText(const std::string& path, TSourceEncoding encoding, size_t blockSize = kBlockSize);
   ~TSourceText();
   TSourceText(const TSourceText&) = delete;
   TSourceText& operator=(const TSourceText&) = delete;
 
   SourceMark Mark() const { return mark_; }
   // Hands the text to piece in order: well-formed UTF-8, cut between characters, each piece
-  // valid during its call. An unmarked file is taken for UTF-8 until a malformed sequence
-  // shows that it is not; then restart is called, and the text comes again from its start,
-  // as ANSI (as it does in every later Read). EReadError when the file holds fewer bytes
+  // valid during its call. A file without a mark (read in seAuto) is taken for UTF-8 until a
+  // malformed sequence or a zero byte shows that it may not be; then its encoding is
+  // decided on the whole file (DetectEncoding). UTF-8 after all goes on where it stopped;
+  // any other encoding calls restart, and the text comes again from its start, in that
+  // encoding (as it does in every later Read). EReadError when the file holds fewer bytes
   // than it had when it was opened. Each Read begins at the start of the text.
   void Read(const std::function<void(std::string_view utf8)>& piece,
             const std::function<void()>& restart);
   // Called from piece or restart: Read returns as soon as that call does. A malformed
   // sequence met in the stopped piece's block is left for a later Read to find.
   void Stop() { stopped_ = true; }
+  // What the text is read in: the mark's encoding, the one given, or what its bytes
+  // decided: UTF-8 when a Read met no fault to its end, what DetectEncoding found once a
+  // fault was met, or asked before that, what DetectEncoding finds now.
+  const TEncodingChoice& Encoding();
 
  private:
-  enum class Kind { kUtf8, kUtf8OrAnsi, kAnsi, kUtf16LE, kUtf16BE };
+  enum class Kind { kUtf8, kUndecided, kAnsi, kUtf16LE, kUtf16BE, kLegacy };
   // Hands out the leading characters of the bytes; returns how many it took, or nothing
-  // when an unmarked file proves not to be UTF-8.
+  // when an unmarked file meets a malformed sequence or a zero byte before it is decided.
   bool Convert(Kind kind, std::string_view bytes, bool last,
                const std::function<void(std::string_view)>& piece, size_t& taken);
+  // Reads in the encoding from now on.
+  void Use(const TEncodingChoice& choice);
+  void Detect();
 
   std::unique_ptr<TFileStream> file_;
   SourceMark mark_ = SourceMark::None;
-  Kind kind_ = Kind::kUtf8OrAnsi;
+  Kind kind_ = Kind::kUndecided;
+  TEncodingChoice encoding_;
+  std::unique_ptr<TLegacyDecoder> legacy_;
   size_t blockSize_;
   bool stopped_ = false;
   int64_t offset_ = 0;  // where the body begins

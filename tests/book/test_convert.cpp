@@ -445,7 +445,8 @@ TEST_F(ConvertTest, SplitPagesReadInBlocksEqualThoseOfTheWholeText) {
       {"GB18030", Utf8ToAnsi(shortChapters + prose)},
       {"UTF-16", test::Utf16File(shortChapters + prose)},
       {"UTF-8 mark", "\xEF\xBB\xBF" + shortChapters + "\xC3("},
-      {"not UTF-8, found late", shortChapters + prose + "\xFF"},
+      {"not UTF-8, found late", shortChapters + prose + Utf8ToAnsi(prose)},
+      {"UTF-8 with a stray byte at its end", shortChapters + "\xFF"},
       {"empty", ""},
   };
   std::vector<TChapter> chapters;
@@ -465,7 +466,7 @@ TEST_F(ConvertTest, SplitPagesReadInBlocksEqualThoseOfTheWholeText) {
   WriteUtf8File(whole + "toc.ncx", NavigationMap(book, toc));
   const std::map<std::string, std::string> expected = FilesIn(whole);
   ExpectSameFiles(FilesIn(Staging() + "/OEBPS/"), expected);
-  EXPECT_EQ(converter_.SplitFiles().size(), 8u);
+  EXPECT_EQ(converter_.SplitFiles().size(), 9u);
 
   for (const size_t block : {size_t{1}, size_t{61}}) {
     for (size_t i = 0; i < chapters.size(); ++i) {

@@ -30,7 +30,7 @@ TEST(Decode, MarksAndUnmarkedFilesGiveKnownText) {
   const DecodeCase cases[] = {
       {"empty file", "", SourceMark::None, ""},
       {"one ASCII byte", "A", SourceMark::None, "A"},
-      {"one high byte stays raw", "\xB0", SourceMark::None, "\xB0"},
+      {"one high byte is no character", "\xB0", SourceMark::None, kAnsiReplacement},
       {"only FF FE", "\xFF\xFE", SourceMark::Utf16LE, ""},
       {"only EF BB BF", "\xEF\xBB\xBF", SourceMark::Utf8, ""},
       {"EF BB alone is no mark", "\xEF\xBB", SourceMark::None, "\xEF\xBB"},
@@ -51,8 +51,10 @@ TEST(Decode, MarksAndUnmarkedFilesGiveKnownText) {
        "\xEF\xBB\xBF"
        "A\xC3(B",
        SourceMark::Utf8, "A" + kAnsiReplacement + "(B"},
-      {"unmarked malformed UTF-8 stays raw", "A\xC3(B", SourceMark::None, "A\xC3(B"},
-      {"unmarked encoded surrogate stays raw", "\xED\xA0\x80", SourceMark::None, "\xED\xA0\x80"},
+      {"unmarked malformed UTF-8 is GB18030", "A\xC3(B", SourceMark::None,
+       "A" + kAnsiReplacement + "(B"},
+      {"unmarked encoded surrogate is GB18030", "\xED\xA0\x80", SourceMark::None,
+       "\xED\xA0\xA2\xE3"},
       {"GBK text is taken as ANSI", "\xC4\xE3\xBA\xC3\r\n", SourceMark::None,
        "\xC4\xE3\xBA\xC3\r\n"},
       {"GB18030 four-byte characters are taken as ANSI", "\x95\x32\x82\x36\xD6\xD0",
