@@ -47,13 +47,13 @@ std::optional<TSourceEncoding> EncodingNamed(std::string_view name) {
     const char* key;
     TSourceEncoding encoding;
   } kNames[] = {
-      {"UTF8", TSourceEncoding::seUtf8},           {"GB18030", TSourceEncoding::seGb18030},
-      {"GBK", TSourceEncoding::seGb18030},         {"GB2312", TSourceEncoding::seGb18030},
-      {"CP936", TSourceEncoding::seGb18030},       {"BIG5", TSourceEncoding::seBig5},
-      {"CP950", TSourceEncoding::seBig5},          {"BIG5HKSCS", TSourceEncoding::seBig5Hkscs},
-      {"UTF16LE", TSourceEncoding::seUtf16LE},     {"UTF16BE", TSourceEncoding::seUtf16BE},
-      {"SHIFTJIS", TSourceEncoding::seShiftJis},   {"SJIS", TSourceEncoding::seShiftJis},
-      {"CP932", TSourceEncoding::seShiftJis},      {"WINDOWS31J", TSourceEncoding::seShiftJis},
+      {"UTF8", TSourceEncoding::seUtf8},         {"GB18030", TSourceEncoding::seGb18030},
+      {"GBK", TSourceEncoding::seGb18030},       {"GB2312", TSourceEncoding::seGb18030},
+      {"CP936", TSourceEncoding::seGb18030},     {"BIG5", TSourceEncoding::seBig5},
+      {"CP950", TSourceEncoding::seBig5},        {"BIG5HKSCS", TSourceEncoding::seBig5Hkscs},
+      {"UTF16LE", TSourceEncoding::seUtf16LE},   {"UTF16BE", TSourceEncoding::seUtf16BE},
+      {"SHIFTJIS", TSourceEncoding::seShiftJis}, {"SJIS", TSourceEncoding::seShiftJis},
+      {"CP932", TSourceEncoding::seShiftJis},    {"WINDOWS31J", TSourceEncoding::seShiftJis},
   };
   for (const auto& n : kNames) {
     if (key == n.key) return n.encoding;
@@ -71,7 +71,10 @@ constexpr size_t kDetectorBytes = 65536;  // what ICU's detector sees at most
 // A lead byte and fewer continuation bytes than it needs.
 bool IsCutUtf8(std::string_view tail) {
   const auto b = static_cast<unsigned char>(tail[0]);
-  const size_t need = b >= 0xC2 && b <= 0xDF ? 2 : b >= 0xE0 && b <= 0xEF ? 3 : b >= 0xF0 && b <= 0xF4 ? 4 : 0;
+  const size_t need = b >= 0xC2 && b <= 0xDF   ? 2
+                      : b >= 0xE0 && b <= 0xEF ? 3
+                      : b >= 0xF0 && b <= 0xF4 ? 4
+                                               : 0;
   if (tail.size() >= need) return false;
   for (size_t i = 1; i < tail.size(); ++i) {
     if ((static_cast<unsigned char>(tail[i]) & 0xC0) != 0x80) return false;
@@ -98,7 +101,8 @@ struct TUtf8Evidence {
       if (!fileEnd && IsCutUtf8(text.substr(at))) --malformed;
       // The lead and the continuation bytes that follow it make one fault.
       const size_t lead = at++;
-      while (at < text.size() && at - lead < 4 && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80)
+      while (at < text.size() && at - lead < 4 &&
+             (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80)
         ++at;
     }
   }
@@ -265,7 +269,8 @@ TEncodingChoice DecideLegacy(TEvidence& e) {
   // Real GBK text uses user-defined codes now and then; Big5 read as GB18030 gives a third
   // of its characters or more in that area, its most common ones among them.
   const bool gbLikely = gb.errors == 0 && gb.privateUse * 10 < gb.characters;
-  const bool gbUnlikely = gb.errors > 0 || (gb.privateUse >= 2 && gb.privateUse * 4 >= gb.characters);
+  const bool gbUnlikely =
+      gb.errors > 0 || (gb.privateUse >= 2 && gb.privateUse * 4 >= gb.characters);
   // Big5-HKSCS gives characters to many codes that Big5 leaves to the user.
   std::optional<TSourceEncoding> big5Family;
   if (big5.errors == 0 && big5.privateUse == 0 && big5.characters > 0) {
@@ -329,7 +334,8 @@ TEncodingChoice DetectEncoding(TStream& file, int64_t offset, int64_t size) {
     for (int i = 0; i < kRuns; ++i)
       runs.push_back({(size - static_cast<int64_t>(kBlock)) * i / (kRuns - 1) / 2 * 2, kBlock});
   }
-  const int64_t blocks = size <= kWholeFile ? (size + kBlock - 1) / static_cast<int64_t>(kBlock) : kRuns;
+  const int64_t blocks =
+      size <= kWholeFile ? (size + kBlock - 1) / static_cast<int64_t>(kBlock) : kRuns;
   auto evidence = std::make_unique<TEvidence>();
   evidence->detectorShare = kDetectorBytes / static_cast<size_t>(blocks);
   const std::unique_ptr<char[]> block(new char[kBlock]);

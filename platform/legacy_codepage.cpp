@@ -104,8 +104,7 @@ void PutUtf8(char32_t c, std::string& out) {
 
 }  // namespace
 
-TLegacyDecoder::TLegacyDecoder(TLegacyCodePage page)
-    : page_(page), units_(new char16_t[kUnits]) {
+TLegacyDecoder::TLegacyDecoder(TLegacyCodePage page) : page_(page), units_(new char16_t[kUnits]) {
   UErrorCode error = U_ZERO_ERROR;
   converter_ = ucnv_open(ConverterName(page), &error);
   if (U_FAILURE(error)) {
@@ -166,7 +165,8 @@ void TLegacyDecoder::Emit(const char16_t* units, size_t count, std::string* out)
       high_ = units[i];
       continue;
     }
-    if (c >= 0xDC00 && c <= 0xDFFF && high_ != 0) c = 0x10000 + ((high_ - 0xD800u) << 10) + (c - 0xDC00u);
+    if (c >= 0xDC00 && c <= 0xDFFF && high_ != 0)
+      c = 0x10000 + ((high_ - 0xD800u) << 10) + (c - 0xDC00u);
     high_ = 0;
     char32_t second = 0;
     if (c >= 0xE000 && c <= 0xF8FF && page_ == TLegacyCodePage::lcBig5Hkscs) {
