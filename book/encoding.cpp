@@ -260,11 +260,18 @@ bool Clean(const TDecodeCounts& c) {
   return c.errors == 0 && c.privateUse * 50 <= c.characters;
 }
 
+// A file cut by size out of a longer one: errors at the start of a text that goes on long
+// after them are no fault of the code page.
+TDecodeCounts WithoutACutStart(TDecodeCounts c) {
+  if (c.characters >= 16) c.errors -= c.errorsAtStart;
+  return c;
+}
+
 TEncodingChoice DecideLegacy(TEvidence& e) {
   using enum TSourceEncoding;
-  const TDecodeCounts& big5 = e.big5.Counts();
-  const TDecodeCounts& hkscs = e.hkscs.Counts();
-  const TDecodeCounts& shiftJis = e.shiftJis.Counts();
+  const TDecodeCounts big5 = WithoutACutStart(e.big5.Counts());
+  const TDecodeCounts hkscs = WithoutACutStart(e.hkscs.Counts());
+  const TDecodeCounts shiftJis = WithoutACutStart(e.shiftJis.Counts());
   const TGbEvidence& gb = e.gb;
   // Real GBK text uses user-defined codes now and then; Big5 read as GB18030 gives a third
   // of its characters or more in that area, its most common ones among them.

@@ -177,6 +177,7 @@ void TLegacyDecoder::Emit(const char16_t* units, size_t count, std::string* out)
         second = fix->second;
       }
     }
+    if (c == 0xFFFD && counts_.characters < 4) ++counts_.errorsAtStart;
     ++counts_.characters;
     if (c >= 0xE000 && c <= 0xF8FF) ++counts_.privateUse;
     if (c >= 0x3041 && c <= 0x30FE) ++counts_.kana;

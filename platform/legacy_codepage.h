@@ -24,6 +24,10 @@ struct TDecodeCounts {
   size_t halfwidthKana = 0;  // half-width katakana
   size_t errors = 0;         // byte sequences that are no character of the code page
   size_t cutAtEnd = 0;       // a character cut off by the end of the text
+  // Of the errors, those among the first four characters outside ASCII: where a text cut
+  // out of a longer one begins with the second byte of a character, the bytes after it pair
+  // up wrongly until a byte that is a character of its own.
+  size_t errorsAtStart = 0;
 };
 
 class TLegacyDecoder {

@@ -163,6 +163,19 @@ TEST(Encoding, GbkWithCodesBeyondGbkIsReadAsGb18030) {
   }
 }
 
+// A novel cut into chapter files by size: a chapter may start with the second byte of a
+// character, and its first characters pair up wrongly.
+TEST(Encoding, ABig5ChapterCutBySizeIsStillBig5) {
+  TempFolder dir;
+  const std::string path = dir / "chapter.txt";
+  // 整 is BE E3: the E3 left before the line end is no character.
+  const std::string text = "整\r\n" + Chapter(kTraditional, 300, "CP950");
+  test::WriteBytes(path, Encoded(text, "CP950").substr(1));
+  TSourceText source(path);
+  EXPECT_EQ(source.Encoding().encoding, seBig5);
+  EXPECT_EQ(ReadAll(path), "\xEF\xBF\xBD" + text.substr(3));
+}
+
 // A UTF-8 file cut short or with a few stray bytes is UTF-8 with U+FFFD for each bad
 // sequence, not a chapter of GBK garbage; short files as long ones.
 TEST(Encoding, DamagedUtf8IsReadAsUtf8) {
