@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -66,7 +67,8 @@ namespace {
 constexpr int64_t kWholeFile = 1 << 20;  // read whole up to this size
 constexpr int kRuns = 16;                // else this many runs of a block
 constexpr size_t kBlock = 65536;
-constexpr size_t kDetectorBytes = 65536;  // what ICU's detector sees at most
+constexpr size_t kDetectorBytes = 1024;  // what ICU's detector sees at most
+constexpr size_t kSlice = 256;           // taken from one place
 
 // A lead byte and fewer continuation bytes than it needs.
 bool IsCutUtf8(std::string_view tail) {
@@ -90,7 +92,8 @@ struct TUtf8Evidence {
   void Add(std::string_view text, bool fileEnd) {
     if (std::memchr(text.data(), 0, text.size()) != nullptr) zeroByte = true;
     size_t at = 0;
-    while (at < text.size()) {
+    // Far more faults than characters: legacy text, whatever follows.
+    while (at < text.size() && (malformed < 256 || malformed <= wellFormed)) {
       const size_t good = WellFormedUtf8Length(text.substr(at));
       for (size_t i = at; i < at + good; ++i)
         wellFormed += static_cast<unsigned char>(text[i]) >= 0xC0;
@@ -136,6 +139,8 @@ struct TUtf16Evidence {
   void Add(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+      // Past a thousand units that are no text in either order there is nothing to tell.
+      if (units >= 1024 && text[0] * 2 < units && text[1] * 2 < units) return;
       ++units;
       highBytes += (p[i] >= 0x80) + (p[i + 1] >= 0x80);
       for (int order = 0; order < 2; ++order) {
@@ -230,30 +235,98 @@ TRanking Rank(const std::string& sample) {
   return ranking;
 }
 
-struct TEvidence {
-  TUtf8Evidence utf8;
-  TUtf16Evidence utf16;
-  TGbEvidence gb;
-  TLegacyDecoder big5{TLegacyCodePage::lcBig5};
-  TLegacyDecoder hkscs{TLegacyCodePage::lcBig5Hkscs};
-  TLegacyDecoder shiftJis{TLegacyCodePage::lcShiftJis};
-  std::string detectorSample;
-  size_t detectorShare = kDetectorBytes;  // of each piece of text
-
-  // Whole lines (or what the sample has), never a character cut between two pieces.
-  void AddText(std::string_view text, bool fileEnd) {
-    utf8.Add(text, fileEnd);
-    gb.Add(text);
-    for (TLegacyDecoder* decoder : {&big5, &hkscs, &shiftJis})
-      decoder->Count(text, true);
-    size_t take = std::min(detectorShare, text.size());
-    if (take < text.size()) {
-      const size_t lf = text.rfind('\n', take - 1);
-      if (lf != std::string_view::npos) take = lf + 1;
-    }
-    take = std::min(take, kDetectorBytes - std::min(kDetectorBytes, detectorSample.size()));
-    detectorSample.append(text.substr(0, take));
+// The sample of a file: whole up to kWholeFile, else kRuns runs of a block spread evenly.
+// block gets the bytes as they are read, each at an even offset; lines gets the same bytes
+// in pieces of whole lines, never a character cut between two pieces (a run inside the file
+// starts after its first line end and ends after its last).
+void ReadSample(TStream& file, int64_t offset, int64_t size,
+                const std::function<void(std::string_view)>& block,
+                const std::function<void(std::string_view, bool fileEnd)>& lines) {
+  struct TRun {
+    int64_t start, length;
+  };
+  std::vector<TRun> runs;
+  if (size <= kWholeFile) {
+    runs.push_back({0, size});
+  } else {
+    for (int i = 0; i < kRuns; ++i)
+      runs.push_back({(size - static_cast<int64_t>(kBlock)) * i / (kRuns - 1) / 2 * 2, kBlock});
   }
+  const std::unique_ptr<char[]> buffer(new char[kBlock]);
+  std::string pending;  // what follows the last line end so far
+  for (const TRun& run : runs) {
+    file.SetPosition(offset + run.start);
+    pending.clear();
+    bool skipLine = run.start > 0;
+    for (int64_t done = 0; done < run.length;) {
+      const size_t want = static_cast<size_t>(std::min<int64_t>(run.length - done, kBlock));
+      file.ReadBuffer(buffer.get(), want);
+      done += static_cast<int64_t>(want);
+      const std::string_view raw(buffer.get(), want);
+      if (block) block(raw);
+      pending.append(raw);
+      const bool runEnd = done == run.length;
+      const bool fileEnd = run.start + done == size;
+      if (skipLine) {
+        const size_t lf = pending.find('\n');
+        if (lf == std::string::npos && !runEnd) continue;
+        if (lf != std::string::npos) pending.erase(0, lf + 1);
+        skipLine = false;
+      }
+      // A line feed is no part of a character in any of the encodings.
+      size_t use = pending.size();
+      if (!fileEnd) {
+        const size_t lf = pending.rfind('\n');
+        if (lf != std::string::npos) {
+          use = lf + 1;
+        } else if (!runEnd && pending.size() <= kBlock) {
+          continue;
+        }
+      }
+      lines(std::string_view(pending).substr(0, use), fileEnd);
+      pending.erase(0, use);
+    }
+  }
+}
+
+// Whole lines from all over the sample, for ICU's detector, which takes some 0.6 ms a
+// kilobyte: enough to rank, little enough for a book of many short chapters.
+class TDetectorSample {
+ public:
+  TDetectorSample(int64_t size)
+      : share_(kDetectorBytes /
+               static_cast<size_t>(size <= kWholeFile ? (size + kBlock - 1) / kBlock : kRuns)) {}
+  // Slices spread over the text, each from a line start.
+  void Add(std::string_view text) {
+    const size_t want = std::min(share_, kDetectorBytes - std::min(kDetectorBytes, text_.size()));
+    if (text.size() <= want) {
+      text_.append(text);
+      return;
+    }
+    const size_t slices = std::max<size_t>(1, want / kSlice);
+    for (size_t i = 0; i < slices; ++i) {
+      size_t from = text.size() * i / slices;
+      if (from > 0) {
+        const size_t lf = text.find('\n', from - 1);
+        if (lf == std::string_view::npos) break;
+        from = lf + 1;
+      }
+      // From a line start, a byte of 0x81 and above begins a character of two bytes (four in
+      // GB18030: two pairs): stepping so finds where one ends.
+      const size_t limit = std::min(want / slices, text.size() - from);
+      const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + from;
+      size_t end = 0;
+      while (end < limit && (p[end] < 0x81 || end + 2 <= limit))
+        end += p[end] < 0x81 ? 1 : 2;
+      const std::string_view slice = text.substr(from, end);
+      text_.append(slice);
+    }
+  }
+  const std::string& Text() const { return text_; }
+
+ private:
+  size_t share_;
+  std::string text_;
 };
 
 bool Clean(const TDecodeCounts& c) {
@@ -267,60 +340,79 @@ TDecodeCounts WithoutACutStart(TDecodeCounts c) {
   return c;
 }
 
-TEncodingChoice DecideLegacy(TEvidence& e) {
+// Decides among the legacy code pages. counts decodes the sample in one, only when the
+// decision needs it.
+TEncodingChoice DecideLegacy(const TGbEvidence& gb, const std::function<TRanking()>& rank,
+                             const std::function<TDecodeCounts(TLegacyCodePage)>& counts) {
   using enum TSourceEncoding;
-  const TDecodeCounts big5 = WithoutACutStart(e.big5.Counts());
-  const TDecodeCounts hkscs = WithoutACutStart(e.hkscs.Counts());
-  const TDecodeCounts shiftJis = WithoutACutStart(e.shiftJis.Counts());
-  const TGbEvidence& gb = e.gb;
   // Real GBK text uses user-defined codes now and then; Big5 read as GB18030 gives a third
   // of its characters or more in that area, its most common ones among them.
   const bool gbLikely = gb.errors == 0 && gb.privateUse * 10 < gb.characters;
   const bool gbUnlikely =
       gb.errors > 0 || (gb.privateUse >= 2 && gb.privateUse * 4 >= gb.characters);
   // Big5-HKSCS gives characters to many codes that Big5 leaves to the user.
-  std::optional<TSourceEncoding> big5Family;
-  if (big5.errors == 0 && big5.privateUse == 0 && big5.characters > 0) {
-    big5Family = seBig5;
-  } else if (hkscs.errors == 0 && hkscs.privateUse < big5.privateUse && Clean(hkscs)) {
-    big5Family = seBig5Hkscs;
-  } else if (Clean(big5) && big5.characters > 0) {
-    big5Family = seBig5;
-  }
-  const bool shiftJisLikely = Clean(shiftJis) && shiftJis.characters > 0 &&
-                              shiftJis.halfwidthKana * 10 <= shiftJis.characters &&
-                              shiftJis.kana * 10 >= shiftJis.characters;
+  std::optional<std::optional<TSourceEncoding>> family;
+  auto big5Family = [&]() -> std::optional<TSourceEncoding> {
+    if (family) return *family;
+    const TDecodeCounts big5 = WithoutACutStart(counts(TLegacyCodePage::lcBig5));
+    family.emplace();
+    if (big5.errors == 0 && big5.privateUse == 0 && big5.characters > 0) {
+      *family = seBig5;
+    } else if (big5.characters > 0) {
+      const TDecodeCounts hkscs = WithoutACutStart(counts(TLegacyCodePage::lcBig5Hkscs));
+      // Counts of a code page with errors stop at the first.
+      if (hkscs.errors == 0 && Clean(hkscs) &&
+          (big5.errors > 0 || hkscs.privateUse < big5.privateUse)) {
+        *family = seBig5Hkscs;
+      } else if (Clean(big5)) {
+        *family = seBig5;
+      }
+    }
+    return *family;
+  };
+  std::optional<TDecodeCounts> japanese;
+  auto shiftJis = [&]() -> const TDecodeCounts& {
+    if (!japanese) japanese = WithoutACutStart(counts(TLegacyCodePage::lcShiftJis));
+    return *japanese;
+  };
+
+  auto shiftJisDecodes = [&] { return Clean(shiftJis()) && shiftJis().characters > 0; };
 
   TEncodingChoice choice;
   choice.encoding = seGb18030;
-  const TRanking ranking = Rank(e.detectorSample);
+  // Only GB18030 decodes the bytes, as likely text (most GBK files): nothing to rank.
+  if (gbLikely && !big5Family() && !shiftJisDecodes()) return choice;
+  const TRanking ranking = rank();
   // ICU gives 10 to whatever has ten characters outside ASCII or fewer: too few to rank.
   if (ranking.confidence > 10) {
-    if (ranking.top == seBig5 && big5Family && !gbLikely) {
-      choice.encoding = *big5Family;
+    const TDecodeCounts* sj = ranking.top == seShiftJis ? &shiftJis() : nullptr;
+    if (ranking.top == seBig5 && !gbLikely && big5Family()) {
+      choice.encoding = *big5Family();
       choice.unsure = ranking.confidence < 50;
-    } else if (ranking.top == seShiftJis && shiftJisLikely) {
+    } else if (sj != nullptr && Clean(*sj) && sj->characters > 0 &&
+               sj->halfwidthKana * 10 <= sj->characters && sj->kana * 10 >= sj->characters) {
+      // Japanese text is a tenth kana or more, and little of it half-width.
       choice.encoding = seShiftJis;
       choice.unsure = ranking.confidence < 50 && gbLikely;
     } else {
       choice.unsure = ranking.top != seGb18030 || !gbLikely;
     }
   } else {
-    if (big5Family && gbUnlikely) choice.encoding = *big5Family;
+    if (gbUnlikely && big5Family()) choice.encoding = *big5Family();
     choice.unsure = true;
   }
   // Unsure only where another reading decodes as well.
-  if (choice.encoding == seGb18030) {
-    if (big5Family) {
-      choice.runnerUp = *big5Family;
-    } else if (Clean(shiftJis) && shiftJis.characters > 0) {
+  if (choice.encoding != seGb18030) {
+    choice.runnerUp = seGb18030;
+    if (gb.errors > 0) choice.unsure = false;
+  } else if (choice.unsure) {
+    if (big5Family()) {
+      choice.runnerUp = *big5Family();
+    } else if (shiftJisDecodes()) {
       choice.runnerUp = seShiftJis;
     } else {
       choice.unsure = false;
     }
-  } else {
-    choice.runnerUp = seGb18030;
-    if (gb.errors > 0) choice.unsure = false;
   }
   return choice;
 }
@@ -330,62 +422,19 @@ TEncodingChoice DecideLegacy(TEvidence& e) {
 TEncodingChoice DetectEncoding(TStream& file, int64_t offset, int64_t size) {
   TEncodingChoice choice;  // UTF-8, sure
   if (size <= 0) return choice;
-  struct TRun {
-    int64_t start, length;
-  };
-  std::vector<TRun> runs;
-  if (size <= kWholeFile) {
-    runs.push_back({0, size});
-  } else {
-    // Even starts, so that UTF-16 units are not cut.
-    for (int i = 0; i < kRuns; ++i)
-      runs.push_back({(size - static_cast<int64_t>(kBlock)) * i / (kRuns - 1) / 2 * 2, kBlock});
-  }
-  const int64_t blocks =
-      size <= kWholeFile ? (size + kBlock - 1) / static_cast<int64_t>(kBlock) : kRuns;
-  auto evidence = std::make_unique<TEvidence>();
-  evidence->detectorShare = kDetectorBytes / static_cast<size_t>(blocks);
-  const std::unique_ptr<char[]> block(new char[kBlock]);
-  std::string pending;  // text not yet counted: what follows the last line end so far
-  for (const TRun& run : runs) {
-    file.SetPosition(offset + run.start);
-    pending.clear();
-    // A run inside the file starts with the rest of a line, perhaps part of a character.
-    bool skipLine = run.start > 0;
-    for (int64_t done = 0; done < run.length;) {
-      const size_t want = static_cast<size_t>(std::min<int64_t>(run.length - done, kBlock));
-      file.ReadBuffer(block.get(), want);
-      done += static_cast<int64_t>(want);
-      const std::string_view raw(block.get(), want);
-      evidence->utf16.Add(raw);
-      pending.append(raw);
-      const bool runEnd = done == run.length;
-      const bool fileEnd = run.start + done == size;
-      if (skipLine) {
-        const size_t lf = pending.find('\n');
-        if (lf == std::string::npos && !runEnd) continue;
-        if (lf != std::string::npos) pending.erase(0, lf + 1);
-        skipLine = false;
-      }
-      // Pieces end after a line feed, which is no part of a character in any of the
-      // encodings: what comes after it waits for the next block, or ends the run.
-      size_t use = pending.size();
-      if (!fileEnd) {
-        const size_t lf = pending.rfind('\n');
-        if (lf != std::string::npos) {
-          use = lf + 1;
-        } else if (!runEnd && pending.size() <= kBlock) {
-          continue;
-        }
-      }
-      evidence->AddText(std::string_view(pending).substr(0, use), fileEnd);
-      pending.erase(0, use);
-    }
-  }
-
-  const TUtf8Evidence& utf8 = evidence->utf8;
+  TUtf8Evidence utf8;
+  TUtf16Evidence utf16;
+  TGbEvidence gb;
+  TDetectorSample sample(size);
+  ReadSample(
+      file, offset, size, [&utf16](std::string_view raw) { utf16.Add(raw); },
+      [&](std::string_view text, bool fileEnd) {
+        utf8.Add(text, fileEnd);
+        gb.Add(text);
+        sample.Add(text);
+      });
   if (utf8.malformed == 0 && !utf8.zeroByte) return choice;
-  const int order = evidence->utf16.Order();
+  const int order = utf16.Order();
   if (order >= 0) {
     choice.encoding = order == 0 ? TSourceEncoding::seUtf16LE : TSourceEncoding::seUtf16BE;
     return choice;
@@ -397,7 +446,20 @@ TEncodingChoice DetectEncoding(TStream& file, int64_t offset, int64_t size) {
     choice.damaged = true;
     return choice;
   }
-  return DecideLegacy(*evidence);
+  return DecideLegacy(
+      gb, [&sample] { return Rank(sample.Text()); },
+      [&](TLegacyCodePage page) {
+        TLegacyDecoder decoder(page);
+        ReadSample(file, offset, size, nullptr, [&decoder](std::string_view text, bool) {
+          // One error past the start is enough to rule the code page out.
+          const TDecodeCounts& c = decoder.Counts();
+          for (size_t at = 0; at < text.size(); at += 4096) {
+            if (c.errors > c.errorsAtStart && c.characters >= 16) return;
+            decoder.Count(text.substr(at, 4096), at + 4096 >= text.size());
+          }
+        });
+        return decoder.Counts();
+      });
 }
 
 }  // namespace lumbrella

@@ -55,16 +55,17 @@ struct TEncodingChoice {
 //   has), and a quarter of the bytes are 0x80 or above;
 // - UTF-8 when it has a zero byte but no malformed sequence, or eight well-formed
 //   characters outside ASCII or more, four for each malformed sequence (a damaged file);
-// - else one of the legacy code pages. ICU's charset detector ranks GB18030, Big5 and
-//   Shift_JIS on up to 64 KiB of whole lines taken from all over the sample; each code
-//   page decodes the sample, counting errors and user-defined (private-use) characters.
-//   Big5, or Big5-HKSCS where that reads codes Big5 leaves user-defined, wins when ICU
-//   ranks Big5 first, it decodes without error, and GB18030 reads the bytes as unlikely
-//   text (a tenth of the characters user-defined, or errors); Shift_JIS when ICU ranks it
-//   first, it decodes without error, and a tenth of the text is kana, little of it
-//   half-width. GB18030 otherwise, and whenever ICU saw too little to rank (ten
-//   characters or fewer), unless GB18030 finds errors or a quarter of user-defined
-//   characters and Big5 none.
+// - else a legacy code page. GB18030 when it alone decodes the bytes without error (errors
+//   among the first characters of a longer text aside: a file cut by size starts with half
+//   a character) and reads them as likely text (under a tenth of the characters
+//   user-defined). Otherwise ICU's charset detector ranks GB18030, Big5 and Shift_JIS on
+//   1 KiB of slices taken from all over the sample: Big5 (or Big5-HKSCS, where that reads
+//   codes Big5 leaves user-defined) wins when ICU ranks it first, it decodes without error,
+//   and GB18030 reads the bytes as unlikely text; Shift_JIS when ICU ranks it first, it
+//   decodes without error, and a tenth of the text is kana, little of it half-width.
+//   GB18030 otherwise, and whenever ICU saw too little to rank (ten characters or fewer),
+//   unless GB18030 finds errors or a quarter of user-defined characters and Big5 none.
+//   Unsure when ICU ranked the winner low or another code page decodes the bytes as well.
 // Raises EReadError when the file holds fewer bytes.
 TEncodingChoice DetectEncoding(TStream& file, int64_t offset, int64_t size);
 
