@@ -84,22 +84,24 @@ void OnInvalidHkscs(const void* context, UConverterToUnicodeArgs* args, const ch
   OnInvalid(context, args, codeUnits, length, reason, error);
 }
 
-void PutUtf8(char32_t c, std::string& out) {
+// Writes the UTF-8 of c at out; returns the byte after it.
+char* PutUtf8(char32_t c, char* out) {
   if (c < 0x80) {
-    out += static_cast<char>(c);
+    *out++ = static_cast<char>(c);
   } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | c >> 6);
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    *out++ = static_cast<char>(0xC0 | c >> 6);
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | c >> 12);
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    *out++ = static_cast<char>(0xE0 | c >> 12);
+    *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | c >> 18);
-    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    *out++ = static_cast<char>(0xF0 | c >> 18);
+    *out++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   }
+  return out;
 }
 
 }  // namespace
@@ -147,17 +149,21 @@ void TLegacyDecoder::Decode(std::string_view bytes, bool last, std::string* out)
     break;
   }
   if (last) {
-    if (high_ != 0 && out != nullptr) PutUtf8(0xFFFD, *out);
+    if (high_ != 0 && out != nullptr) *out += "\xEF\xBF\xBD";
     high_ = 0;
     ucnv_resetToUnicode(converter_);
   }
 }
 
 void TLegacyDecoder::Emit(const char16_t* units, size_t count, std::string* out) {
+  // A unit gives three bytes at most, a pair four, a character of HKSCS-2008 two of two.
+  const size_t start = out != nullptr ? out->size() : 0;
+  if (out != nullptr) out->resize(start + 4 * count + 4);
+  char* to = out != nullptr ? out->data() + start : nullptr;
   for (size_t i = 0; i < count; ++i) {
     char32_t c = units[i];
     if (c < 0x80) {
-      if (out != nullptr) *out += static_cast<char>(c);
+      if (to != nullptr) *to++ = static_cast<char>(c);
       continue;
     }
     // A pair may be cut between two calls of the converter.
@@ -182,11 +188,12 @@ void TLegacyDecoder::Emit(const char16_t* units, size_t count, std::string* out)
     if (c >= 0xE000 && c <= 0xF8FF) ++counts_.privateUse;
     if (c >= 0x3041 && c <= 0x30FE) ++counts_.kana;
     if (c >= 0xFF61 && c <= 0xFF9F) ++counts_.halfwidthKana;
-    if (out != nullptr) {
-      PutUtf8(c, *out);
-      if (second != 0) PutUtf8(second, *out);
+    if (to != nullptr) {
+      to = PutUtf8(c, to);
+      if (second != 0) to = PutUtf8(second, to);
     }
   }
+  if (out != nullptr) out->resize(static_cast<size_t>(to - out->data()));
 }
 
 }  // namespace lumbrella
