@@ -20,7 +20,11 @@ int TChapterListModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant TChapterListModel::data(const QModelIndex& index, int role) const {
-  if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) return {};
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  // Every cell of a row tells what its file will be read in.
+  if (role == Qt::ToolTipRole)
+    return AnsiToQString(list_.EncodingText(static_cast<size_t>(index.row())));
+  if (role != Qt::DisplayRole) return {};
   const ChapterRow& row = list_.Row(static_cast<size_t>(index.row()));
   switch (index.column()) {
     case 0:
@@ -69,8 +73,11 @@ bool TCutOffTipDelegate::helpEvent(QHelpEvent* event, QAbstractItemView* view,
   const int margin = style->pixelMetric(QStyle::PM_FocusFrameHMargin, &item, widget) + 1;
   const int room =
       style->subElementRect(QStyle::SE_ItemViewItemText, &item, widget).width() - 2 * margin;
-  if (item.fontMetrics.horizontalAdvance(item.text) > room) {
-    QToolTip::showText(event->globalPos(), item.text, view->viewport(), option.rect);
+  QString tip = index.data(Qt::ToolTipRole).toString();
+  if (item.fontMetrics.horizontalAdvance(item.text) > room)
+    tip = tip.isEmpty() ? item.text : item.text + QLatin1Char('\n') + tip;
+  if (!tip.isEmpty()) {
+    QToolTip::showText(event->globalPos(), tip, view->viewport(), option.rect);
   } else {
     QToolTip::hideText();
   }

@@ -1,5 +1,6 @@
-// The chapter list as the list view sees it: a read-only table over TChapterList. The
-// window changes the list only through TChapterList and then calls Refresh.
+// The chapter list as the list view sees it: a read-only table over TChapterList, whose
+// cells have the encoding of their row's file as tooltip. The window changes the list only
+// through TChapterList and then calls Refresh.
 #pragma once
 
 #include <QAbstractTableModel>
@@ -28,8 +29,8 @@ class TChapterListModel : public QAbstractTableModel {
   TChapterList& list_;
 };
 
-// Draws the cells as usual; a cell whose text does not fit (a long name or path, a size
-// shown as "250.2…") shows its whole text as a tooltip.
+// Draws the cells as usual; a cell shows its tooltip, and when its text does not fit (a
+// long name or path, a size shown as "250.2…") its whole text above that.
 class TCutOffTipDelegate : public QStyledItemDelegate {
   Q_OBJECT
 

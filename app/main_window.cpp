@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDragEnterEvent>
@@ -9,6 +10,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -150,6 +152,7 @@ void TForm1::BuildControls() {
   // Tab goes on to the next control; the arrow keys move within the list.
   m_list->setTabKeyNavigation(false);
   m_list->setItemDelegate(new TCutOffTipDelegate(m_list));
+  m_list->setContextMenuPolicy(Qt::CustomContextMenu);
   QHeaderView* rows = m_list->verticalHeader();
   rows->hide();
   rows->setMinimumSectionSize(1);
@@ -210,6 +213,14 @@ void TForm1::BuildControls() {
   connect(deleteKey, &QShortcut::activated, this, [this] { Guarded([this] { m_delClick(); }); });
   connect(columns, &QHeaderView::sectionClicked, this,
           [this](int column) { Guarded([this, column] { m_listColumnClick(column); }); });
+  connect(m_list, &QWidget::customContextMenuRequested, this, [this](QPoint at) {
+    const QModelIndex index = m_list->indexAt(at);
+    if (!index.isValid()) return;
+    list_.Select(index.row());
+    ShowRows();
+    const std::unique_ptr<QMenu> menu(EncodingMenu(index.row()));
+    menu->exec(m_list->viewport()->mapToGlobal(at));
+  });
   connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
     if (syncingSelection_) return;
     const QModelIndexList selected = m_list->selectionModel()->selectedRows();
@@ -446,6 +457,35 @@ void TForm1::m_delallClick() {
 void TForm1::m_listColumnClick(int column) {
   list_.ColumnClick(column);
   ShowRows();
+}
+
+QMenu* TForm1::EncodingMenu(int row) {
+  const size_t at = static_cast<size_t>(row);
+  auto* menu = new QMenu(this);
+  menu->setObjectName(QStringLiteral("EncodingMenu"));
+  auto* group = new QActionGroup(menu);
+  QString automatic = QStringLiteral("自动检测");
+  if (const std::optional<TEncodingChoice> found =
+          TChapterList::DetectedEncoding(list_.Row(at).path)) {
+    automatic +=
+        QStringLiteral("（%1）").arg(AnsiToQString(TChapterList::EncodingLabel(found->encoding)));
+  }
+  using enum TSourceEncoding;
+  for (const TSourceEncoding encoding :
+       {seAuto, seUtf8, seGb18030, seBig5, seBig5Hkscs, seUtf16LE, seUtf16BE, seShiftJis}) {
+    QAction* action = menu->addAction(
+        encoding == seAuto ? automatic : AnsiToQString(TChapterList::EncodingLabel(encoding)));
+    action->setCheckable(true);
+    action->setChecked(list_.Row(at).encoding == encoding);
+    group->addAction(action);
+    connect(action, &QAction::triggered, this, [this, at, encoding] {
+      Guarded([&] {
+        if (at < list_.Count()) list_.SetEncoding(at, encoding);
+      });
+    });
+    if (encoding == seAuto) menu->addSeparator();
+  }
+  return menu;
 }
 
 // --- While a book is made --------------------------------------------------------------

@@ -16,6 +16,7 @@
 
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QProgressBar;
 class QPushButton;
 class QTableView;
@@ -69,6 +70,9 @@ class TForm1 : public QWidget {
   void m_delClick();
   void m_delallClick();
   void m_listColumnClick(int column);
+  // The context menu of a row: 自动检测 (with what it finds) and each encoding, the row's
+  // choice checked; choosing one sets it for the row. The caller owns the menu.
+  QMenu* EncodingMenu(int row);
 
  protected:
   void showEvent(QShowEvent* event) override;

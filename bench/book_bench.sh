@@ -7,6 +7,8 @@
 #   3. peak memory converting one chapter of 100 MB     target <= 15 MiB + 1 x the chapter
 #   4. an update of a 1,000-chapter, 97 MB book after one chapter changed against
 #      building it anew, CPU time                                      target <= 0.3 x
+# and, for what finding the encoding of a file without a mark costs, rows 1 and 3 with the
+# chapters in GBK and in Big5 (1b, 1c, 3b; no targets).
 # Each pair runs interleaved (A B A B ...); medians and ranges are printed.
 #
 #   bench/book_bench.sh               (build/bin/lumbrella-cli; BUILD_DIR=... for another)
@@ -47,29 +49,37 @@ else
 fi
 
 # Chapters of common characters with full-width punctuation, one paragraph a line, CR LF
-# line ends as Windows editors write them; a fixed random start per set.
+# line ends as Windows editors write them; a fixed random start per set. UTF-8, and the
+# same in GBK, and in traditional characters in Big5.
 python3 - "$work" <<'PY'
 import os, random, sys
 common = ("的一是不了人我在有他这中大来上个国到说们为子和你地出道也时年得就那要下以生会自着去"
           "之过家学对可她里后小么心多天而能好都然没日于起还发成事只作当想看文无开手十用主行方又"
           "如前所本见经头面公同三已老从动两长知民样现分将外但身些与高意进把法此实回二理美点月明"
           "雨伞书店门窗灯夜风山水云路桥城河花草树鸟春夏秋冬晨昏旧新远近")
-def chapters(folder, count, size, seed):
+traditional = ("的一是不了人我在有他這中大來上個國到說們為子和你地出道也時年得就那要下以生會自著去"
+               "之過家學對可她裡後小麼心多天而能好都然沒日於起還發成事只作當想看文無開手十用主行方又"
+               "如前所本見經頭面公同三已老從動兩長知民樣現分將外但身些與高意進把法此實回二理美點月明"
+               "雨傘書店門窗燈夜風山水雲路橋城河花草樹鳥春夏秋冬晨昏舊新遠近")
+def chapters(folder, count, size, seed, encoding="utf-8", chars=common):
     rnd = random.Random(seed)
     os.makedirs(os.path.join(sys.argv[1], folder))
     for i in range(count):
         lines, got = [], 0
         while got < size:
-            line = "".join(rnd.choice(common) for _ in range(rnd.randint(20, 90)))
+            line = "".join(rnd.choice(chars) for _ in range(rnd.randint(20, 90)))
             line = line[:len(line) // 2] + "，" + line[len(line) // 2:] + "。\r\n"
             lines.append(line)
-            got += len(line.encode("utf-8"))
+            got += len(line.encode(encoding))
         with open(os.path.join(sys.argv[1], folder, f"第{i + 1:04d}章.txt"), "wb") as f:
-            f.write("".join(lines).encode("utf-8"))
+            f.write("".join(lines).encode(encoding))
 chapters("c200", 200, 13 * 1024 * 1024 // 200, 20240607)
+chapters("c200gbk", 200, 13 * 1024 * 1024 // 200, 20240607, "gb18030")
+chapters("c200big5", 200, 13 * 1024 * 1024 // 200, 20240607, "cp950", traditional)
 chapters("c1000", 1000, 4096, 1)
 chapters("big", 1000, 97 * 1000 * 1000 // 1000, 2)
 chapters("one", 1, 100 * 1024 * 1024, 3)
+chapters("onebig5", 1, 100 * 1024 * 1024, 3, "cp950", traditional)
 PY
 
 cd "$work"
@@ -100,6 +110,14 @@ row "1. cpu, 200 chapters / zip -6" "A/B cpu" "<= 1.1" < <(
   bench_pair "1. 200 chapters, 13 MiB: A lumbrella-cli, B zip -6 of the book unpacked" \
     "$runs" "" "$(convert c200.epub c200)" "" "$(zip_tree c200)")
 
+for set in b:gbk:GBK c:big5:Big5; do
+  IFS=: read -r letter folder name <<<"$set"
+  unpack "c200$folder"
+  row "1$letter. cpu, 200 chapters in $name / zip -6" "A/B cpu" "none" < <(
+    bench_pair "1$letter. 200 chapters, 13 MiB in $name: A lumbrella-cli, B zip -6 of the book unpacked" \
+      "$runs" "" "$(convert "c200$folder.epub" "c200$folder")" "" "$(zip_tree "c200$folder")")
+done
+
 unpack c1000
 row "2. cpu, 1,000 chapters of 4 KB / zip -6" "A/B cpu" "<= 3" < <(
   bench_pair "2. 1,000 chapters of 4 KB: A lumbrella-cli, B zip -6 of the book unpacked" \
@@ -110,6 +128,11 @@ mib=$(stat -c %s one/*.txt | awk '{printf "%.1f", $1 / 1048576}')
 row "3. peak MiB, one chapter of $mib MiB" "A peak" "<= 15 + $mib" < <(
   bench_pair "3. one chapter of $mib MiB: A lumbrella-cli, B the 200 chapters" \
     "$runs_big" "" "$(convert one.epub one)" "" "$(convert c200.epub c200)")
+
+mib=$(stat -c %s onebig5/*.txt | awk '{printf "%.1f", $1 / 1048576}')
+row "3b. peak MiB, one Big5 chapter of $mib MiB" "A peak" "<= 15 + $mib" < <(
+  bench_pair "3b. one Big5 chapter of $mib MiB: A lumbrella-cli, B the 200 chapters" \
+    "$runs_big" "" "$(convert onebig5.epub onebig5)" "" "$(convert c200.epub c200)")
 
 # Row 4: the old book; then one chapter changed, converted onto a copy of the old book (an
 # update) against a new book of the same chapters.

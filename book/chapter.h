@@ -4,11 +4,14 @@
 #include <optional>
 #include <string>
 
+#include "book/encoding.h"
+
 namespace lumbrella {
 
 struct TChapter {
   std::string label;  // the table-of-contents label: the file name without its last extension
   std::string path;   // the source file, ANSI, exactly as it was handed over
+  TSourceEncoding encoding = TSourceEncoding::seAuto;  // what it is read in
 };
 
 // The chapter a source file makes, or nothing when its extension (from the last "." behind

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <numeric>
 
+#include "book/decode.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -71,8 +72,48 @@ std::vector<TChapter> TChapterList::Chapters() const {
   std::vector<TChapter> chapters;
   chapters.reserve(rows_.size());
   for (const ChapterRow& row : rows_)
-    chapters.push_back(TChapter{row.name, row.path});
+    chapters.push_back(TChapter{row.name, row.path, row.encoding});
   return chapters;
+}
+
+void TChapterList::SetEncoding(size_t i, TSourceEncoding encoding) {
+  if (i >= rows_.size()) throw EListError("Index " + std::to_string(i) + " is out of range");
+  rows_[i].encoding = encoding;
+}
+
+std::string TChapterList::EncodingLabel(TSourceEncoding encoding) {
+  return encoding == TSourceEncoding::seGb18030 ? "GBK/GB18030" : EncodingName(encoding);
+}
+
+std::optional<TEncodingChoice> TChapterList::DetectedEncoding(const std::string& path) {
+  try {
+    TSourceText source(path);
+    return source.Encoding();
+  } catch (const Exception&) {
+    return std::nullopt;
+  }
+}
+
+std::string TChapterList::EncodingText(size_t i) const {
+  const ChapterRow& row = rows_.at(i);
+  std::string text = "编码：";
+  if (row.encoding != TSourceEncoding::seAuto) {
+    text += EncodingLabel(row.encoding) + "（手动选择）";
+  } else if (const std::optional<TEncodingChoice> found = DetectedEncoding(row.path)) {
+    text += EncodingLabel(found->encoding);
+    if (found->by == TEncodingChoice::TBy::byMark) {
+      text += "（文件开头有字节顺序标记）";
+    } else if (found->unsure) {
+      text += "（自动检测，不确定，也可能是 " + EncodingLabel(found->runnerUp) + "）";
+    } else if (found->damaged) {
+      text += "（自动检测，文件有损坏的字节）";
+    } else {
+      text += "（自动检测）";
+    }
+  } else {
+    text += "无法读取文件";
+  }
+  return Utf8ToAnsi(text);
 }
 
 double TChapterList::FileSizeKB(const std::string& path) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@ struct ChapterRow {
   std::string name;      // "文件名": file-name part without its last extension
   std::string sizeText;  // "大小": "%.2fKB" of FileSizeKB, the locale's decimal separator
   std::string path;      // "文件路径": the path exactly as it was handed over
+  TSourceEncoding encoding = TSourceEncoding::seAuto;  // the user's choice; seAuto: detected
 };
 
 class TChapterList {
@@ -38,6 +40,18 @@ class TChapterList {
   // Size in bytes / 1000; 0 when the file cannot be opened or measured (a folder, or anything
   // else that is no regular file, too).
   static double FileSizeKB(const std::string& path);
+  // Sets the encoding a row's file is read in. EListError "Index %d is out of range".
+  void SetEncoding(size_t i, TSourceEncoding encoding);
+  // What the row's file will be read in, as the window tells it (ANSI), for example
+  // "编码：Big5（自动检测）": the encoding set by hand, the one of the file's byte order
+  // mark, or what its bytes decide (with the runner-up when that is unsure).
+  std::string EncodingText(size_t i) const;
+  // What a file without an encoding set is read in: nothing when it cannot be opened.
+  static std::optional<TEncodingChoice> DetectedEncoding(const std::string& path);
+  // The encoding's name in the window: GB18030 is "GBK/GB18030", the others as
+  // EncodingName.
+  static std::string EncodingLabel(TSourceEncoding encoding);
+
   // Exchanges two whole rows (caption included); the selection stays at its position.
   // EListError "Index %d is out of range" when a position is outside the list.
   void SwapRows(size_t i, size_t j);

@@ -77,6 +77,7 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
   std::vector<TChapterPages> toc;
   toc.reserve(chapters.size());
   splitFiles_.clear();
+  encodings_.clear();
   std::vector<int64_t> sizes;
   int64_t total = 0;
   for (const TChapter& chapter : chapters) {
@@ -87,7 +88,7 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
   BetweenChapters(done, total);
   // Chapters are numbered by their position now. Each is read and written in blocks.
   for (size_t i = 0; i < chapters.size(); ++i) {
-    TSourceText source(chapters[i].path);
+    TSourceText source(chapters[i].path, chapters[i].encoding);
     if (SplitChapters) {
       toc.push_back(WriteSplitChapter(folder, i, chapters[i].label, source));
       if (!toc.back().headings.empty()) splitFiles_.push_back({i, toc.back().headings.size()});
@@ -95,6 +96,7 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
       WriteChapterPage(folder + ChapterFileName(i), chapters[i].label, source);
       toc.emplace_back().label = chapters[i].label;
     }
+    encodings_.push_back(source.Encoding());
     done += sizes[i];
     BetweenChapters(done, total);
   }

@@ -89,6 +89,9 @@ class TBookConverter {
     size_t headings;
   };
   const std::vector<TSplitFile>& SplitFiles() const { return splitFiles_; }
+  // What each chapter file of the last WritePackageDocuments was read in, in list order
+  // (those read before a failure).
+  const std::vector<TEncodingChoice>& ChapterEncodings() const { return encodings_; }
 
   const std::string& LastPackerError() const { return lastPackerError_; }
   // True while a conversion runs that stages into this StagingRoot or packs with this
@@ -103,6 +106,7 @@ class TBookConverter {
   TZipPacker& packer_;
   std::string lastPackerError_;
   std::vector<TSplitFile> splitFiles_;
+  std::vector<TEncodingChoice> encodings_;
 };
 
 // Deletes the folder with everything in it; true on success.

@@ -320,7 +320,7 @@ bool AnyFileHoldsHeadings(const std::vector<TChapter>& chapters,
   for (const TChapter& chapter : chapters) {
     bool holds = false;
     try {
-      TSourceText source(chapter.path);
+      TSourceText source(chapter.path, chapter.encoding);
       holds = ScanHeadings(source, kHeadingsToSplit, next).headings >= kHeadingsToSplit;
     } catch (const Exception&) {
       // Left to the conversion, which stops with this file's error.

@@ -1,5 +1,5 @@
 // lumbrella-cli: the conversion road without the window, for scripts.
-//   lumbrella-cli [-q] [-s] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
+//   lumbrella-cli [-q] [-s] [-e ENC] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
 // Exit status: 0 converted, 1 conversion failed, 2 usage error.
 
 #include <getopt.h>
@@ -27,7 +27,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr char kUsage[] =
-    "Usage: lumbrella-cli [-q] [-s] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...\n"
+    "Usage: lumbrella-cli [-q] [-s] [-e ENC] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT\n"
+    "                     FILE...\n"
     "Turns plain-text chapter files into one EPUB book.\n"
     "\n"
     "  -t, --title TITLE    book title (default: the output file's name)\n"
@@ -41,8 +42,12 @@ constexpr char kUsage[] =
     "                       (第一章, 序章, Chapter 1, ...) into one page per chapter,\n"
     "                       listed under the file in the table of contents; prints\n"
     "                       how many chapters each split file has\n"
+    "  -e, --encoding ENC   read every FILE in ENC: UTF-8, GB18030 (GBK), Big5,\n"
+    "                       Big5-HKSCS, UTF-16LE, UTF-16BE or Shift_JIS; without it\n"
+    "                       a file's byte order mark decides, or its bytes; each file\n"
+    "                       not read as UTF-8 is named with its encoding\n"
     "  -q, --quiet          print nothing on success (no progress, no warnings, no\n"
-    "                       chapter counts)\n"
+    "                       chapter counts, no encodings)\n"
     "  -h, --help           show this help and exit\n"
     "      --version        show the version and exit\n"
     "\n"
@@ -77,26 +82,23 @@ struct Options {
   std::vector<std::string> files;
   bool quiet = false;
   bool split = false;
+  TSourceEncoding encoding = TSourceEncoding::seAuto;
 };
 
 // Returns -1 when the conversion should run, else the exit status.
 int ParseArguments(int argc, char** argv, Options& options) {
   enum { kVersion = 256 };
   static const option kLong[] = {
-      {"title", required_argument, nullptr, 't'},
-      {"author", required_argument, nullptr, 'a'},
-      {"cover", required_argument, nullptr, 'c'},
-      {"output", required_argument, nullptr, 'o'},
-      {"quiet", no_argument, nullptr, 'q'},
-      {"split-chapters", no_argument, nullptr, 's'},
-      {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersion},
-      {nullptr, 0, nullptr, 0},
+      {"title", required_argument, nullptr, 't'},    {"author", required_argument, nullptr, 'a'},
+      {"cover", required_argument, nullptr, 'c'},    {"output", required_argument, nullptr, 'o'},
+      {"quiet", no_argument, nullptr, 'q'},          {"split-chapters", no_argument, nullptr, 's'},
+      {"encoding", required_argument, nullptr, 'e'}, {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},   {nullptr, 0, nullptr, 0},
   };
   bool haveOutput = false;
   opterr = 0;  // our own messages below
   int c;
-  while ((c = getopt_long(argc, argv, ":t:a:c:o:qsh", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":t:a:c:o:e:qsh", kLong, nullptr)) != -1) {
     switch (c) {
       case 't':
         options.fields.title = Utf8ToAnsi(optarg);
@@ -110,6 +112,13 @@ int ParseArguments(int argc, char** argv, Options& options) {
       case 'o':
         options.output = Utf8ToAnsi(optarg);
         haveOutput = true;
+        break;
+      case 'e':
+        if (std::optional<TSourceEncoding> encoding = EncodingNamed(optarg)) {
+          options.encoding = *encoding;
+        } else {
+          return UsageError(std::string("unknown encoding: ") + optarg);
+        }
         break;
       case 'q':
         options.quiet = true;
@@ -136,6 +145,26 @@ int ParseArguments(int argc, char** argv, Options& options) {
   return -1;
 }
 
+// Each file not read as UTF-8, so that one read wrongly shows and can be read again with -e;
+// and a damaged UTF-8 file, whose bad bytes became U+FFFD.
+void PrintEncodings(const TBookConverter& converter, const std::vector<TChapter>& chapters) {
+  const std::vector<TEncodingChoice>& encodings = converter.ChapterEncodings();
+  for (size_t i = 0; i < encodings.size() && i < chapters.size(); ++i) {
+    const TEncodingChoice& e = encodings[i];
+    std::string how;
+    if (e.encoding != TSourceEncoding::seUtf8) {
+      how = std::string("read as ") + EncodingName(e.encoding);
+      if (e.unsure) how += std::string(" (unsure; perhaps ") + EncodingName(e.runnerUp) + ")";
+    } else if (e.damaged) {
+      how = "read as UTF-8; its damaged bytes became U+FFFD";
+    } else {
+      continue;
+    }
+    std::fprintf(stderr, "lumbrella-cli: %s: %s\n", AnsiToUtf8(chapters[i].path).c_str(),
+                 how.c_str());
+  }
+}
+
 // What the split found, so that a file left whole (its headings not recognised) shows.
 void PrintSplitFiles(const TBookConverter& converter, const std::vector<TChapter>& chapters) {
   for (const TBookConverter::TSplitFile& file : converter.SplitFiles()) {
@@ -157,6 +186,7 @@ int main(int argc, char** argv) {
   std::vector<TChapter> chapters;
   for (const std::string& file : options.files) {
     if (std::optional<TChapter> chapter = ChapterOf(file)) {
+      chapter->encoding = options.encoding;
       chapters.push_back(std::move(*chapter));
     } else if (!options.quiet) {
       std::fprintf(stderr, "lumbrella-cli: left out (not a .txt file): %s\n",
@@ -184,6 +214,7 @@ int main(int argc, char** argv) {
     converter.SplitChapters = options.split;
     const bool ok = converter.Convert(options.fields, chapters, options.output);
     if (shown >= 0) std::fputs("\r    \r", stderr);
+    if (!options.quiet) PrintEncodings(converter, chapters);
     if (!ok) {
       PrintLine(stderr, ConvertFailedMessage());
       PrintLine(stderr, converter.LastPackerError());

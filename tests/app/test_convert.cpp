@@ -3,6 +3,7 @@
 // keeps a second conversion (or an edit) from starting while the window handles its events.
 #include <QImage>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProcess>
 #include <QProgressBar>
@@ -259,6 +260,51 @@ class TestConvert : public QObject {
     QVERIFY(list.waitForFinished());
     const QStringList entries = QString::fromUtf8(list.readAllStandardOutput()).split('\n');
     QCOMPARE(entries.filter(QRegularExpression(QStringLiteral("\\.html$"))), pages);
+  }
+
+  // An encoding chosen in a row's menu is what the heading scan and the book read. Seven
+  // Shift_JIS characters are too few to tell, and read as GB18030 they hold no heading.
+  void encodingChosenInTheMenuReachesTheBook_data() {
+    QTest::addColumn<QString>("chosen");
+    QTest::addColumn<QStringList>("kinds");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("detected") << QString() << QStringList({"files", "message"})
+                              << QStringLiteral("戞擇復");
+    QTest::newRow("by hand") << QStringLiteral("Shift_JIS")
+                             << QStringList({"files", "question", "message"})
+                             << QStringLiteral("<h2>第二章</h2>");
+  }
+  void encodingChosenInTheMenuReachesTheBook() {
+    QFETCH(QString, chosen);
+    QFETCH(QStringList, kinds);
+    QFETCH(QString, text);
+    TWindow w;
+    // 第一章 雨 第二章 雪, a line each.
+    w.Start({w.File(QStringLiteral("日本.txt"),
+                    "\x91\xE6\x88\xEA\x8F\xCD\r\n\x89\x4A\r\n"
+                    "\x91\xE6\x93\xF1\x8F\xCD\r\n\x90\xE1")});
+    const std::unique_ptr<QMenu> menu(w.form->EncodingMenu(0));
+    const QList<QAction*> actions = menu->actions();
+    QVERIFY(actions.first()->isChecked());
+    QVERIFY(actions.first()->text().startsWith(QStringLiteral("自动检测（")));
+    for (QAction* action : actions) {
+      if (!chosen.isEmpty() && action->text() == chosen) action->trigger();
+    }
+    const QModelIndex row = w.List()->model()->index(0, 1);
+    QCOMPARE(row.data(Qt::ToolTipRole).toString().endsWith(QStringLiteral("（手动选择）")),
+             !chosen.isEmpty());
+
+    const QString book = w.dir.filePath(QStringLiteral("book.epub"));
+    w.dialogs.fileAnswers = {{book}};
+    w.dialogs.questionAnswers = {true};
+    w.Click("Button1");
+    QCOMPARE(w.dialogs.Kinds(), kinds);
+    QProcess unzip;
+    unzip.start(QStringLiteral("unzip"),
+                {QStringLiteral("-p"), book, QStringLiteral("OEBPS/*.html")});
+    QVERIFY(unzip.waitForFinished());
+    const QString pages = QString::fromUtf8(unzip.readAllStandardOutput());
+    QVERIFY2(pages.contains(text), qPrintable(pages));
   }
 
   void closingMeanwhileStopsThePacker() {

@@ -236,11 +236,20 @@ class TestMainWindow : public QObject {
     QCOMPARE(w.Status(), StatusFor(2));
   }
 
-  // A cell whose text is cut off shows all of it as a tooltip; one that fits shows none.
-  void cutOffCellsShowTheirText() {
+  // Every cell's tooltip tells what its row's file will be read in; a cell whose text is
+  // cut off shows all of it above that.
+  void cellTipsShowTheEncodingAndCutOffText() {
     TWindow w;
     const QString longName = QStringLiteral("第一章 一个名字很长很长很长很长的文件");
-    w.Start({w.File(QStringLiteral("短.txt")), w.File(longName + QStringLiteral(".txt"))});
+    const QByteArray
+        big5(  // 雨下了一整夜。早上起來，街上的積水映著灰白的天。賣豆漿的老人已經擺好了攤子。
+            "\xab\x42\xa4\x55\xa4\x46\xa4\x40\xbe\xe3\xa9\x5d\xa1\x43\xa6\xad\xa4\x57\xb0\x5f\xa8"
+            "\xd3\xa1\x41\xb5\xf3\xa4\x57\xaa\xba\xbf\x6e\xa4\xf4\xac\x4d\xb5\xdb\xa6\xc7\xa5\xd5"
+            "\xaa\xba\xa4\xd1\xa1\x43\xbd\xe6\xa8\xa7\xbc\xdf\xaa\xba\xa6\xd1\xa4\x48\xa4\x77\xb8"
+            "\x67\xc2\x5c\xa6\x6e\xa4\x46\xc5\x75\xa4\x6c\xa1\x43");
+    w.Start({w.File(QStringLiteral("短.txt")), w.File(longName + QStringLiteral(".txt")),
+             w.File(QStringLiteral("繁體.txt"), big5), w.File(QStringLiteral("无.txt"))});
+    QVERIFY(QFile::remove(w.dir.filePath(QStringLiteral("无.txt"))));
     QTableView* list = w.List();
     auto tip = [&](int row, int column) {
       const QPoint at = list->visualRect(list->model()->index(row, column)).center();
@@ -248,9 +257,12 @@ class TestMainWindow : public QObject {
       QApplication::sendEvent(list->viewport(), &event);
       return QToolTip::isVisible() ? QToolTip::text() : QString();
     };
-    QCOMPARE(tip(0, 1), QString());
-    QCOMPARE(tip(1, 1), longName);
-    QCOMPARE(tip(1, 3), w.Column(3).at(1));
+    const QString utf8 = QStringLiteral("编码：UTF-8（自动检测）");
+    QCOMPARE(tip(0, 1), utf8);
+    QCOMPARE(tip(1, 1), longName + '\n' + utf8);
+    QCOMPARE(tip(1, 3), w.Column(3).at(1) + '\n' + utf8);
+    QCOMPARE(tip(2, 0), QStringLiteral("编码：Big5（自动检测）"));
+    QCOMPARE(tip(3, 0), QStringLiteral("编码：无法读取文件"));
   }
 
   void importAndCover() {

@@ -222,9 +222,9 @@ TEST(Pages, LongSectionsAreCutBetweenLinesInAnyBlocks) {
       {"markup that grows fivefold, LF", TNovel::Joined(markup.source, "\n"), &markup},
       {"GB18030", Utf8ToAnsi(chaptersText), &chapters},
       {"UTF-16", test::Utf16File(chaptersText), &chapters},
-      // The pages of its headings are written before the last byte shows it is no UTF-8; as
-      // ANSI it holds no heading.
-      {"not UTF-8, found late", chaptersText + "\xFF", nullptr},
+      // The pages of its headings are written before its GBK tail shows it is no UTF-8; read
+      // as GB18030 it holds no heading.
+      {"not UTF-8, found late", chaptersText + Utf8ToAnsi(prose), nullptr},
   };
   TempFolder dir;
   for (const auto& c : cases) {

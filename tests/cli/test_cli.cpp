@@ -6,6 +6,7 @@
 
 #include "book/test_convert_util.h"
 #include "common/test_util.h"
+#include "platform/codepage.h"
 
 namespace lumbrella {
 namespace {
@@ -54,6 +55,7 @@ TEST(Cli, OptionsAndUsageErrors) {
       {"-x -o out.epub a.txt", 2, "", "unknown option: -x"},
       {"--colour -o out.epub a.txt", 2, "", "unknown option: --colour"},
       {"a.txt -o", 2, "", "option needs a value: -o"},
+      {"-e KOI8-R -o out.epub a.txt", 2, "", "unknown encoding: KOI8-R"},
       {"--help", 0, "  -q, --quiet ", ""},
       {"--version", 0, "lumbrella-cli ", ""},
       {"-s -o out.epub novel.txt a.txt", 0, "恭喜你",
@@ -111,6 +113,46 @@ TEST(Cli, ConvertsTheSamplesWithACover) {
   EXPECT_EQ(dump.Field("creator"), "\"Du\" & <Fu>");
   EXPECT_EQ(dump.Field("cover"), "images/cover.JPG image/jpeg");
   EXPECT_EQ(dump.labels, labels);
+}
+
+// Each file not read as UTF-8 is named with its encoding, and the runner-up when that is
+// unsure; a damaged UTF-8 file too. -e reads every file in the encoding it names.
+TEST(Cli, NamesEachEncodingAndReadsTheOneChosen) {
+  TempFolder dir;
+  const std::string traditional =
+      "雨下了一整夜。早上起來，街上的積水映著灰白的天。賣豆漿的老人已經擺好了攤子。";
+  const std::string big5 = test::Encoded(traditional, "CP950");
+  const std::string simplified = "雨下了一整夜。";  // too short to tell from Big5
+  WriteBytes(dir / "big5.txt", big5);
+  WriteBytes(dir / "few.txt", test::Encoded(simplified, "GB18030"));
+  WriteBytes(dir / "cut.txt", traditional + "\xE9\x9B");
+  WriteBytes(dir / "utf8.txt", simplified);
+  const struct {
+    std::string arguments;
+    std::string err;
+    std::vector<std::string> texts;
+  } cases[] = {
+      {"big5.txt few.txt cut.txt utf8.txt",
+       "lumbrella-cli: big5.txt: read as Big5\n"
+       "lumbrella-cli: few.txt: read as GB18030 (unsure; perhaps Big5)\n"
+       "lumbrella-cli: cut.txt: read as UTF-8; its damaged bytes became U+FFFD\n",
+       {traditional, simplified, traditional + "\xEF\xBF\xBD", simplified}},
+      {"-e gbk big5.txt", "lumbrella-cli: big5.txt: read as GB18030\n", {AnsiToUtf8(big5)}},
+      {"--encoding=Big5 big5.txt few.txt",
+       "lumbrella-cli: big5.txt: read as Big5\nlumbrella-cli: few.txt: read as Big5\n",
+       {traditional, "迾狟賸珨淕珗﹝"}},
+      {"-q big5.txt", "", {traditional}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arguments);
+    CliResult r = RunCli(dir, "-o out.epub " + c.arguments);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, c.err);
+    test::BookDump dump = test::ReadBook(dir / "out.epub");
+    ASSERT_EQ(dump.error, "");
+    EXPECT_EQ(dump.texts, c.texts);
+    std::filesystem::remove(dir / "out.epub");
+  }
 }
 
 // Archives made on Windows unpack into names of GBK bytes; such names arrive as arguments.

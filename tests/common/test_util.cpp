@@ -1,6 +1,7 @@
 #include "common/test_util.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -55,6 +56,25 @@ std::u16string Utf16Of(char32_t c) {
   if (c < 0x10000) return std::u16string(1, static_cast<char16_t>(c));
   return {static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)),
           static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF))};
+}
+
+std::string Encoded(const std::string& utf8, const char* encoding) {
+  iconv_t cd = iconv_open(encoding, "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) {
+    ADD_FAILURE() << "iconv has no " << encoding;
+    return {};
+  }
+  std::string out(utf8.size() * 2 + 16, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  size_t inLeft = utf8.size();
+  char* to = out.data();
+  size_t outLeft = out.size();
+  if (iconv(cd, &in, &inLeft, &to, &outLeft) == static_cast<size_t>(-1)) {
+    ADD_FAILURE() << encoding << " cannot encode the text at byte " << utf8.size() - inLeft;
+  }
+  iconv_close(cd);
+  out.resize(out.size() - outLeft);
+  return out;
 }
 
 void WriteBytes(const std::string& path, const std::string& bytes) {

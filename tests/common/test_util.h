@@ -53,6 +53,11 @@ class RuntimeFolderInMemory {
 // The UTF-16 units of one scalar value: itself, or its surrogate pair.
 std::u16string Utf16Of(char32_t c);
 
+// UTF-8 text in another encoding, by the C library's iconv (an encoder apart from the
+// program's decoders): "GB18030", "CP950", "BIG5-HKSCS", "CP932", "UTF-16LE", ... Fails
+// the test when a character has no code there.
+std::string Encoded(const std::string& utf8, const char* encoding);
+
 // Whole-file helpers on file-system (UTF-8) paths; they fail the test on error.
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
