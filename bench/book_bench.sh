@@ -19,7 +19,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source bench/lib.sh
 
-cli="$PWD/${BUILD_DIR:-build}/bin/lumbrella-cli"
+build="${BUILD_DIR:-build}"
+[[ "$build" == /* ]] || build="$PWD/$build"
+cli="$build/bin/lumbrella-cli"
 runs="${RUNS:-7}"
 runs_big="${RUNS_BIG:-3}"
 rows=" ${ROWS:-1 2 3 4 5} "
