@@ -269,7 +269,7 @@ void TZipPacker::Work::AddEntry(std::unique_ptr<TZipHeaderInfo> entry) {
   entries->Add(std::move(entry));
   foldedNames.insert(LowerAsciiLetters(name));
   names.insert(std::move(name));
-  end.SetTotalEntries(end.TotalEntries() + 1);
+  ++end.totalEntries;
 }
 
 // --- Settings -----------------------------------------------------------------------------
@@ -451,6 +451,11 @@ void TZipPacker::ExpandFilesList(Work& work) {
 
 // --- Writing ------------------------------------------------------------------------------
 
+void TZipPacker::TotalPercentDone(int percent) {
+  if (OnTotalPercentDone) OnTotalPercentDone(percent);
+  if (Progress) Progress->Percent(TWorkStage::wsPacking, percent);
+}
+
 void TZipPacker::BlockWritten(Work& work, uint64_t fileBytes, uint64_t fileSize,
                               uint64_t& reported) {
   work.bytesDone += static_cast<int64_t>(fileBytes - reported);
@@ -460,12 +465,12 @@ void TZipPacker::BlockWritten(Work& work, uint64_t fileBytes, uint64_t fileSize,
         fileSize == 0 ? 100
                       : static_cast<int>(std::min<uint64_t>(fileBytes, fileSize) * 100 / fileSize));
   }
-  if (OnTotalPercentDone && work.totalBytes > 0) {
+  if (work.totalBytes > 0) {
     int percent = static_cast<int>(std::min<int64_t>(work.bytesDone, work.totalBytes) * 100 /
                                    work.totalBytes);
     if (percent != work.lastPercent) {
       work.lastPercent = percent;
-      OnTotalPercentDone(percent);
+      TotalPercentDone(percent);
     }
   }
   ProcessMessages();
@@ -513,7 +518,7 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
     if (fstat(source->Handle(), &st) != 0) return skip(srFileOpenError);
     entry->dateTime = TimeToDosDateTime(st.st_mtime);
     size = static_cast<uint64_t>(st.st_size);
-    entry->SetUncompressedSize(size);
+    entry->uncompressedSize = size;
   }
 
   std::string dir, file;
@@ -521,9 +526,9 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
   entry->SetPath(dir);
   entry->SetFileName(file);
   if (entry->FullName().empty()) return false;  // the root folder itself has no name
-  entry->SetRelativeOffset(static_cast<uint64_t>(out.Position()));
+  entry->relativeOffset = static_cast<uint64_t>(out.Position());
   entry->internalAttributes = 0;
-  entry->SetDiskNumberStart(0);
+  entry->diskNumberStart = 0;
 
   if (work.foldedNames.count(LowerAsciiLetters(entry->FullName())) != 0) {
     return skip(srNoOverwrite);
@@ -550,7 +555,7 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
     source.reset();
   }
 
-  if (OnEndZip) OnEndZip(path, entry->UncompressedSize(), entry->CompressedSize());
+  if (OnEndZip) OnEndZip(path, entry->uncompressedSize, entry->compressedSize);
   work.AddEntry(std::move(entry));
   ++work.written;
   return true;
@@ -565,7 +570,7 @@ void TZipPacker::WriteEntryData(Work& work, TZipHeaderInfo& entry, TStream& sour
   // itself reached through a link, say) neither outgrows that room nor runs forever.
   entry.reserveZip64 = size >= kZip64ReserveThreshold;
   entry.crc32 = 0xFFFFFFFF;
-  entry.SetCompressedSize(0);
+  entry.compressedSize = 0;
   entry.method = 8;
   entry.flags = 0;
   WriteEntryHeader(entry, out, true);
@@ -577,8 +582,8 @@ void TZipPacker::WriteEntryData(Work& work, TZipHeaderInfo& entry, TStream& sour
                           : work.deflater.Deflate(source, out, PackLevel, crc, size, blockDone);
   work.bytesDone += static_cast<int64_t>(size - reported);  // bytes a short read never gave
   entry.crc32 = ~crc;
-  entry.SetCompressedSize(data.written);
-  entry.SetUncompressedSize(data.read);
+  entry.compressedSize = data.written;
+  entry.uncompressedSize = data.read;
   if (store) {
     entry.method = 0;
     entry.internalAttributes = 0;
@@ -587,7 +592,7 @@ void TZipPacker::WriteEntryData(Work& work, TZipHeaderInfo& entry, TStream& sour
   if (data.read < size && OnShortRead) OnShortRead(path, size, data.read);
 
   int64_t end = out.Position();
-  SeekOutput(out, static_cast<int64_t>(entry.RelativeOffset()));
+  SeekOutput(out, static_cast<int64_t>(entry.relativeOffset));
   WriteEntryHeader(entry, out, true);
   SeekOutput(out, end);
 }
@@ -628,11 +633,9 @@ int TZipPacker::Zip() {
     }
     if (work.updateMode || endCentral_.modified) {
       work.end = endCentral_;
-      work.end.SetEntriesOnDisk(0);
-      work.end.SetTotalEntries(0);
+      work.end.entriesOnDisk = 0;
+      work.end.totalEntries = 0;
       work.end.modified = false;
-    } else {
-      work.end.Clear();
     }
 
     if (work.updateMode) MergeExistingArchive(work);
@@ -663,7 +666,7 @@ int TZipPacker::Zip() {
   endCentral_ = work.end;
   TFileInfo info;
   archiveDateTime_ = GetFileInfo(zipName_, info) ? info.mtime : 0;
-  if (OnTotalPercentDone) OnTotalPercentDone(100);
+  TotalPercentDone(100);
   if (OnZipComplete) OnZipComplete(work.written);
   return work.written;
 }

@@ -116,6 +116,8 @@ class TZipPacker : public TZipReader {
   bool NoCompress(const std::string& fileName) const;
   // Progress through the run and the cancel check after each block written.
   void BlockWritten(Work& work, uint64_t fileBytes, uint64_t fileSize, uint64_t& reported);
+  // The share of the run done, to OnTotalPercentDone and Progress.
+  void TotalPercentDone(int percent);
 
   // --- Updating an existing archive, in update.cpp -----------------------------------------
   // In an update, for a file about to be written as entry (named, dated, its method and

@@ -31,10 +31,7 @@ bool Owned(const std::vector<std::string>& owned, const std::string& name) {
 }  // namespace
 
 void TZipPacker::CheckCancel() {
-  if (CancelRequested()) {
-    ResetCancel();
-    throw EUserCanceled("User Aborted Operation");
-  }
+  if (Progress && Progress->TakeCancel()) throw EUserCanceled("User Aborted Operation");
 }
 
 void TZipPacker::CarryOver(Work& work, size_t index) {
@@ -51,8 +48,8 @@ bool TZipPacker::CopyUnchangedData(Work& work, TZipHeaderInfo& entry, TStream& s
   const bool stored = entry.method == 0;
   // Data written the way this packer writes them: the same method, the same deflate level
   // class, not encrypted, and as many bytes.
-  if (old.method != entry.method || (old.flags & 1) != 0 || old.UncompressedSize() != size ||
-      (stored ? old.CompressedSize() != size : (old.flags & 6) != (entry.flags & 6))) {
+  if (old.method != entry.method || (old.flags & 1) != 0 || old.uncompressedSize != size ||
+      (stored ? old.compressedSize != size : (old.flags & 6) != (entry.flags & 6))) {
     return false;
   }
   const auto rewind = [&source] {
@@ -71,15 +68,15 @@ bool TZipPacker::CopyUnchangedData(Work& work, TZipHeaderInfo& entry, TStream& s
   // The data must prove what the directory says: a damaged entry is compressed anew.
   int64_t start = 0;
   TStream& in = ArchiveStream();
-  const uint64_t compressed = old.CompressedSize();
+  const uint64_t compressed = old.compressedSize;
   if (crc != old.crc32 || !EntryDataStart(old, start) ||
       !EntryDataHolds(in, compressed, !stored, size, crc, [this] { ProcessMessages(); })) {
     return rewind();
   }
 
   entry.crc32 = crc;
-  entry.SetUncompressedSize(size);
-  entry.SetCompressedSize(compressed);
+  entry.uncompressedSize = size;
+  entry.compressedSize = compressed;
   WriteEntryHeader(entry, *work.out, true);
   in.SetPosition(start);
   uint64_t copied = 0;

@@ -147,7 +147,7 @@ TEST(Packer, TreeIsPackedDepthFirstWithoutFolderEntriesOrHiddenFiles) {
     EXPECT_TRUE(packer.FilesList().empty());
     ASSERT_EQ(packer.Directory().Count(), c.names.size());
     EXPECT_EQ(packer.Directory().Item(2)->FullName(), c.names[2]);
-    EXPECT_EQ(packer.EndCentral().TotalEntries(), c.names.size());
+    EXPECT_EQ(packer.EndCentral().totalEntries, c.names.size());
     TFileInfo info;
     ASSERT_TRUE(GetFileInfo(dir / "book.epub", info));
     EXPECT_EQ(packer.ArchiveDateTime(), info.mtime);
@@ -425,9 +425,11 @@ TEST(Packer, CancelRequestAbortsAndRemovesTheOutput) {
       }
       return false;
     };
-    packer.OnProcessMessages = [&] {
+    TProgress progress;
+    packer.Progress = &progress;
+    progress.OnStep = [&] {
       created = created || pending();
-      if (++calls == c.cancelAtCall) packer.RequestCancel();
+      if (++calls == c.cancelAtCall) progress.RequestCancel();
     };
     bool completed = false;
     packer.OnZipComplete = [&](int) { completed = true; };
@@ -476,7 +478,9 @@ TEST(Packer, NotificationsAndProgress) {
     ended.push_back(std::to_string(uncompressed) + "/" + std::to_string(compressed > 0));
   };
   packer.OnTotalPercentDone = [&](int percent) { percents.push_back(percent); };
-  packer.OnProcessMessages = [&] { ++messages; };
+  TProgress progress;
+  progress.OnStep = [&] { ++messages; };
+  packer.Progress = &progress;
   ASSERT_EQ(packer.Zip(), 9);
 
   EXPECT_EQ(infoFiles, 10u);
@@ -499,10 +503,10 @@ TEST(Packer, NotificationsAndProgress) {
   TZipPacker quiet;
   ConfigureTreePacker(quiet, dir / "EPUB", dir / "quiet.epub");
   quiet.DoProcessMessages = false;
-  int quietMessages = 0;
-  quiet.OnProcessMessages = [&] { ++quietMessages; };
+  quiet.Progress = &progress;
+  const int before = messages;
   EXPECT_EQ(quiet.Zip(), 10);
-  EXPECT_EQ(quietMessages, 0);
+  EXPECT_EQ(messages, before);
 }
 
 TEST(Packer, SourceThatChangesSizeWhilePackedKeepsTheBytesItHadWhenOpened) {

@@ -163,7 +163,6 @@ TEST(EntryData, ZlibFailureAndFullArchiveRaiseTheirErrors) {
   }
   EXPECT_THROW(WriteEntryHeader(e, t4, false), ENotEnoughRoom);
   TEndCentral end;
-  end.Clear();
   EXPECT_THROW(WriteEndCentral(end, t5), ENotEnoughRoom);
 }
 
@@ -241,17 +240,15 @@ TEST(Headers, LocalAndCentralHeaderBytes) {
     SCOPED_TRACE(c.what);
     TZipHeaderInfo e = NewEntry(c.path, c.name);
     e.crc32 = c.crc;
-    e.SetUncompressedSize(c.uncompressed);
-    e.SetCompressedSize(c.compressed);
+    e.uncompressedSize = c.uncompressed;
+    e.compressedSize = c.compressed;
     FarStream local(c.offset);  // the header goes where the archive stands
     WriteEntryHeader(e, local, true);
-    EXPECT_EQ(e.RelativeOffset(), static_cast<uint64_t>(c.offset));
+    EXPECT_EQ(e.relativeOffset, static_cast<uint64_t>(c.offset));
     EXPECT_BYTES(local.Data(), c.local);
-    EXPECT_EQ(e.LocalHeaderLength(), local.Data().size());
     TMemoryStream central;
     WriteEntryHeader(e, central, false);
     EXPECT_BYTES(central.Data(), c.central);
-    EXPECT_EQ(e.CentralHeaderLength(), central.Data().size());
   }
 }
 
@@ -261,17 +258,16 @@ TEST(Headers, ReservedRoomKeepsTheRewrittenHeaderAsLongAsTheProvisionalOne) {
   for (uint64_t finalCompressed : {0x1000ull, 0xFFFFFFF0ull, 0x100000100ull}) {
     TZipHeaderInfo e = NewEntry("", "data.bin");
     e.reserveZip64 = true;
-    e.SetUncompressedSize(kZip64ReserveThreshold);
-    e.SetCompressedSize(0);
+    e.uncompressedSize = kZip64ReserveThreshold;
+    e.compressedSize = 0;
     TMemoryStream out;
     WriteEntryHeader(e, out, true);
     size_t provisional = out.Data().size();
-    e.SetCompressedSize(finalCompressed);
-    e.SetUncompressedSize(0x1234);
+    e.compressedSize = finalCompressed;
+    e.uncompressedSize = 0x1234;
     out.SetPosition(0);
     WriteEntryHeader(e, out, true);
     EXPECT_EQ(out.Data().size(), provisional);
-    EXPECT_EQ(e.LocalHeaderLength(), provisional);
     EXPECT_BYTES(out.Data().substr(18, 8), "ffffffff ffffffff");
   }
   // Below the threshold even incompressible data deflates (with the entry's settings) to
@@ -290,14 +286,12 @@ TEST(Headers, AKeptEntryCarriesItsOtherExtraBlocksAndComment) {
   TZipHeaderInfo e = NewEntry("", "name");
   e.crc32 = 0;
   e.uncompressedSize = 0xFFFFFFFF;
-  uint16_t zip64Length = 0;
   std::string kept;
-  EXPECT_EQ(ReadExtraField(field, e, zip64Length, &kept), 25u);
-  EXPECT_EQ(zip64Length, 12);
-  EXPECT_EQ(e.UncompressedSize(), 0u);  // the block's value
+  ReadExtraField(field, e, &kept);
+  EXPECT_EQ(e.uncompressedSize, 0u);  // the block's value
   EXPECT_BYTES(kept, "5455 0500 0111223344 cafe 0000");
 
-  e.SetUncompressedSize(5);
+  e.uncompressedSize = 5;
   e.SetKeptExtra(kept);
   e.SetComment("hi there");
   TMemoryStream out;
@@ -308,24 +302,17 @@ TEST(Headers, AKeptEntryCarriesItsOtherExtraBlocksAndComment) {
   EXPECT_BYTES(d.substr(2 + 46 + 4), "5455 0500 0111223344 cafe 0000 6869207468657265");
   // The record now describes the header as written.
   EXPECT_EQ(e.centralHeaderPosition, 2);
-  EXPECT_EQ(e.extraFieldPosition, 2 + 46 + 4);
-  EXPECT_EQ(e.extraLengthAsRead, 13);
-  EXPECT_EQ(e.zip64LengthAsRead, 0);
-  EXPECT_EQ(e.CentralHeaderLength(), 46u + 4 + 13 + 8);
+  EXPECT_EQ(e.centralExtraLength, 13);
 }
 
 // --- End record -----------------------------------------------------------------------------
 
 TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
   TEndCentral end;
-  end.Clear();
-  end.SetTotalEntries(70000);
-  end.SetEntriesOnDisk(70000);
-  end.SetCentralSize(0x10);
-  end.SetCentralOffset(0x123456789ull);
-  EXPECT_TRUE(end.NeedsZip64());
-  EXPECT_EQ(end.TotalEntries(), 70000u);
-  EXPECT_EQ(end.CentralOffset(), 0x123456789ull);
+  end.totalEntries = 70000;
+  end.entriesOnDisk = 70000;
+  end.centralSize = 0x10;
+  end.centralOffset = 0x123456789ull;
   FarStream out(0x200000000ll);
   WriteEndCentral(end, out);
   EXPECT_BYTES(out.Data(),
@@ -338,15 +325,14 @@ TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
                "504b0506 0000 0000 ffff ffff 10000000 ffffffff 0000");
 
   // 65,535 is an escape value too; below it nothing extra is written.
-  TEndCentral small;
-  small.Clear();
-  small.SetTotalEntries(0xFFFF);
-  EXPECT_TRUE(small.NeedsZip64());
-  small.SetTotalEntries(0xFFFE);
-  EXPECT_FALSE(small.NeedsZip64());
-  TMemoryStream plain;
-  WriteEndCentral(small, plain);
-  EXPECT_EQ(plain.Data().size(), kEndCentralSize);
+  for (uint64_t entries : {0xFFFFu, 0xFFFEu}) {
+    TEndCentral small;
+    small.totalEntries = entries;
+    TMemoryStream plain;
+    WriteEndCentral(small, plain);
+    EXPECT_EQ(plain.Data().size(),
+              kEndCentralSize + (entries == 0xFFFF ? kZip64EndCentralSize + kZip64LocatorSize : 0));
+  }
 }
 
 // --- Sorted lists ---------------------------------------------------------------------------
@@ -354,8 +340,8 @@ TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
 std::unique_ptr<TZipHeaderInfo> Entry(const std::string& name, uint64_t offset, uint32_t disk = 0) {
   auto e = std::make_unique<TZipHeaderInfo>();
   e->SetFileName(name);
-  e->SetRelativeOffset(offset);
-  e->SetDiskNumberStart(disk);
+  e->relativeOffset = offset;
+  e->diskNumberStart = disk;
   return e;
 }
 
@@ -394,7 +380,7 @@ TEST(SortedZip, OrderByPlaceOrByNameAndRefuseEqualKeys) {
   for (uint64_t offset : {30, 20, 10})
     descending.push_back(Entry("e", offset));
   list.Assign(std::move(descending));
-  EXPECT_EQ(list.Item(0)->RelativeOffset(), 10u);
+  EXPECT_EQ(list.Item(0)->relativeOffset, 10u);
   descending.push_back(Entry("a", 5));
   descending.push_back(Entry("b", 5));
   EXPECT_THROW(list.Assign(std::move(descending)), EListError);

@@ -224,7 +224,7 @@ TEST_F(UpdateTest, UnchangedDataIsCopiedOnceItsBytesAreProved) {
   std::string damaged = test::ReadBytes(old);
   const TZipHeaderInfo& first = *oldPacker.Directory().Item(1);
   ASSERT_EQ(first.FullName(), "OEBPS/1.html");
-  damaged[first.RelativeOffset() + kLocalHeaderSize + first.nameLength + 100] ^= 0x55;
+  damaged[first.relativeOffset + kLocalHeaderSize + first.nameLength + 100] ^= 0x55;
 
   stageAll(kOld + 3600, "three, changed");
   const std::string fresh = tmp_ / "fresh.epub";
@@ -447,7 +447,9 @@ TEST_F(UpdateTest, ATemporarySwappedForALinkIsNeitherFollowedNorCommitted) {
   ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
   TZipPacker packer;
   bool swapped = false;
-  packer.OnProcessMessages = [&] {
+  TProgress progress;
+  packer.Progress = &progress;
+  progress.OnStep = [&] {
     for (const std::string& temp : Leftovers()) {
       if (swapped) return;
       swapped = std::filesystem::remove(temp) && symlink(victim.c_str(), temp.c_str()) == 0;
