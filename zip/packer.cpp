@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/codepage.h"
+#include "platform/dirsearch.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/stream.h"
@@ -36,203 +37,14 @@ std::string TrimBlank(const std::string& text) {
   return first < last ? std::string(first, last) : std::string();
 }
 
-// A text split into characters (1, 2 or 4 GB18030 bytes each), each packed into one number
-// so that "?" takes a whole Chinese character and ranges compare in byte order.
-std::vector<uint32_t> Characters(std::string_view text) {
-  std::vector<uint32_t> chars;
-  for (size_t i = 0; i < text.size();) {
-    size_t length = AnsiCharLength(text, i);
-    uint32_t code = 0;
-    for (size_t k = 0; k < length; ++k)
-      code = code << 8 | static_cast<unsigned char>(text[i + k]);
-    chars.push_back(code);
-    i += length;
-  }
-  return chars;
-}
-
-// One element of a wildcard pattern: a character, "?", "*" or a set "<a-z_>" ("<!...>" or
-// "<^...>" for the complement).
-struct PatternToken {
-  enum Kind { kChar, kAny, kStar, kSet } kind = kChar;
-  uint32_t c = 0;
-  bool negate = false;
-  std::vector<std::pair<uint32_t, uint32_t>> ranges;
-
-  bool Matches(uint32_t x) const {
-    switch (kind) {
-      case kChar:
-        return x == c;
-      case kAny:
-        return true;
-      case kStar:
-        return false;
-      case kSet: {
-        bool in = std::any_of(ranges.begin(), ranges.end(),
-                              [x](const auto& r) { return x >= r.first && x <= r.second; });
-        return in != negate;
-      }
-    }
-    return false;
-  }
-};
-
-std::vector<PatternToken> ParsePattern(const std::vector<uint32_t>& p) {
-  std::vector<PatternToken> tokens;
-  for (size_t i = 0; i < p.size(); ++i) {
-    PatternToken t;
-    if (p[i] == '*') {
-      t.kind = PatternToken::kStar;
-    } else if (p[i] == '?') {
-      t.kind = PatternToken::kAny;
-    } else if (p[i] == '<' &&
-               std::find(p.begin() + static_cast<std::ptrdiff_t>(i), p.end(), '>') != p.end()) {
-      t.kind = PatternToken::kSet;
-      size_t j = i + 1;
-      if (p[j] == '!' || p[j] == '^') {
-        t.negate = true;
-        ++j;
-      }
-      for (; p[j] != '>'; ++j) {
-        if (p[j + 1] == '-' && p[j + 2] != '>') {
-          t.ranges.emplace_back(p[j], p[j + 2]);
-          j += 2;
-        } else {
-          t.ranges.emplace_back(p[j], p[j]);
-        }
-      }
-      i = j;
-    } else {
-      t.c = p[i];
-    }
-    tokens.push_back(std::move(t));
-  }
-  return tokens;
-}
-
-// Wildcard match of already lowercased texts.
-bool MatchWildcard(std::string_view pattern, std::string_view name) {
-  std::vector<PatternToken> tokens = ParsePattern(Characters(pattern));
-  std::vector<uint32_t> text = Characters(name);
-  size_t p = 0, n = 0, starP = tokens.size(), starN = 0;
-  while (n < text.size()) {
-    if (p < tokens.size() && tokens[p].kind == PatternToken::kStar) {
-      starP = p++;
-      starN = n;
-    } else if (p < tokens.size() && tokens[p].Matches(text[n])) {
-      ++p;
-      ++n;
-    } else if (starP < tokens.size()) {
-      p = starP + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (p < tokens.size() && tokens[p].kind == PatternToken::kStar)
-    ++p;
-  return p == tokens.size();
-}
-
 bool MatchesList(const std::vector<std::string>& patterns, const std::string& fullPath,
                  const std::string& fileName, bool fullPathForFolders) {
-  for (const std::string& line : patterns) {
-    std::string pattern = LowerAsciiLetters(line);
+  for (const std::string& pattern : patterns) {
     bool onPath = fullPathForFolders && pattern.find('/') != pattern.npos;
-    if (MatchWildcard(pattern, LowerAsciiLetters(onPath ? fullPath : fileName))) return true;
+    if (MatchesWildcard(pattern, onPath ? fullPath : fileName)) return true;
   }
   return false;
 }
-
-// The folder's identity on disk, to notice a link that leads back to a folder being searched.
-bool FolderId(const std::string& folder, std::pair<dev_t, ino_t>& id) {
-  std::string fs = FsPath(folder.empty() ? "." : folder);
-  struct stat st;
-  if (stat(fs.c_str(), &st) != 0) return false;
-  id = {st.st_dev, st.st_ino};
-  return true;
-}
-
-// Depth-first search of a folder tree: each folder is yielded (path ending in "/") before
-// its contents, the whole subtree at the place of the subfolder. Entries carrying an
-// excluded attribute bit are never seen, nor is anything below an excluded folder.
-class DirSearch {
- public:
-  struct Found {
-    std::string path;
-    TFileInfo info;
-  };
-
-  DirSearch(const std::string& folder, std::string pattern, uint32_t excludedBits, bool recurse)
-      : pattern_(std::move(pattern)), excludedBits_(excludedBits), recurse_(recurse) {
-    Open(folder);
-  }
-
-  bool Next(Found& found) {
-    while (!levels_.empty()) {
-      Level& level = levels_.back();
-      if (level.index >= level.entries.size()) {
-        levels_.pop_back();
-        if (!levels_.empty()) ++levels_.back().index;
-        continue;
-      }
-      const TFileInfo& entry = level.entries[level.index];
-      if (entry.IsDirectory()) {
-        if (!recurse_) {
-          ++level.index;
-          continue;
-        }
-        found.path = level.folder + entry.name + "/";
-        found.info = entry;
-        if (!Open(found.path)) {
-          ++levels_.back().index;
-          continue;
-        }
-        return true;
-      }
-      ++level.index;
-      // A name without an extension is matched with a "." appended, so "*." finds it.
-      std::string name = entry.name;
-      if (ExtractFileExt(name).empty()) name += '.';
-      if (MatchWildcard(pattern_, LowerAsciiLetters(name))) {
-        found.path = level.folder + entry.name;
-        found.info = entry;
-        return true;
-      }
-    }
-    return false;
-  }
-
- private:
-  struct Level {
-    std::string folder;  // empty or ending in "/"
-    std::pair<dev_t, ino_t> id;
-    std::vector<TFileInfo> entries;
-    size_t index = 0;
-  };
-
-  // False for a folder that is one of the folders being searched (reached again through a
-  // link): searching it would never end.
-  bool Open(const std::string& folder) {
-    Level level;
-    level.folder = folder;
-    if (FolderId(folder, level.id) &&
-        std::any_of(levels_.begin(), levels_.end(),
-                    [&](const Level& l) { return l.id == level.id; })) {
-      return false;
-    }
-    level.entries = ListDirectory(folder);
-    std::erase_if(level.entries,
-                  [this](const TFileInfo& e) { return (e.attributes & excludedBits_) != 0; });
-    levels_.push_back(std::move(level));
-    return true;
-  }
-
-  std::string pattern_;
-  uint32_t excludedBits_;
-  bool recurse_;
-  std::vector<Level> levels_;
-};
 
 // The file a path leads to (device and inode), or {0, 0} when there is none.
 std::pair<uint64_t, uint64_t> FileIdentity(const std::string& path) {
@@ -364,7 +176,6 @@ void TZipPacker::StoredName(const std::string& path, std::string& dir, std::stri
   }
   // What is left may still be absolute or climb with "..": an archive must never name a
   // place outside the folder it is extracted into, so only plain components are kept.
-  // (There are no drives here, so StoreVolumes has nothing to keep.)
   size_t start = 0;
   while (start < folder.size()) {
     size_t slash = folder.find('/', start);
@@ -428,10 +239,10 @@ void TZipPacker::ExpandFilesList(Work& work) {
       if (OnNoSuchFile) OnNoSuchFile(line);
       continue;
     }
-    std::string pattern = LowerAsciiLetters(ExtractFileName(line));
+    std::string pattern = ExtractFileName(line);
     if (pattern == "*.*") pattern = "*";
-    DirSearch search(folder, pattern, excludedBits, recurse);
-    DirSearch::Found found;
+    TDirSearch search(folder, pattern, excludedBits, recurse);
+    TDirSearch::TFound found;
     while (search.Next(found)) {
       ProcessMessages();
       if (OnRecursingFile) OnRecursingFile(found.path);
@@ -679,8 +490,6 @@ void ConfigureBookPacker(TZipPacker& packer, const std::string& root, const std:
   packer.SetStorePaths(true);
   packer.SetZipName(archive);
   packer.NoCompressList() = {"mimetype"};
-  // Under zaUpdate an entry dated as new as the staged file would keep the old chapter.
-  packer.ZipAction = zaReplace;
   packer.OwnedNames = {"mimetype", "META-INF/container.xml", "OEBPS/"};
 }
 

@@ -39,6 +39,18 @@ class TZipPacker : public TZipReader {
   int Zip();
 
   // --- Settings, with their couplings -------------------------------------------------------
+  // What changes nothing on this platform (kept for the couplings below and for callers
+  // written against the packer as it is elsewhere):
+  //   StoreVolumes: a path here has no drive to keep or remove.
+  //   OEMConvert: the OEM code page is the ANSI one here (platform/codepage.h), so names
+  //     are stored as they are under every mode; oemFlexible marks the central header's
+  //     host as NTFS (11) instead of DOS.
+  //   IncludeSysFiles: no file carries the system attribute here. IncludeReadOnlyFiles
+  //     and IncludeArchiveFiles: read-only files and files (all of which carry the archive
+  //     attribute here) are found whatever these say, as a search with an attribute mask
+  //     finds them; the three change AttributeMask only.
+  //   EConfigFileSaveError (zip/errors.h) is never raised: it belongs to archives of
+  //     several volumes, which are not written.
   bool Recurse() const { return recurse_; }
   void SetRecurse(bool on);
   bool StorePaths() const { return storePaths_; }
@@ -69,8 +81,9 @@ class TZipPacker : public TZipReader {
   std::string TempPath;
   // Names that the files being packed own in an update: a name ending in "/" stands for
   // everything under that folder. When set, an update writes every file first (whatever
-  // the dates), then carries over, in their old order, the old entries that none of these
-  // names covers and no file replaced; the others are left out. Empty: the general merge.
+  // the dates: ZipAction plays no part), then carries over, in their old order, the old
+  // entries that none of these names covers and no file replaced; the others are left
+  // out. Empty: the general merge.
   std::vector<std::string> OwnedNames;
   std::vector<std::string>& ExcludeList() { return excludeList_; }
   std::vector<std::string>& NoCompressList() { return noCompressList_; }

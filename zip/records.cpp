@@ -47,17 +47,6 @@ int CompareNamesIgnoringCase(const std::string& a, const std::string& b) {
   return a.size() < b.size() ? -1 : 1;
 }
 
-std::string LowerAsciiLetters(std::string_view text) {
-  std::string lower(text);
-  for (size_t i = 0; i < lower.size();) {
-    size_t length = AnsiCharLength(lower, i);
-    if (length == 1 && lower[i] >= 'A' && lower[i] <= 'Z')
-      lower[i] = static_cast<char>(lower[i] + 32);
-    i += length;
-  }
-  return lower;
-}
-
 std::string EncodeEntryName(TZipHeaderInfo& entry) {
   std::string name = entry.FullName();
   switch (entry.nameMode) {

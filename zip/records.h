@@ -146,8 +146,6 @@ class TSortedZip {
 // single-byte characters are folded: a GB18030 trail byte that happens to be a letter
 // keeps its case, so two different Chinese names never compare equal.
 int CompareNamesIgnoringCase(const std::string& a, const std::string& b);
-// The text with its single-byte ASCII letters lowercased (trail bytes untouched).
-std::string LowerAsciiLetters(std::string_view text);
 
 // Sources at least this large get the Zip64 sizes reserved in their local header: below
 // it neither the source nor its deflate output (zlib's worst case adds about 1.3 MB per

@@ -7,6 +7,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "platform/dirsearch.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/stream.h"

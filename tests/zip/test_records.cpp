@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/codepage.h"
+#include "platform/dirsearch.h"
 #include "platform/errors.h"
 #include "platform/stream.h"
 #include "test_zip_util.h"
