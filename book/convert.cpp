@@ -117,6 +117,7 @@ bool TBookConverter::PackStagingTree(const std::string& root, const std::string&
   bool ok = false;
   try {
     ConfigureBookPacker(packer_, root, archivePath);
+    packer_.KnownCrcs = &StagedCrcs();
     packer_.Zip();
     ok = true;
   } catch (const std::exception& e) {
@@ -124,6 +125,7 @@ bool TBookConverter::PackStagingTree(const std::string& root, const std::string&
   } catch (...) {
     lastPackerError_ = "Unknown error";
   }
+  packer_.KnownCrcs = nullptr;
   RemoveStagingTree(root);
   return ok;
 }
@@ -182,8 +184,16 @@ bool TBookConverter::Convert(const TBookFields& fields, const std::vector<TChapt
   }
   const std::string root = StagingRoot();
   RunningConversions().push_back({root, &packer_});
+  // An update need not read back the pages whose bytes an old entry holds already: their
+  // CRC-32s are recorded as they are written.
+  StagedCrcs().Clear();
+  RecordStagedCrcs(FileExists(outputPath));
   struct Done {
-    ~Done() { RunningConversions().pop_back(); }  // conversions nest, never overlap
+    ~Done() {
+      RunningConversions().pop_back();  // conversions nest, never overlap
+      RecordStagedCrcs(false);
+      StagedCrcs().Clear();
+    }
   } done;
   TBookInfo book = MakeBookInfo(fields, outputPath);
   try {

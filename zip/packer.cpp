@@ -300,6 +300,7 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
 
   TFileInfo info;
   std::unique_ptr<TBufferedFileStream> source;
+  TFileStamp stamp;
   uint64_t size = 0;
   if (folderEntry) {
     bool found = GetFileInfo(path.substr(0, path.size() - 1), info);
@@ -325,10 +326,9 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
         if (!retry) return false;
       }
     }
-    struct stat st;
-    if (fstat(source->Handle(), &st) != 0) return skip(srFileOpenError);
-    entry->dateTime = TimeToDosDateTime(st.st_mtime);
-    size = static_cast<uint64_t>(st.st_size);
+    if (!GetFileStamp(source->Handle(), stamp)) return skip(srFileOpenError);
+    entry->dateTime = TimeToDosDateTime(static_cast<std::time_t>(stamp.mtimeSec));
+    size = static_cast<uint64_t>(stamp.size);
     entry->uncompressedSize = size;
   }
 
@@ -361,7 +361,10 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
     entry->method = store ? 0 : 8;
     entry->flags = LevelFlags(PackLevel);
     if (store) entry->internalAttributes = 0;
-    const bool copied = work.updateMode && CopyUnchangedData(work, *entry, *source, size);
+    const bool copied =
+        work.updateMode &&
+        CopyUnchangedData(work, *entry, *source, size,
+                          KnownCrcs ? KnownCrcs->Find(stamp) : std::optional<uint32_t>());
     if (!copied) WriteEntryData(work, *entry, *source, store, size, path);
     source.reset();
   }

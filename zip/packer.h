@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "zip/knowncrc.h"
 #include "zip/reader.h"
 #include "zip/records.h"
 
@@ -85,6 +87,9 @@ class TZipPacker : public TZipReader {
   // entries that none of these names covers and no file replaced; the others are left
   // out. Empty: the general merge.
   std::vector<std::string> OwnedNames;
+  // CRC-32s of files to pack known from when they were written (zip/knowncrc.h): an update
+  // need not read such a file to learn whether an old entry holds its bytes already.
+  const TKnownCrcs* KnownCrcs = nullptr;
   std::vector<std::string>& ExcludeList() { return excludeList_; }
   std::vector<std::string>& NoCompressList() { return noCompressList_; }
 
@@ -138,7 +143,9 @@ class TZipPacker : public TZipReader {
   // bytes (same size and CRC-32, stored or deflated the same way, and its data prove it),
   // writes the entry with the old data copied instead of compressed again and returns true.
   // Otherwise the source is back at its start and nothing is written.
-  bool CopyUnchangedData(Work& work, TZipHeaderInfo& entry, TStream& source, uint64_t size);
+  // knownCrc: the file's CRC-32 when it is known (KnownCrcs), else the file is read for it.
+  bool CopyUnchangedData(Work& work, TZipHeaderInfo& entry, TStream& source, uint64_t size,
+                         std::optional<uint32_t> knownCrc);
   // Reads the archive at ZipName and merges its entries with FilesList into work's output.
   void MergeExistingArchive(Work& work);
   // Copies old entry index into work's output as it is.

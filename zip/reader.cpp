@@ -2,8 +2,6 @@
 // and the repair scan for a damaged one), comments on demand and the byte copy of a kept
 // entry. The file may be anything, so every count, size and offset taken from it is checked
 // against the file's size before it is used.
-#include <sys/stat.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <ctime>
@@ -93,18 +91,6 @@ bool DirectoryEndsAt(TStream& s, const TEndCentral& end, int64_t limit) {
 }
 
 }  // namespace
-
-TZipReader::TFileStamp TZipReader::StampOf(int fd) {
-  TFileStamp stamp;
-  struct stat st;
-  if (fstat(fd, &st) != 0) return stamp;
-  stamp.device = static_cast<uint64_t>(st.st_dev);
-  stamp.inode = static_cast<uint64_t>(st.st_ino);
-  stamp.size = static_cast<int64_t>(st.st_size);
-  stamp.mtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
-  stamp.mtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
-  return stamp;
-}
 
 bool TZipReader::FindEndCentral(TStream& s, TEndCentral& end, int64_t& directoryLimit) {
   end = TEndCentral();
@@ -199,8 +185,8 @@ TStream& TZipReader::CentralStream() {
 
 void TZipReader::Open() {
   auto file = std::make_unique<TBufferedFileStream>(zipName_, TFileMode::fmOpenRead);
-  TFileStamp stamp = StampOf(file->Handle());
-  bool current = held_ && archiveDateTime_ != 0 && stamp == heldStamp_ &&
+  TFileStamp stamp;
+  bool current = GetFileStamp(file->Handle(), stamp) && held_ && archiveDateTime_ != 0 && stamp == heldStamp_ &&
                  archiveDateTime_ == static_cast<std::time_t>(stamp.mtimeSec);
   archive_ = std::move(file);
   if (current) return;
@@ -442,60 +428,12 @@ void TZipReader::VerifyScannedEntry(const TZipHeaderInfo& entry) {
   if (entry.uncompressedSize > proofBudget_) throw EBadZipFile();
   proofBudget_ -= entry.uncompressedSize;
   TStream& s = *archive_;
-  uint64_t dataStart =
-      entry.relativeOffset + kLocalHeaderSize + entry.nameLength + entry.localExtraLength;
-  uint64_t remaining = entry.compressedSize;
-  uint64_t expected = entry.uncompressedSize;
-  s.SetPosition(static_cast<int64_t>(dataStart));
-  std::vector<uint8_t> in(65536);
-  std::vector<uint8_t> out(65536);
-  uLong crc = crc32(0, nullptr, 0);
-  uint64_t produced = 0;
-  if (entry.method == 0) {
-    if (remaining != expected) throw EBadZipFile();
-    while (remaining > 0) {
-      size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, in.size()));
-      if (s.Read(in.data(), want) != want) throw EBadZipFile();
-      crc = crc32(crc, in.data(), static_cast<uInt>(want));
-      remaining -= want;
-      produced += want;
-      proofWork_ += want;
-    }
-  } else {
-    z_stream z{};
-    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) throw EBadZipFile();
-    int rc = Z_OK;
-    bool ok = true;
-    while (ok && rc != Z_STREAM_END) {
-      // With all input taken, inflate may still hold output that did not fit the last
-      // block: it is called again, and only a call that cannot go on means the data end
-      // too early (Z_BUF_ERROR).
-      if (z.avail_in == 0 && remaining > 0) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, in.size()));
-        if (s.Read(in.data(), want) != want) {
-          ok = false;
-          break;
-        }
-        remaining -= want;
-        z.next_in = in.data();
-        z.avail_in = static_cast<uInt>(want);
-      }
-      z.next_out = out.data();
-      z.avail_out = static_cast<uInt>(out.size());
-      rc = inflate(&z, Z_NO_FLUSH);
-      if (rc != Z_OK && rc != Z_STREAM_END) ok = false;
-      size_t got = out.size() - z.avail_out;
-      produced += got;
-      proofWork_ += got;
-      if (produced > expected) ok = false;
-      crc = crc32(crc, out.data(), static_cast<uInt>(got));
-    }
-    // The deflate stream must end exactly where the entry's data end.
-    if (z.avail_in != 0 || remaining != 0) ok = false;
-    inflateEnd(&z);
-    if (!ok) throw EBadZipFile();
+  s.SetPosition(static_cast<int64_t>(entry.relativeOffset + kLocalHeaderSize + entry.nameLength +
+                                     entry.localExtraLength));
+  if (!inflater_.Holds(s, entry.compressedSize, entry.method == 8, entry.uncompressedSize,
+                       entry.crc32, nullptr, &proofWork_)) {
+    throw EBadZipFile();
   }
-  if (produced != expected || static_cast<uint32_t>(crc) != entry.crc32) throw EBadZipFile();
 }
 
 // Every entry must lie whole, with its local header, in front of the directory, and no two
@@ -559,7 +497,7 @@ void TZipReader::CopyEntry(TZipHeaderInfo& entry, TStream& out) {
   WriteToArchive(out, localBlocks.data(), localBlocks.size());
   in.SetPosition(
       static_cast<int64_t>(offset + kLocalHeaderSize + raw.name.size() + raw.extra.size()));
-  if (CopyStream(in, out, compressed, kCopyBlock,
+  if (CopyStream(in, out, compressed, CopyBuffer(kCopyBlock),
                  [this](const char*, size_t) { ProcessMessages(); }) != compressed) {
     throw EReadError();
   }

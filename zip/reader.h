@@ -7,10 +7,13 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/progress.h"
+#include "zip/deflate.h"
 #include "zip/records.h"
 
 namespace lumbrella {
@@ -104,17 +107,8 @@ class TZipReader {
   void InvalidateHeldDirectory() { held_ = false; }
   // Bytes the repair scan has inflated or read to prove entries, since the archive was opened.
   uint64_t ScanProofWork() const { return proofWork_; }
-
-  // Identity of a file as it was when its directory was loaded.
-  struct TFileStamp {
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    int64_t size = 0;
-    int64_t mtimeSec = 0;
-    int64_t mtimeNsec = 0;
-    bool operator==(const TFileStamp&) const = default;
-  };
-  static TFileStamp StampOf(int fd);
+  // One block of at least size bytes for copying entry data, kept for the reader's life.
+  std::span<char> CopyBuffer(size_t size);
 
   std::string zipName_;
   std::string rootDir_;
@@ -125,6 +119,7 @@ class TZipReader {
   TEndCentral endCentral_;
   std::time_t archiveDateTime_ = 0;
   std::unique_ptr<TBufferedFileStream> archive_;  // the open archive, if any
+  TInflater inflater_;  // proves entry data, for every entry of every archive read
   uint32_t currentDisk_ = 0;
   bool scanned_ = false;  // the repair scan has run for this archive
 
@@ -145,6 +140,7 @@ class TZipReader {
   int64_t centralLimit_ = 0;  // entries' data must end here (start of the directory)
   uint64_t proofBudget_ = 0;  // bytes the repair scan may still inflate to prove entries
   uint64_t proofWork_ = 0;
+  std::vector<char> copyBuffer_;
 };
 
 }  // namespace lumbrella

@@ -43,6 +43,11 @@ void TZipReader::ProcessMessages() {
   if (Progress->TakeCancel()) throw EUserCanceled("User Aborted Operation");
 }
 
+std::span<char> TZipReader::CopyBuffer(size_t size) {
+  if (copyBuffer_.size() < size) copyBuffer_.resize(size);
+  return {copyBuffer_.data(), size};
+}
+
 void TZipReader::ResetCancel() {
   if (Progress) Progress->TakeCancel();
 }

@@ -129,7 +129,7 @@ TEST(EntryData, DeflateAndStoreRoundTripInBoundedBlocksUpToTheLimit) {
       lastEnd = out.Position();
     };
     TEntryData data = c.store ? StoreEntry(source, out, crc, c.limit, done)
-                              : DeflateEntry(source, out, 6, crc, c.limit, done);
+                              : TDeflater().Deflate(source, out, 6, crc, c.limit, done);
     EXPECT_EQ(data.read, c.expected);
     EXPECT_EQ(lastRead, c.expected);
     EXPECT_EQ(data.written, out.Data().size() - 6);
@@ -144,7 +144,7 @@ TEST(EntryData, ZlibFailureAndFullArchiveRaiseTheirErrors) {
   TMemoryStream source("abc"), out;
   uint32_t crc = 0xFFFFFFFF;
   try {
-    DeflateEntry(source, out, 42, crc, UINT64_MAX, nullptr);
+    TDeflater().Deflate(source, out, 42, crc, UINT64_MAX, nullptr);
     FAIL() << "no exception";
   } catch (const EZCompressionError& e) {
     EXPECT_EQ(e.Message(), "error");
@@ -154,7 +154,7 @@ TEST(EntryData, ZlibFailureAndFullArchiveRaiseTheirErrors) {
   TMemoryStream big1(text), big2(text);
   TightStream t1(1000), t2(1000), t3(20), t4(40), t5(21);
   EXPECT_THROW(StoreEntry(big1, t1, crc, UINT64_MAX, nullptr), ENotEnoughRoom);
-  EXPECT_THROW(DeflateEntry(big2, t2, 6, crc, UINT64_MAX, nullptr), ENotEnoughRoom);
+  EXPECT_THROW(TDeflater().Deflate(big2, t2, 6, crc, UINT64_MAX, nullptr), ENotEnoughRoom);
   TZipHeaderInfo e = NewEntry("", "hello");
   try {
     WriteEntryHeader(e, t3, true);
