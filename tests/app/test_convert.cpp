@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include "app/app_text.h"
+#include "common/other_tools.h"
 #include "platform/errors.h"
 #include "scripted_dialogs.h"
 
@@ -45,17 +46,6 @@ QStringList Enabled(TWindow& w) {
     if (Control(*w.form, name.toLatin1().constData())->isEnabled()) enabled << name;
   }
   return enabled;
-}
-
-QString Validate(const QString& book) {
-  const QString jar = QStringLiteral("/usr/share/java/epubcheck.jar");
-  if (!QFile::exists(jar)) return QStringLiteral("epubcheck is not installed");
-  QProcess check;
-  check.setProcessChannelMode(QProcess::MergedChannels);
-  check.start(QStringLiteral("java"), {QStringLiteral("-jar"), jar, book});
-  if (!check.waitForFinished(120000)) return QStringLiteral("epubcheck did not finish");
-  if (check.exitStatus() == QProcess::NormalExit && check.exitCode() == 0) return {};
-  return QString::fromUtf8(check.readAll());
 }
 
 // Whether the widget draws anything in plain red (the Convert button's text when enabled).
@@ -114,7 +104,7 @@ class TestConvert : public QObject {
     QCOMPARE(w.dialogs.calls[2].detail, book);
 
     QVERIFY(QFile::exists(book));
-    const QString problems = Validate(book);
+    const QString problems = QString::fromStdString(test::EpubcheckProblems(book.toStdString()));
     QVERIFY2(problems.isEmpty(), qPrintable(problems));
     QVERIFY(!StagingTreeLeft(w));
     QVERIFY2(!progress.isEmpty(), "the progress bar was never fed");

@@ -56,20 +56,6 @@ BookDump ReadBook(const std::string& bookPath) {
   return dump;
 }
 
-std::string EpubcheckProblems(const std::string& bookPath) {
-  const std::string jar = "/usr/share/java/epubcheck.jar";
-  if (!std::filesystem::exists(jar) || !HaveProgram("java")) {
-    return "the EPUB validator is not installed (Debian package epubcheck)";
-  }
-  // C1 only: the validator runs for seconds, most of it spent compiling itself.
-  CommandResult r = Run("java -XX:TieredStopAtLevel=1 -jar " + jar + " " + Quote(bookPath));
-  if (r.exitCode == 0 &&
-      r.output.find("Messages: 0 fatals / 0 errors / 0 warnings") != std::string::npos) {
-    return {};
-  }
-  return r.output;
-}
-
 std::string ImageBytes(const char* format, int width, int height, unsigned rgb) {
   QImage image(width, height, QImage::Format_RGB32);
   image.fill(QColor::fromRgb(rgb));

@@ -1,5 +1,6 @@
-// Helpers for tests that look at finished books from outside: the EPUB validator and a
-// reader built on Python's zipfile and ElementTree (test_convert_read_book.py).
+// Helpers for tests that look at finished books from outside: a reader built on Python's
+// zipfile and ElementTree (test_convert_read_book.py); the EPUB validator is in
+// common/other_tools.h.
 #pragma once
 
 #include <map>
@@ -23,9 +24,6 @@ struct BookDump {
   std::vector<std::string> Lines(const std::string& name) const;  // a field's lines
 };
 BookDump ReadBook(const std::string& bookPath);
-
-// "" when the EPUB validator reports no fatal error, error or warning; else its report.
-std::string EpubcheckProblems(const std::string& bookPath);
 
 // The bytes of a plain image in a format Qt writes ("PNG", "JPEG", "BMP").
 std::string ImageBytes(const char* format, int width = 24, int height = 32,

@@ -72,8 +72,11 @@ class ReaderTest : public ::testing::Test {
 TEST_F(ReaderTest, ReadsTheArchivesOfOtherTools) {
   auto& fixtures = test::ToolFixtures::Get();
   ASSERT_TRUE(fixtures.Ok());
-  for (const auto& [archive, expected] : fixtures.Manifest()) {
+  for (const std::string& archive : fixtures.Archives()) {
     SCOPED_TRACE(archive);
+    const std::string bytes = test::ReadBytes(fixtures.Dir() + archive);
+    const std::vector<test::ZipItem> expected =
+        bytes.empty() ? std::vector<test::ZipItem>() : test::ListZip(bytes).items;
     reader_.SetZipName(fixtures.Dir() + archive);
     ASSERT_EQ(OpenOutcome(), "ok");
     ASSERT_EQ(reader_.Directory().Count(), expected.size());
@@ -82,7 +85,7 @@ TEST_F(ReaderTest, ReadsTheArchivesOfOtherTools) {
       EXPECT_EQ(e->FullName(), expected[i].name);
       EXPECT_EQ(e->crc32, expected[i].crc);
       EXPECT_EQ(e->compressedSize, expected[i].compressedSize);
-      EXPECT_EQ(e->uncompressedSize, expected[i].uncompressedSize);
+      EXPECT_EQ(e->uncompressedSize, expected[i].size);
       EXPECT_EQ(reader_.EntryComment(i), expected[i].comment);
     }
     EXPECT_FALSE(reader_.Scanned());
@@ -91,10 +94,6 @@ TEST_F(ReaderTest, ReadsTheArchivesOfOtherTools) {
   ASSERT_EQ(OpenOutcome(), "ok");
   EXPECT_EQ(reader_.ArchiveComment(), "archive comment, which an update does not keep");
   EXPECT_FALSE(reader_.EndCentral().modified);
-
-  reader_.SetZipName(fixtures.Dir() + "empty.zip");
-  ASSERT_EQ(OpenOutcome(), "ok");
-  EXPECT_EQ(reader_.Directory().Count(), 0u);
 }
 
 // A file without an end record, by the reader's mode; the repair scan (skipping the stub
@@ -135,6 +134,14 @@ TEST_F(ReaderTest, FilesWithoutAnEndRecord) {
     EXPECT_EQ(reader_.Directory().Item(0)->relativeOffset, c.firstOffset);
     // Without a stub, the central headers the scan finds behind the entries confirm them.
     EXPECT_EQ(reader_.Directory().Item(2)->externalAttributes, c.firstOffset == 0 ? 0x20u : 0u);
+  }
+  // Every prefix of an archive, and of an empty one.
+  std::vector<FixtureEntry> small = ThreeEntries();
+  small[1].data = "short";
+  for (const std::string& whole : {BuildZip(small).bytes, BuildZip({}).bytes}) {
+    for (size_t n = 1; n < whole.size(); ++n) {
+      ASSERT_EQ(OpenBytes(whole.substr(0, n)), "EIncompleteZip Incomplete Zip File") << n;
+    }
   }
 }
 
@@ -284,7 +291,7 @@ TEST_F(ReaderTest, DeflateBombsFoundByTheScanAreRefusedWithinBoundedWork) {
   const std::string zeros(32 << 20, '\0');
   std::vector<FixtureEntry> bomb = {test::Entry("bomb.bin", zeros)};
   BuiltZip honest = BuildZip(bomb);  // tells its size
-  BuiltZip lying = BuildZip(bomb);   // claims 1 MB
+  BuiltZip lying = honest;           // claims 1 MB
   Put32(lying.bytes, lying.localAt[0] + 22, 1 << 20);
   for (BuiltZip* z : {&honest, &lying}) {
     z->bytes[z->centralAt[0]] = 'X';
