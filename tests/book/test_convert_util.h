@@ -1,6 +1,5 @@
 // Helpers for tests that look at finished books from outside: a reader built on Python's
-// zipfile and ElementTree (test_convert_read_book.py); the EPUB validator is in
-// common/other_tools.h.
+// zipfile and ElementTree (test_convert_read_book.py).
 #pragma once
 
 #include <map>

@@ -1,13 +1,8 @@
 // Helpers shared by the test programs.
 #pragma once
 
-#include <sys/types.h>
-
-#include <functional>
 #include <string>
 #include <vector>
-
-#include "common/other_tools.h"
 
 namespace lumbrella::test {
 
@@ -63,18 +58,30 @@ void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
 void MakeDirs(const std::string& path);  // like mkdir -p
 
+struct CommandResult {
+  int exitCode = -1;
+  std::string output;  // stdout and stderr together
+};
+// Runs a shell command line and collects what it prints.
+CommandResult Run(const std::string& commandLine);
+// Single-quotes a word for the shell.
+std::string Quote(const std::string& word);
+
 // The project's test chapters (tests/data: five encodings, a name with "&" and "<>"),
 // sorted by name (UTF-8 paths).
 std::vector<std::string> SampleFiles();
 // The private temporary folder (lumbrella-XXXXXX) of a run that was killed: made under base
 // by a child process that then ended without removing it. Returns its path, "/" at the end.
 std::string LeftBehindTempDir(const std::string& base);
+// True when a program is on PATH.
+bool HaveProgram(const std::string& name);
 
-// A user whom permissions bind: this one, or nobody (65534) when the tests run as root,
-// who may read and write anything.
-uid_t UnprivilegedUser();
-// Runs body in a child process as UnprivilegedUser(); true when it returned true. What it
-// must reach has to be open to that user.
-bool AsUnprivilegedUser(const std::function<bool()>& body);
+// "" when the EPUB validator reports no fatal error, error or warning about the book; else
+// its report.
+std::string EpubcheckProblems(const std::string& bookPath);
+
+// Checks an archive with readers we did not write: Python's zipfile (testzip), unzip -t,
+// 7z t and bsdtar -tf. Returns "" when all accept it, else what the failing ones said.
+std::string CheckArchiveWithOtherTools(const std::string& archivePath);
 
 }  // namespace lumbrella::test
