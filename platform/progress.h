@@ -16,7 +16,7 @@ class TProgress {
   // The owner's turn between steps of the work; none set: nothing happens.
   std::function<void()> OnStep;
   // How far a stage has come, 0 to 100 (staging by the chapter sources read, packing by
-  // the bytes of the files packed); called when the figure changes.
+  // the bytes of the files packed), told as the work goes on.
   std::function<void(TWorkStage stage, int percent)> OnPercent;
 
   void Step() {
@@ -29,7 +29,6 @@ class TProgress {
   // A request that the work stop, honoured at its next step: it then ends with its own
   // "canceled" failure.
   void RequestCancel() { cancelRequested_ = true; }
-  bool CancelRequested() const { return cancelRequested_; }
   // True when a request is pending; the answer spends it, so that it stops one piece of
   // work only.
   bool TakeCancel() {
