@@ -315,6 +315,45 @@ TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
   }
 }
 
+// 65,535 entries, the count the end record escapes: the Zip64 end record and its locator
+// follow the central directory, and readers we did not write take them.
+TEST(EndCentral, SixtyFiveThousandFiveHundredThirtyFiveEntriesBringTheZip64EndRecord) {
+  constexpr uint64_t kEntries = 65535;
+  TMemoryStream out;
+  TSortedZip entries(TSortMode::ByNone);
+  for (uint64_t i = 0; i < kEntries; ++i) {
+    auto e = std::make_unique<TZipHeaderInfo>(NewEntry("d", std::to_string(i)));
+    e->method = 0;
+    e->crc32 = 0;
+    WriteEntryHeader(*e, out, true);
+    entries.Add(std::move(e));
+  }
+  TEndCentral end;
+  end.totalEntries = kEntries;
+  WriteCentralDirectory(out, entries, end);
+  const std::string& zip = out.Data();
+  const size_t endAt = zip.size() - 22;
+  EXPECT_BYTES(zip.substr(endAt, 12), "504b0506 0000 0000 ffff ffff");
+  const uint32_t centralSize = test::U32At(zip, endAt + 12);
+  const uint32_t centralOffset = test::U32At(zip, endAt + 16);
+  EXPECT_EQ(centralOffset + centralSize + 56 + 20 + 22, zip.size());
+  // The locator: disk 0, the Zip64 end record right in front of it, one disk in all.
+  const size_t locator = endAt - 20;
+  EXPECT_BYTES(zip.substr(locator, 8), "504b0607 00000000");
+  EXPECT_EQ(test::U64At(zip, locator + 8), locator - 56);
+  EXPECT_EQ(test::U32At(zip, locator + 16), 1u);
+  const std::string zip64End = zip.substr(locator - 56, 56);
+  EXPECT_BYTES(zip64End.substr(0, 24), "504b0606 2c00000000000000 2d00 2d00 00000000 00000000");
+  EXPECT_EQ(test::U64At(zip64End, 24), kEntries);
+  EXPECT_EQ(test::U64At(zip64End, 32), kEntries);
+  EXPECT_EQ(test::U64At(zip64End, 40), centralSize);
+  EXPECT_EQ(test::U64At(zip64End, 48), centralOffset);
+  EXPECT_EQ(test::ListZip(zip).items.size(), kEntries);
+  test::TempFolder dir;
+  test::WriteBytes(dir / "many.zip", zip);
+  EXPECT_EQ(test::CheckArchiveWithOtherTools(dir / "many.zip"), "");
+}
+
 // --- Sorted lists ---------------------------------------------------------------------------
 
 std::unique_ptr<TZipHeaderInfo> Entry(const std::string& name, uint64_t offset, uint32_t disk = 0) {
