@@ -128,20 +128,16 @@ row "4. cpu, update after one change / new book" "A/B cpu" "<= 0.3" < <(
     "exec '$cli' -q -t 基准 -a bench -o update.epub big/*.txt" "" "$(convert new.epub big)")
 
 # Row 5: the same for a book of 300 distinct chapters, 30 MB (row 4's first 300, which its
-# change does not touch): target <= 0.2 x staged in memory, 0.3 x on disk.
+# change does not touch), one of them a paragraph longer: target <= 0.2 x staged in memory,
+# 0.3 x on disk.
 mkdir c300
 find big -name '*.txt' | sort | head -300 | xargs cp -t c300
 bash -c "$(convert c300-old.epub c300)"
-python3 - c300/第0150章.txt <<'PY'
-import sys
-path = sys.argv[1]
-text = open(path, "rb").read().decode("utf-8")
-open(path, "wb").write(text.replace("的", "地", 1).encode("utf-8"))
-PY
+printf '尾声。\r\n' >>c300/第0150章.txt
 row "5. cpu, update of 300 chapters / new book" "A/B cpu" "<= 0.2 (memory), 0.3 (disk)" < <(
-  bench_pair "5. 300 chapters, 30 MB, one changed: A update of the old book, B a new book" \
-    "$runs" "cp c300-old.epub update.epub" \
-    "exec '$cli' -q -t 基准 -a bench -o update.epub c300/*.txt" "" "$(convert new.epub c300)")
+  bench_pair "5. 300 chapters, 30 MB, one changed: A update of the old book, B a new book" "$runs" \
+    "cp c300-old.epub update.epub" "exec '$cli' -q -t 基准 -a bench -o update.epub c300/*.txt" \
+    "" "$(convert new.epub c300)")
 
 if [ -n "${PANDOC:-}" ]; then
   row "pandoc / lumbrella-cli, cpu" "A/B cpu" "none" < <(
