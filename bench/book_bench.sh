@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# End-to-end benchmark of lumbrella-cli, four rows (not a test: run it by hand on a quiet
+# End-to-end benchmark of lumbrella-cli, five rows (not a test: run it by hand on a quiet
 # machine; figures in bench/README.md):
 #   1. a conversion of 200 chapters (13 MiB of Chinese text) against zip -q -6 -r of the
 #      same book unpacked, CPU time (user + sys)                      target <= 1.1 x
@@ -10,7 +10,7 @@
 # Each pair runs interleaved (A B A B ...); medians and ranges are printed.
 #
 #   bench/book_bench.sh               (build/bin/lumbrella-cli; BUILD_DIR=... for another)
-#   RUNS=9 bench/book_bench.sh        (pairs per row: 7 for rows 1 and 2, RUNS_BIG=3 for 3, 4)
+#   RUNS=9 bench/book_bench.sh        (pairs per row: 7 for rows 1, 2, 5, RUNS_BIG=3 for 3, 4)
 #   STAGING=disk bench/book_bench.sh  (stage on disk even where a session folder is in memory)
 #   PANDOC=1 bench/book_bench.sh      (also pandoc -t epub2 on row 1's chapters)
 set -euo pipefail
