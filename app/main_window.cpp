@@ -88,10 +88,13 @@ TForm1::TForm1(TUserDialogs& dialogs, const QStringList& sourceFiles, const QUrl
                QWidget* parent)
     : QWidget(parent), dialogs_(dialogs) {
   BuildControls();
-  packer_.OnProcessMessages = [] { QCoreApplication::processEvents(); };
-  packer_.OnTotalPercentDone = [this](int percent) {
-    m_progress->setValue(kStagingShare + percent * (100 - kStagingShare) / 100);
+  progress_.OnStep = [] { QCoreApplication::processEvents(); };
+  progress_.OnPercent = [this](TWorkStage stage, int percent) {
+    m_progress->setValue(stage == TWorkStage::wsStaging
+                             ? percent * kStagingShare / 100
+                             : kStagingShare + percent * (100 - kStagingShare) / 100);
   };
+  packer_.Progress = &progress_;
   FormCreate(sourceFiles, webPage);
 }
 
@@ -380,11 +383,7 @@ void TForm1::Button1Click() {
       TForm1* form;
       ~Restore() { form->SetConverting(false); }
     } restore{this};
-    TBookConverter converter(tempDir_->Path(), packer_);
-    converter.OnStagingProgress = [this](int64_t done, int64_t total) {
-      m_progress->setValue(
-          total > 0 ? static_cast<int>(std::min(done, total) * kStagingShare / total) : 0);
-    };
+    TBookConverter converter(tempDir_->Path(), packer_, &progress_);
     converter.SplitChapters = AskToSplit(chapters);
     try {
       if (!closeRequested_) packed = converter.Convert(fields, chapters, QPathToAnsi(book));
@@ -514,7 +513,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
     // The conversion is still on the stack below this event: stop the packer and close
     // once it has returned.
     closeRequested_ = true;
-    packer_.RequestCancel();
+    progress_.RequestCancel();
     event->ignore();
     return;
   }

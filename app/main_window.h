@@ -12,6 +12,7 @@
 
 #include "app/user_dialogs.h"
 #include "book/chapter_list.h"
+#include "platform/progress.h"
 #include "zip/packer.h"
 
 class QLabel;
@@ -52,6 +53,7 @@ class TForm1 : public QWidget {
 
   const TChapterList& ChapterList() const { return list_; }
   TZipPacker& Packer() { return packer_; }
+  TProgress& Progress() { return progress_; }
   // The private temporary folder ("" until it could be made).
   std::string TempDir() const;
   bool Converting() const { return converting_; }
@@ -102,6 +104,7 @@ class TForm1 : public QWidget {
   TUserDialogs& dialogs_;
   TChapterList list_;
   TZipPacker packer_;
+  TProgress progress_;  // of a conversion: staging, then packing
   std::unique_ptr<TPrivateTempDir> tempDir_;
   bool converting_ = false;
   bool closeRequested_ = false;

@@ -11,6 +11,7 @@ bench_tools() {
   if [ ${#missing[@]} -gt 0 ]; then
     local sudo=""
     [ "$(id -u)" -ne 0 ] && sudo=sudo
+    $sudo apt-get update -qq
     $sudo apt-get install -y "${missing[@]}" >/dev/null
   fi
 }

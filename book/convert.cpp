@@ -13,6 +13,7 @@
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/progress.h"
 #include "platform/tempdir.h"
 #include "zip/errors.h"
 #include "zip/packer.h"
@@ -47,8 +48,8 @@ TBookInfo MakeBookInfo(const TBookFields& fields, const std::string& outputPath)
   return book;
 }
 
-TBookConverter::TBookConverter(std::string tempDir, TZipPacker& packer)
-    : tempDir_(std::move(tempDir)), packer_(packer) {}
+TBookConverter::TBookConverter(std::string tempDir, TZipPacker& packer, TProgress* progress)
+    : tempDir_(std::move(tempDir)), packer_(packer), progress_(progress) {}
 
 std::string TBookConverter::StagingRoot() const {
   return tempDir_ + "EPUB";
@@ -104,10 +105,13 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
   WriteUtf8File(folder + "toc.ncx", NavigationMap(book, toc));
 }
 
+// By source bytes: before the first chapter and after each one.
 void TBookConverter::BetweenChapters(int64_t done, int64_t total) {
-  if (OnStagingProgress) OnStagingProgress(done, total);
-  if (packer_.DoProcessMessages && packer_.OnProcessMessages) packer_.OnProcessMessages();
-  if (packer_.CancelRequested()) throw EUserCanceled("User Aborted Operation");
+  if (!progress_) return;
+  progress_->Percent(TWorkStage::wsStaging,
+                     total > 0 ? static_cast<int>(std::min(done, total) * 100 / total) : 0);
+  progress_->Step();
+  if (progress_->TakeCancel()) throw EUserCanceled("User Aborted Operation");
 }
 
 bool TBookConverter::PackStagingTree(const std::string& root, const std::string& archivePath) {
@@ -115,6 +119,7 @@ bool TBookConverter::PackStagingTree(const std::string& root, const std::string&
   bool ok = false;
   try {
     ConfigureBookPacker(packer_, root, archivePath);
+    packer_.KnownCrcs = &StagedCrcs();
     packer_.Zip();
     ok = true;
   } catch (const std::exception& e) {
@@ -122,6 +127,7 @@ bool TBookConverter::PackStagingTree(const std::string& root, const std::string&
   } catch (...) {
     lastPackerError_ = "Unknown error";
   }
+  packer_.KnownCrcs = nullptr;
   RemoveStagingTree(root);
   return ok;
 }
@@ -180,8 +186,16 @@ bool TBookConverter::Convert(const TBookFields& fields, const std::vector<TChapt
   }
   const std::string root = StagingRoot();
   RunningConversions().push_back({root, &packer_});
+  // An update need not read back the pages whose bytes an old entry holds already: their
+  // CRC-32s are recorded as they are written.
+  StagedCrcs().Clear();
+  RecordStagedCrcs(FileExists(outputPath));
   struct Done {
-    ~Done() { RunningConversions().pop_back(); }  // conversions nest, never overlap
+    ~Done() {
+      RunningConversions().pop_back();  // conversions nest, never overlap
+      RecordStagedCrcs(false);
+      StagedCrcs().Clear();
+    }
   } done;
   TBookInfo book = MakeBookInfo(fields, outputPath);
   try {

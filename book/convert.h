@@ -13,6 +13,7 @@
 
 namespace lumbrella {
 
+class TProgress;
 class TZipPacker;
 
 // The book fields, ANSI text; empty means absent.
@@ -45,8 +46,11 @@ bool NeedsDiskStaging(const std::string& tempDir, int64_t stagedBytes);
 class TBookConverter {
  public:
   // tempDir: the program's private temporary folder (ANSI, ending in "/"). The packer
-  // belongs to the caller, who may have set its OnProcessMessages and progress handlers.
-  TBookConverter(std::string tempDir, TZipPacker& packer);
+  // belongs to the caller, who hands the same progress to it for the packing. Staging
+  // reports through progress (when given) after each chapter and gives its owner a turn
+  // there, so the window repaints while it stages; a cancel request made meanwhile ends the
+  // conversion with EUserCanceled.
+  TBookConverter(std::string tempDir, TZipPacker& packer, TProgress* progress = nullptr);
 
   // tempDir + "EPUB", no trailing separator.
   std::string StagingRoot() const;
@@ -73,12 +77,6 @@ class TBookConverter {
   bool Convert(const TBookFields& fields, const std::vector<TChapter>& chapters,
                const std::string& outputPath);
 
-  // Staging progress by source bytes: before the first chapter and after each one, the
-  // bytes of the chapter files read so far and of them all. Between chapters the packer's
-  // OnProcessMessages runs too, so the window repaints while it stages, and a cancel
-  // request made meanwhile ends the conversion with EUserCanceled.
-  std::function<void(int64_t done, int64_t total)> OnStagingProgress;
-
   // Splits every chapter file that holds two headings or more at its headings, with a
   // navigation point under the file's for each, and continues any page longer than
   // kMaxPageSize on further pages (WriteSplitChapter). Off, each file is one page as always.
@@ -104,6 +102,7 @@ class TBookConverter {
 
   std::string tempDir_;
   TZipPacker& packer_;
+  TProgress* progress_;
   std::string lastPackerError_;
   std::vector<TSplitFile> splitFiles_;
   std::vector<TEncodingChoice> encodings_;

@@ -6,6 +6,7 @@
 
 #include "book/decode.h"
 #include "book/headings.h"
+#include "book/staging.h"
 #include "platform/files.h"
 #include "platform/stream.h"
 
@@ -89,7 +90,7 @@ class TStreamedPages final : public TTextLines {
   void OpenPage(std::string_view title, std::optional<std::string_view> heading) {
     if (page_) page_->Finish();
     page_.reset();
-    file_ = std::make_unique<TFileStream>(pagePath_(chapter_.pages), TFileMode::fmCreate);
+    file_ = std::make_unique<TStagedFile>(pagePath_(chapter_.pages));
     ++chapter_.pages;  // counted once the file exists, so that Drop finds every one
     title_ = title;
     TFileStream* file = file_.get();

@@ -5,6 +5,8 @@
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/stream.h"
+#include "zip/deflate.h"
+#include "zip/knowncrc.h"
 
 namespace lumbrella {
 
@@ -31,8 +33,49 @@ std::string ImagesFolder(const std::string& root) {
   return root + "/OEBPS/images/";
 }
 
+namespace {
+bool recording = false;
+}  // namespace
+
+TKnownCrcs& StagedCrcs() {
+  static TKnownCrcs crcs;
+  return crcs;
+}
+
+void RecordStagedCrcs(bool on) {
+  recording = on;
+}
+
+TStagedFile::TStagedFile(const std::string& path)
+    : TFileStream(path, TFileMode::fmCreate), known_(recording) {}
+
+TStagedFile::~TStagedFile() {
+  if (known_ && Size() == written_) StagedCrcs().Record(fd_, ~crc_);
+}
+
+size_t TStagedFile::Write(const void* buffer, size_t count) {
+  const size_t written = TFileStream::Write(buffer, count);
+  if (known_) {
+    crc_ = CrcUpdate(crc_, buffer, written);
+    written_ += static_cast<int64_t>(written);
+  }
+  return written;
+}
+
+int64_t TStagedFile::Seek(int64_t offset, TSeekOrigin origin) {
+  const int64_t position = TFileStream::Seek(offset, origin);
+  if (position == 0 && recording) {
+    known_ = true;
+    crc_ = 0xFFFFFFFF;
+    written_ = 0;
+  } else if (position != written_) {
+    known_ = false;
+  }
+  return position;
+}
+
 void WriteUtf8File(const std::string& path, const std::string& text) {
-  TFileStream file(path, TFileMode::fmCreate);
+  TStagedFile file(path);
   // Converted a slice at a time, cut between characters, so that a long chapter is not
   // held three times over (ANSI, UTF-16, UTF-8).
   constexpr size_t kSlice = 64 * 1024;

@@ -4,10 +4,38 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "platform/stream.h"
+
 namespace lumbrella {
+
+class TKnownCrcs;
+
+// The CRC-32s of the files staged by this process while recording is on, for the packer of
+// the conversion (zip/knowncrc.h); the converter turns it on for an update, which then
+// need not read unchanged pages back, and forgets them once the tree is packed.
+TKnownCrcs& StagedCrcs();
+void RecordStagedCrcs(bool on);
+
+// A file of the staging tree, created anew. While recording is on, what is written runs
+// through the CRC-32, which is recorded (StagedCrcs) when the file is closed holding just
+// those bytes; a move back to the start (to write the file again) starts it again, a move
+// anywhere else leaves the file without a record.
+class TStagedFile : public TFileStream {
+ public:
+  explicit TStagedFile(const std::string& path);
+  ~TStagedFile() override;
+  size_t Write(const void* buffer, size_t count) override;
+  int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+
+ private:
+  uint32_t crc_ = 0xFFFFFFFF;  // register over the bytes written from the start
+  int64_t written_ = 0;
+  bool known_;
+};
 
 // The fixed files, written exactly as they stand.
 extern const char kMimetypeText[];    // "application/epub+zip", no line end

@@ -15,6 +15,7 @@
 #include "book/version.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
+#include "platform/progress.h"
 #include "platform/tempdir.h"
 #include "zip/packer.h"
 
@@ -200,17 +201,20 @@ int main(int argc, char** argv) {
   try {
     TPrivateTempDir tempDir;
     TZipPacker packer;
+    TProgress progress;
+    packer.Progress = &progress;
     const bool showProgress = !options.quiet && isatty(STDERR_FILENO) != 0;
     int shown = -1;
     if (showProgress) {
-      packer.OnTotalPercentDone = [&shown](int percent) {
-        if (percent == shown) return;
+      // The packing's share; staging a book takes a fraction of its time.
+      progress.OnPercent = [&shown](TWorkStage stage, int percent) {
+        if (stage != TWorkStage::wsPacking || percent == shown) return;
         shown = percent;
         std::fprintf(stderr, "\r%3d%%", percent);
         std::fflush(stderr);
       };
     }
-    TBookConverter converter(tempDir.Path(), packer);
+    TBookConverter converter(tempDir.Path(), packer, &progress);
     converter.SplitChapters = options.split;
     const bool ok = converter.Convert(options.fields, chapters, options.output);
     if (shown >= 0) std::fputs("\r    \r", stderr);

@@ -364,4 +364,17 @@ bool CopyFileNoOverwrite(std::string_view from, std::string_view to) {
   return ok;
 }
 
+bool GetFileStamp(int fd, TFileStamp& stamp) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  stamp.device = static_cast<uint64_t>(st.st_dev);
+  stamp.inode = static_cast<uint64_t>(st.st_ino);
+  stamp.size = static_cast<int64_t>(st.st_size);
+  stamp.mtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+  stamp.mtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+  stamp.ctimeSec = static_cast<int64_t>(st.st_ctim.tv_sec);
+  stamp.ctimeNsec = static_cast<int64_t>(st.st_ctim.tv_nsec);
+  return true;
+}
+
 }  // namespace lumbrella

@@ -81,6 +81,22 @@ bool DirectoryExists(std::string_view path);  // a folder is there
 // packing a tree gives the same archive on every machine. Empty when it cannot be read.
 std::vector<TFileInfo> ListDirectory(std::string_view folder);
 
+// Which file an open descriptor reaches (device and inode) and how it stands: its size and
+// the times of its last write and last change, to the nanosecond. Writing to the file
+// changes the stamp; so does anything else done to it but reading.
+struct TFileStamp {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  int64_t size = 0;
+  int64_t mtimeSec = 0;
+  int64_t mtimeNsec = 0;
+  int64_t ctimeSec = 0;
+  int64_t ctimeNsec = 0;
+  bool operator==(const TFileStamp&) const = default;
+};
+// False when the descriptor cannot be examined.
+bool GetFileStamp(int fd, TFileStamp& stamp);
+
 // One folder level; false when it exists already or cannot be made.
 bool CreateDir(std::string_view path);
 bool DeleteFile(std::string_view path);

@@ -31,6 +31,11 @@ void TStream::WriteBuffer(const void* buffer, size_t count) {
 uint64_t CopyStream(TStream& from, TStream& to, uint64_t count, size_t blockSize,
                     const TCopyBlock& block) {
   std::vector<char> buffer(std::max<size_t>(blockSize, 1));
+  return CopyStream(from, to, count, std::span<char>(buffer), block);
+}
+
+uint64_t CopyStream(TStream& from, TStream& to, uint64_t count, std::span<char> buffer,
+                    const TCopyBlock& block) {
   uint64_t done = 0;
   while (done < count) {
     size_t want = static_cast<size_t>(std::min<uint64_t>(count - done, buffer.size()));

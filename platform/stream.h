@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -36,9 +37,12 @@ class TStream {
 // Called after each block CopyStream has written, with the block's bytes.
 using TCopyBlock = std::function<void(const char* data, size_t size)>;
 
-// Copies up to count bytes from from's position to to's, in blocks of blockSize; returns
-// how many: fewer only when from ends first. EWriteError when to takes fewer bytes.
+// Copies up to count bytes from from's position to to's, in blocks of blockSize (or of the
+// buffer given, which a caller copying again and again keeps); returns how many: fewer only
+// when from ends first. EWriteError when to takes fewer bytes.
 uint64_t CopyStream(TStream& from, TStream& to, uint64_t count, size_t blockSize = 65536,
+                    const TCopyBlock& block = nullptr);
+uint64_t CopyStream(TStream& from, TStream& to, uint64_t count, std::span<char> buffer,
                     const TCopyBlock& block = nullptr);
 
 enum class TFileMode {

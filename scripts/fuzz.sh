@@ -11,7 +11,12 @@ seconds="${FUZZ_SECONDS:-60}"
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_reader fuzz_update fuzz_page)
 
-CXX=clang++ cmake -S tests/fuzz -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# A folder configured from another source tree (tests/fuzz, as it once was) is configured anew.
+if [ -f "$build/CMakeCache.txt" ] && ! grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$PWD" "$build/CMakeCache.txt"; then
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
+CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMBRELLA_FUZZ=ON \
+  -DLUMBRELLA_BUILD_APP=OFF -DLUMBRELLA_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" --target "${targets[@]}"
 
 # Seeds: archives of zip, zip -fz, zip -P, 7z and Python's zipfile (data descriptors, Zip64,
@@ -32,7 +37,7 @@ for target in "${targets[@]}"; do
   [ "$target" = fuzz_page ] && seed="$seeds/text"
   echo "== $target: ${seconds}s"
   ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-    "$build/$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
+    "$build/bin/$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
     -max_len=200000 -print_final_stats=1 -artifact_prefix="$build/$target-" \
     "$corpus" "$seed" 2>"$build/$target.log" || { status=1; tail -40 "$build/$target.log"; }
   grep -E "^stat::number_of_executed_units|^stat::peak_rss_mb|cov:" "$build/$target.log" | tail -3

@@ -106,39 +106,55 @@ TEntryData TDeflater::Deflate(TStream& source, TStream& out, int level, uint32_t
   return result;
 }
 
-TEntryData DeflateEntry(TStream& source, TStream& out, int level, uint32_t& crcRegister,
-                        uint64_t limit, const TBlockDone& blockDone) {
-  return TDeflater().Deflate(source, out, level, crcRegister, limit, blockDone);
-}
-
-bool EntryDataHolds(TStream& in, uint64_t count, bool deflated, uint64_t size, uint32_t crc,
-                    const std::function<void()>& block) {
+struct TInflater::State {
   z_stream z{};
-  if (deflated && inflateInit2(&z, -MAX_WBITS) != Z_OK) return false;
-  struct End {
-    z_stream& z;
-    bool deflated;
-    ~End() {
-      if (deflated) inflateEnd(&z);
-    }
-  } end{z, deflated};
-  std::unique_ptr<unsigned char[]> input(new unsigned char[kDeflateBlockSize]);
-  std::unique_ptr<unsigned char[]> output(new unsigned char[kDeflateBlockSize]);
+  bool open = false;  // z holds a stream, to be reset for the next entry
+  std::unique_ptr<unsigned char[]> input{new unsigned char[kDeflateBlockSize]};
+  std::unique_ptr<unsigned char[]> output{new unsigned char[kDeflateBlockSize]};
+
+  ~State() {
+    if (open) inflateEnd(&z);
+  }
+  bool Begin() {
+    if (open) return inflateReset(&z) == Z_OK;
+    z = z_stream{};
+    open = inflateInit2(&z, -MAX_WBITS) == Z_OK;
+    return open;
+  }
+};
+
+TInflater::TInflater() = default;
+TInflater::~TInflater() = default;
+
+bool TInflater::Holds(TStream& in, uint64_t count, bool deflated, uint64_t size, uint32_t crc,
+                      const std::function<void()>& block, uint64_t* produced) {
+  if (!deflated && count != size) return false;
+  if (!state_) state_ = std::make_unique<State>();
+  if (deflated && !state_->Begin()) return false;
+  z_stream& z = state_->z;
+  unsigned char* input = state_->input.get();
+  unsigned char* output = state_->output.get();
   uint32_t crcRegister = 0xFFFFFFFF;
-  uint64_t produced = 0;
+  uint64_t made = 0;
+  const auto count64 = [&](size_t bytes) {
+    made += bytes;
+    if (produced) *produced += bytes;
+  };
   int status = Z_OK;
   while (count > 0) {
     const size_t want = static_cast<size_t>(std::min<uint64_t>(count, kDeflateBlockSize));
-    if (in.Read(input.get(), want) != want) return false;
+    if (in.Read(input, want) != want) return false;
     count -= want;
     if (!deflated) {
-      crcRegister = CrcUpdate(crcRegister, input.get(), want);
-      produced += want;
+      crcRegister = CrcUpdate(crcRegister, input, want);
+      count64(want);
     }
-    z.next_in = input.get();
+    z.next_in = input;
     z.avail_in = static_cast<uInt>(want);
+    // With all input taken, inflate may still hold output that did not fit the last
+    // block: it is called again until it wants more input.
     while (deflated && status != Z_STREAM_END) {
-      z.next_out = output.get();
+      z.next_out = output;
       z.avail_out = static_cast<uInt>(kDeflateBlockSize);
       status = inflate(&z, Z_NO_FLUSH);
       if (status == Z_BUF_ERROR && z.avail_in == 0) {  // wants more input
@@ -147,16 +163,16 @@ bool EntryDataHolds(TStream& in, uint64_t count, bool deflated, uint64_t size, u
       }
       if (status != Z_OK && status != Z_STREAM_END) return false;
       const size_t got = kDeflateBlockSize - z.avail_out;
-      produced += got;
-      if (produced > size) return false;
-      crcRegister = CrcUpdate(crcRegister, output.get(), got);
+      count64(got);
+      if (made > size) return false;
+      crcRegister = CrcUpdate(crcRegister, output, got);
       if (z.avail_in == 0 && z.avail_out != 0) break;
     }
     // Bytes after the end of the stream are no part of these data.
     if (deflated && status == Z_STREAM_END && (z.avail_in != 0 || count != 0)) return false;
     if (block) block();
   }
-  return (!deflated || status == Z_STREAM_END) && produced == size && ~crcRegister == crc;
+  return (!deflated || status == Z_STREAM_END) && made == size && ~crcRegister == crc;
 }
 
 TEntryData StoreEntry(TStream& source, TStream& out, uint32_t& crcRegister, uint64_t limit,

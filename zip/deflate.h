@@ -48,16 +48,26 @@ class TDeflater {
   std::unique_ptr<State> state_;
 };
 
-// One entry with a deflater of its own.
-TEntryData DeflateEntry(TStream& source, TStream& out, int level, uint32_t& crcRegister,
-                        uint64_t limit, const TBlockDone& blockDone);
+// Proves entry data, entry after entry, with one zlib state and one pair of blocks, made
+// on first need: as with deflating, making them anew costs more than a small entry.
+class TInflater {
+ public:
+  TInflater();
+  ~TInflater();
+  TInflater(const TInflater&) = delete;
+  TInflater& operator=(const TInflater&) = delete;
 
-// Whether count bytes of entry data at in's position hold exactly size bytes whose CRC-32
-// is crc: inflated as a raw deflate stream that ends with the data, or stored as they are.
-// A damaged or short stream gives false. block is called after each block read (it may
-// throw to stop).
-bool EntryDataHolds(TStream& in, uint64_t count, bool deflated, uint64_t size, uint32_t crc,
-                    const std::function<void()>& block);
+  // Whether count bytes of entry data at in's position hold exactly size bytes whose
+  // CRC-32 is crc: inflated as a raw deflate stream that ends with the data, or stored as
+  // they are. A damaged or short stream gives false. block is called after each block
+  // read (it may throw to stop); produced, when given, grows by the bytes inflated or read.
+  bool Holds(TStream& in, uint64_t count, bool deflated, uint64_t size, uint32_t crc,
+             const std::function<void()>& block, uint64_t* produced = nullptr);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
 
 // Copies the source (at most limit bytes) to the archive in 32,768-byte blocks.
 TEntryData StoreEntry(TStream& source, TStream& out, uint32_t& crcRegister, uint64_t limit,

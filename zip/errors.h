@@ -41,7 +41,7 @@ class EBadZipFile : public EPackerError {
   EBadZipFile() : EPackerError("Not a valid zip file!") {}
 };
 
-// Belongs to multi-volume archives, which this program does not write.
+// Never raised here (zip/packer.h: what changes nothing on this platform).
 class EConfigFileSaveError : public EPackerError {
  public:
   using EPackerError::EPackerError;

@@ -77,7 +77,7 @@ bool ReadEntryHeader(TStream& s, bool local, TZipHeaderInfo& entry, TRawHeader& 
   if (s.Read(fixed.data(), fixed.size()) != fixed.size()) return fail();
   TFieldCursor in(fixed);
   if (in.U32() != (local ? kLocalHeaderSignature : kCentralHeaderSignature)) return fail();
-  entry.Clear();
+  entry = TZipHeaderInfo();
   // The central header has one field more in front (4.3.12) and five behind (4.3.7).
   entry.versionMadeBy = local ? 0 : in.U16();  // (c) high byte: host system (4.4.2)
   entry.versionNeeded = in.U16();
@@ -113,63 +113,75 @@ bool ReadEntryHeader(TStream& s, bool local, TZipHeaderInfo& entry, TRawHeader& 
 
 namespace {
 
+// The value a 32- or 16-bit field holds: the value itself, or the escape value when the
+// value lies in a Zip64 record.
+uint32_t Field32(uint64_t value) {
+  return value >= kEscape32 ? kEscape32 : static_cast<uint32_t>(value);
+}
+uint16_t Field16(uint64_t value) {
+  return value >= kEscape16 ? kEscape16 : static_cast<uint16_t>(value);
+}
+
 // A local header's Zip64 block holds both sizes or neither (4.5.3).
 bool LocalSizes64(const TZipHeaderInfo& entry) {
-  return entry.uncompressedSize == kEscape32 || entry.compressedSize == kEscape32 ||
+  return entry.uncompressedSize >= kEscape32 || entry.compressedSize >= kEscape32 ||
          entry.reserveZip64;
 }
 
-// The Zip64 extended information block (4.5.3): only the escaped values, in this order.
-void PutZip64Block(TFieldBuilder& b, TZipHeaderInfo& entry, bool local, uint16_t dataSize) {
-  if (entry.Zip64()) entry.Zip64()->size = dataSize;
+// The Zip64 extended information block (4.5.3): the values that do not fit their fields,
+// in this order.
+void PutZip64Block(TFieldBuilder& b, const TZipHeaderInfo& entry, bool local, size_t length) {
   b.U16(kZip64ExtraTag);
-  b.U16(dataSize);
-  if (local ? LocalSizes64(entry) : entry.uncompressedSize == kEscape32) {
-    b.U64(entry.UncompressedSize());
-  }
-  if (local ? LocalSizes64(entry) : entry.compressedSize == kEscape32) {
-    b.U64(entry.CompressedSize());
-  }
-  if (entry.relativeOffset == kEscape32) b.U64(entry.RelativeOffset());
-  if (entry.diskNumberStart == kEscape16) b.U32(entry.DiskNumberStart());
+  b.U16(static_cast<uint32_t>(length - 4));
+  const bool sizes64 = local && LocalSizes64(entry);
+  if (sizes64 || entry.uncompressedSize >= kEscape32) b.U64(entry.uncompressedSize);
+  if (sizes64 || entry.compressedSize >= kEscape32) b.U64(entry.compressedSize);
+  if (entry.relativeOffset >= kEscape32) b.U64(entry.relativeOffset);
+  if (entry.diskNumberStart >= kEscape16) b.U32(entry.diskNumberStart);
 }
 
-// Takes the Zip64 values of a block's data: each one only when its header field holds the
-// escape value. A value the block lacks keeps the escape value, so that the entry fails
-// the later range checks instead of reading as 0.
+// Takes the Zip64 values of a block's data, each only when its header field holds the
+// escape value.
 void TakeZip64Values(TZipHeaderInfo& entry, std::string_view data) {
-  TZip64Block& z = entry.EnsureZip64();
-  z.size = static_cast<uint16_t>(data.size());
   TFieldCursor in(data);
-  auto take64 = [&](uint64_t& value, uint32_t field) {
-    if (field != kEscape32) return;
-    uint64_t v = in.U64();
-    value = in.Ok() ? v : field;
-  };
-  take64(z.uncompressedSize, entry.uncompressedSize);
-  take64(z.compressedSize, entry.compressedSize);
-  take64(z.relativeOffset, entry.relativeOffset);
+  for (uint64_t* value : {&entry.uncompressedSize, &entry.compressedSize, &entry.relativeOffset}) {
+    if (*value != kEscape32) continue;
+    const uint64_t v = in.U64();
+    if (in.Ok()) *value = v;
+  }
   if (entry.diskNumberStart == kEscape16) {
-    uint32_t v = in.U32();
-    z.diskNumberStart = in.Ok() ? v : kEscape16;
+    const uint32_t v = in.U32();
+    if (in.Ok()) entry.diskNumberStart = v;
   }
 }
 
 }  // namespace
 
+size_t Zip64BlockLength(const TZipHeaderInfo& entry, bool local) {
+  size_t size = 0;
+  if (local) {
+    if (LocalSizes64(entry)) size += 16;
+  } else {
+    size += (entry.uncompressedSize >= kEscape32 ? 8 : 0) +
+            (entry.compressedSize >= kEscape32 ? 8 : 0);
+  }
+  if (entry.relativeOffset >= kEscape32) size += 8;
+  if (entry.diskNumberStart >= kEscape16) size += 4;
+  return size != 0 ? 4 + size : 0;
+}
+
 void WriteEntryHeader(TZipHeaderInfo& entry, TStream& out, bool local) {
   const int64_t headerPosition = out.Position();
-  if (local) entry.SetRelativeOffset(static_cast<uint64_t>(headerPosition));
+  if (local) entry.relativeOffset = static_cast<uint64_t>(headerPosition);
   const std::string name = EncodeEntryName(entry);
-  const uint16_t zip64 = entry.Zip64DataSize(local);
-  const size_t zip64Length = zip64 != 0 ? 4u + zip64 : 0u;
+  const size_t zip64Length = Zip64BlockLength(entry, local);
   std::string_view kept = local ? std::string_view() : std::string_view(entry.KeptExtra());
   if (kept.size() + zip64Length > kEscape16) kept = {};
   const auto extraLength = static_cast<uint16_t>(local ? entry.localExtraLength + zip64Length
                                                        : kept.size() + zip64Length);
   const bool sizes64 = local && LocalSizes64(entry);
   if (!local && !entry.Comment()) entry.commentLength = 0;
-  entry.versionNeeded = zip64 != 0 ? 45 : 20;
+  entry.versionNeeded = zip64Length != 0 ? 45 : 20;
 
   TFieldBuilder b;
   b.U32(local ? kLocalHeaderSignature : kCentralHeaderSignature);
@@ -179,71 +191,61 @@ void WriteEntryHeader(TZipHeaderInfo& entry, TStream& out, bool local) {
   b.U16(entry.method);
   b.U32(entry.dateTime);
   b.U32(entry.crc32);
-  b.U32(sizes64 ? kEscape32 : entry.compressedSize);
-  b.U32(sizes64 ? kEscape32 : entry.uncompressedSize);
+  b.U32(sizes64 ? kEscape32 : Field32(entry.compressedSize));
+  b.U32(sizes64 ? kEscape32 : Field32(entry.uncompressedSize));
   b.U16(static_cast<uint32_t>(name.size()));
   b.U16(extraLength);  // (l) the caller writes the entry's own local blocks after this header
   if (!local) {
     b.U16(entry.commentLength);  // (c) from here on
-    b.U16(entry.diskNumberStart);
+    b.U16(Field16(entry.diskNumberStart));
     b.U16(entry.internalAttributes);
     b.U32(entry.externalAttributes);
-    b.U32(entry.relativeOffset);
+    b.U32(Field32(entry.relativeOffset));
   }
   b.Raw(name);
   b.Raw(kept);
-  if (zip64 != 0) PutZip64Block(b, entry, local, zip64);
+  if (zip64Length != 0) PutZip64Block(b, entry, local, zip64Length);
   if (!local && entry.Comment()) b.Raw(*entry.Comment());
   b.WriteTo(out);
 
   if (!local) {
     entry.centralHeaderPosition = headerPosition;
-    entry.extraFieldPosition =
-        headerPosition + kCentralHeaderSize + static_cast<int64_t>(name.size());
     entry.centralExtraLength = extraLength;
-    entry.extraLengthAsRead = extraLength;
-    entry.zip64LengthAsRead = static_cast<uint16_t>(zip64Length);
   }
 }
 
-size_t ReadExtraField(std::string_view field, TZipHeaderInfo& entry, uint16_t& zip64Length,
-                      std::string* kept) {
+void ReadExtraField(std::string_view field, TZipHeaderInfo& entry, std::string* kept) {
   TFieldCursor in(field);
   size_t standing = 0;
-  zip64Length = 0;
+  bool zip64 = false;
   while (in.Left() >= 4) {
     const uint16_t id = in.U16();
     const uint16_t size = in.U16();
     std::string_view data = in.Bytes(size);
     if (!in.Ok()) break;  // a block running past the field is no block
     if (id == kZip64ExtraTag) {
-      if (zip64Length != 0) break;
-      zip64Length = static_cast<uint16_t>(size + 4);
+      if (zip64) break;
+      zip64 = true;
       TakeZip64Values(entry, data);
     } else if (kept != nullptr) {
       kept->append(field.substr(standing, 4u + size));
     }
     standing = in.Position();
   }
-  // Escaped fields without a Zip64 block get one holding the escape values.
-  bool escaped = entry.uncompressedSize == kEscape32 || entry.compressedSize == kEscape32 ||
-                 entry.relativeOffset == kEscape32 || entry.diskNumberStart == kEscape16;
-  if (escaped && entry.Zip64() == nullptr) TakeZip64Values(entry, {});
-  return standing;
 }
 
 // --- Data descriptor --------------------------------------------------------------------------
 
-void WriteDataDescriptor(const TZipHeaderInfo& entry, TStream& out, bool zip64) {
+void WriteDataDescriptor(const TZipHeaderInfo& entry, TStream& out) {
   TFieldBuilder b;
   b.U32(kDataDescriptorSignature);
   b.U32(entry.crc32);
-  if (zip64) {
-    b.U64(entry.CompressedSize());
-    b.U64(entry.UncompressedSize());
+  if (LocalSizes64(entry)) {
+    b.U64(entry.compressedSize);
+    b.U64(entry.uncompressedSize);
   } else {
-    b.U32(static_cast<uint32_t>(entry.CompressedSize()));
-    b.U32(static_cast<uint32_t>(entry.UncompressedSize()));
+    b.U32(static_cast<uint32_t>(entry.compressedSize));
+    b.U32(static_cast<uint32_t>(entry.uncompressedSize));
   }
   b.WriteTo(out);
 }
@@ -262,74 +264,66 @@ bool ReadEndCentral(TFieldCursor& in, TEndCentral& end) {
   return in.Ok();
 }
 
-bool ReadZip64Locator(TFieldCursor& in, TZip64Locator& locator) {
+bool ReadZip64Locator(TFieldCursor& in, uint64_t& zip64EndOffset) {
   if (in.U32() != kZip64LocatorSignature) return false;
-  locator.zip64EndDisk = in.U32();
-  locator.zip64EndOffset = in.U64();
-  locator.totalDisks = in.U32();
+  in.U32();  // disk of the Zip64 end record
+  zip64EndOffset = in.U64();
+  in.U32();  // total disks
   return in.Ok();
 }
 
-bool ReadZip64EndCentral(TFieldCursor& in, TZip64EndCentral& record) {
+bool ReadZip64EndCentral(TFieldCursor& in, TEndCentral& end) {
   if (in.U32() != kZip64EndCentralSignature) return false;
-  record.recordSize = in.U64();  // size of the rest of the record (4.3.14.1)
-  record.versionMadeBy = in.U16();
-  record.versionNeeded = in.U16();
-  record.thisDisk = in.U32();
-  record.centralDisk = in.U32();
-  record.entriesOnDisk = in.U64();
-  record.totalEntries = in.U64();
-  record.centralSize = in.U64();
-  record.centralOffset = in.U64();
-  return in.Ok();
+  in.U64();  // size of the rest of the record (4.3.14.1)
+  in.U16();  // version made by
+  in.U16();  // version needed
+  const uint32_t thisDisk = in.U32();
+  const uint32_t centralDisk = in.U32();
+  const uint64_t entriesOnDisk = in.U64();
+  const uint64_t totalEntries = in.U64();
+  const uint64_t centralSize = in.U64();
+  const uint64_t centralOffset = in.U64();
+  if (!in.Ok()) return false;
+  if (end.thisDisk == kEscape16) end.thisDisk = thisDisk;
+  if (end.centralDisk == kEscape16) end.centralDisk = centralDisk;
+  if (end.entriesOnDisk == kEscape16) end.entriesOnDisk = entriesOnDisk;
+  if (end.totalEntries == kEscape16) end.totalEntries = totalEntries;
+  if (end.centralSize == kEscape32) end.centralSize = centralSize;
+  if (end.centralOffset == kEscape32) end.centralOffset = centralOffset;
+  return true;
 }
 
 void WriteEndCentral(TEndCentral& end, TStream& out) {
   TFieldBuilder b;
-  if (end.NeedsZip64()) {
-    // Values that are not escaped are copied into the Zip64 record, so it stands alone.
-    TZip64EndCentral& z = end.EnsureZip64End();
-    if (end.thisDisk != kEscape16) z.thisDisk = end.thisDisk;
-    if (end.centralDisk != kEscape16) z.centralDisk = end.centralDisk;
-    if (end.entriesOnDisk != kEscape16) z.entriesOnDisk = end.entriesOnDisk;
-    if (end.totalEntries != kEscape16) z.totalEntries = end.totalEntries;
-    if (end.centralSize != kEscape32) z.centralSize = end.centralSize;
-    if (end.centralOffset != kEscape32) z.centralOffset = end.centralOffset;
-    z.recordSize = kZip64EndCentralSize - 12;
-    z.versionMadeBy = z.versionNeeded = 45;
-    if (!end.zip64Locator) end.zip64Locator = std::make_unique<TZip64Locator>();
-    TZip64Locator& l = *end.zip64Locator;
-    l.zip64EndDisk = z.thisDisk;
-    l.zip64EndOffset = static_cast<uint64_t>(out.Position());
-    l.totalDisks = z.thisDisk + 1;
-
+  const bool zip64 = end.thisDisk >= kEscape16 || end.centralDisk >= kEscape16 ||
+                     end.entriesOnDisk >= kEscape16 || end.totalEntries >= kEscape16 ||
+                     end.centralSize >= kEscape32 || end.centralOffset >= kEscape32;
+  if (zip64) {
+    const uint64_t zip64EndOffset = static_cast<uint64_t>(out.Position());
     b.U32(kZip64EndCentralSignature);
-    b.U64(z.recordSize);
-    b.U16(z.versionMadeBy);
-    b.U16(z.versionNeeded);
-    b.U32(z.thisDisk);
-    b.U32(z.centralDisk);
-    b.U64(z.entriesOnDisk);
-    b.U64(z.totalEntries);
-    b.U64(z.centralSize);
-    b.U64(z.centralOffset);
+    b.U64(kZip64EndCentralSize - 12);
+    b.U16(45);  // version made by
+    b.U16(45);  // version needed
+    b.U32(end.thisDisk);
+    b.U32(end.centralDisk);
+    b.U64(end.entriesOnDisk);
+    b.U64(end.totalEntries);
+    b.U64(end.centralSize);
+    b.U64(end.centralOffset);
 
     b.U32(kZip64LocatorSignature);
-    b.U32(l.zip64EndDisk);
-    b.U64(l.zip64EndOffset);
-    b.U32(l.totalDisks);
-  } else {
-    end.zip64End.reset();
-    end.zip64Locator.reset();
+    b.U32(end.thisDisk);  // the disk of the Zip64 end record
+    b.U64(zip64EndOffset);
+    b.U32(end.thisDisk + 1);  // total disks
   }
   end.commentLength = end.Comment() ? static_cast<uint16_t>(end.Comment()->size()) : 0;
-  b.U32(end.signature);
-  b.U16(end.thisDisk);
-  b.U16(end.centralDisk);
-  b.U16(end.entriesOnDisk);
-  b.U16(end.totalEntries);
-  b.U32(end.centralSize);
-  b.U32(end.centralOffset);
+  b.U32(kEndCentralSignature);
+  b.U16(Field16(end.thisDisk));
+  b.U16(Field16(end.centralDisk));
+  b.U16(Field16(end.entriesOnDisk));
+  b.U16(Field16(end.totalEntries));
+  b.U32(Field32(end.centralSize));
+  b.U32(Field32(end.centralOffset));
   b.U16(end.commentLength);
   if (end.Comment()) b.Raw(*end.Comment());
   b.WriteTo(out);
@@ -337,14 +331,14 @@ void WriteEndCentral(TEndCentral& end, TStream& out) {
 
 void WriteCentralDirectory(TStream& out, const TSortedZip& entries, TEndCentral& end) {
   const int64_t offset = out.Position();
-  end.SetCentralOffset(static_cast<uint64_t>(offset));
-  end.SetCentralDisk(0);
+  end.centralOffset = static_cast<uint64_t>(offset);
+  end.centralDisk = 0;
   for (size_t i = 0; i < entries.Count(); ++i) {
     WriteEntryHeader(*entries.Item(i), out, false);
   }
-  end.SetEntriesOnDisk(entries.Count());
-  end.SetCentralSize(static_cast<uint64_t>(out.Position() - offset));
-  end.SetThisDisk(0);
+  end.entriesOnDisk = entries.Count();
+  end.centralSize = static_cast<uint64_t>(out.Position() - offset);
+  end.thisDisk = 0;
   WriteEndCentral(end, out);
 }
 

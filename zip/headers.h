@@ -73,35 +73,44 @@ bool ReadEntryHeader(TStream& s, bool local, TZipHeaderInfo& entry, TRawHeader& 
 // takes that position as the entry's relative offset. The name is encoded for the entry's
 // name mode, version needed recomputed, and the Zip64 block added when a value needs it
 // (or, in a local header, when room is reserved for it). A central header also carries the
-// entry's kept extra blocks and its comment, and afterwards the entry's recorded positions
-// and "as read" lengths describe the header just written, so that a directory kept in
-// memory stays valid for the archive as written.
+// entry's kept extra blocks and its comment, and afterwards the entry's recorded position
+// and extra length describe the header just written, so that a directory kept in memory
+// stays valid for the archive as written.
 void WriteEntryHeader(TZipHeaderInfo& entry, TStream& out, bool local);
 
-// The blocks of an extra field: the first Zip64 block's values go into entry (each only
-// where its header field holds the escape value); returns the part that stands as read:
-// whole blocks, ending before a second Zip64 block. zip64Length: that block's data size
-// plus 4, or 0. kept: the blocks of that part other than Zip64, to be carried into another
-// archive.
-size_t ReadExtraField(std::string_view field, TZipHeaderInfo& entry, uint16_t& zip64Length,
-                      std::string* kept);
+// Bytes (tag and length included) of the Zip64 block that entry's local (local) or central
+// header needs as the entry stands; 0 when it needs none. A value needs it when it reaches
+// its field's escape value; a local block holds both sizes or neither, and holds them
+// whatever their values when room is reserved (reserveZip64).
+size_t Zip64BlockLength(const TZipHeaderInfo& entry, bool local);
+
+// The blocks of an extra field: the first Zip64 block's values go into entry, each only
+// where its header field held the escape value (a value the block lacks keeps the escape
+// value, so that the entry fails the later range checks instead of reading as 0). kept
+// receives the blocks other than Zip64 that stand as read (whole blocks, ending before a
+// second Zip64 block), to be carried into another archive.
+void ReadExtraField(std::string_view field, TZipHeaderInfo& entry, std::string* kept);
 
 // --- Data descriptor (APPNOTE 4.3.9) ----------------------------------------------------------
 
-// CRC-32 and sizes after the data; 8-byte sizes when the local header carries a Zip64 block
-// (4.3.9.2). Written with its optional signature. The reader never needs one: the central
-// header holds the same values.
-void WriteDataDescriptor(const TZipHeaderInfo& entry, TStream& out, bool zip64);
+// CRC-32 and sizes after the data, with the optional signature; 8-byte sizes when the local
+// header carries a Zip64 block (4.3.9.2). The reader never needs one: the central header
+// holds the same values.
+void WriteDataDescriptor(const TZipHeaderInfo& entry, TStream& out);
 
 // --- End records ------------------------------------------------------------------------------
 
-// The end record (22 bytes at the cursor, signature included) into end's fields.
+// The end record (22 bytes at the cursor, signature included) into end's fields, as they
+// stand in it.
 bool ReadEndCentral(TFieldCursor& in, TEndCentral& end);
-bool ReadZip64Locator(TFieldCursor& in, TZip64Locator& locator);
-bool ReadZip64EndCentral(TFieldCursor& in, TZip64EndCentral& record);
+// The Zip64 end record locator (20 bytes): where the Zip64 end record lies.
+bool ReadZip64Locator(TFieldCursor& in, uint64_t& zip64EndOffset);
+// The Zip64 end record (56 bytes): its values replace those of end that hold their escape
+// value. False, and end unchanged, when no whole record is there.
+bool ReadZip64EndCentral(TFieldCursor& in, TEndCentral& end);
 
-// Writes the Zip64 end record and locator when a value needs them, then the end record and
-// the comment.
+// Writes the Zip64 end record and locator when a value needs them (one reaches its field's
+// escape value), then the end record and the comment.
 void WriteEndCentral(TEndCentral& end, TStream& out);
 
 // Ends an archive: the central headers of entries (a ByNone list) at out's position, then

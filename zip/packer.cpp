@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "platform/codepage.h"
+#include "platform/dirsearch.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/stream.h"
@@ -36,203 +37,14 @@ std::string TrimBlank(const std::string& text) {
   return first < last ? std::string(first, last) : std::string();
 }
 
-// A text split into characters (1, 2 or 4 GB18030 bytes each), each packed into one number
-// so that "?" takes a whole Chinese character and ranges compare in byte order.
-std::vector<uint32_t> Characters(std::string_view text) {
-  std::vector<uint32_t> chars;
-  for (size_t i = 0; i < text.size();) {
-    size_t length = AnsiCharLength(text, i);
-    uint32_t code = 0;
-    for (size_t k = 0; k < length; ++k)
-      code = code << 8 | static_cast<unsigned char>(text[i + k]);
-    chars.push_back(code);
-    i += length;
-  }
-  return chars;
-}
-
-// One element of a wildcard pattern: a character, "?", "*" or a set "<a-z_>" ("<!...>" or
-// "<^...>" for the complement).
-struct PatternToken {
-  enum Kind { kChar, kAny, kStar, kSet } kind = kChar;
-  uint32_t c = 0;
-  bool negate = false;
-  std::vector<std::pair<uint32_t, uint32_t>> ranges;
-
-  bool Matches(uint32_t x) const {
-    switch (kind) {
-      case kChar:
-        return x == c;
-      case kAny:
-        return true;
-      case kStar:
-        return false;
-      case kSet: {
-        bool in = std::any_of(ranges.begin(), ranges.end(),
-                              [x](const auto& r) { return x >= r.first && x <= r.second; });
-        return in != negate;
-      }
-    }
-    return false;
-  }
-};
-
-std::vector<PatternToken> ParsePattern(const std::vector<uint32_t>& p) {
-  std::vector<PatternToken> tokens;
-  for (size_t i = 0; i < p.size(); ++i) {
-    PatternToken t;
-    if (p[i] == '*') {
-      t.kind = PatternToken::kStar;
-    } else if (p[i] == '?') {
-      t.kind = PatternToken::kAny;
-    } else if (p[i] == '<' &&
-               std::find(p.begin() + static_cast<std::ptrdiff_t>(i), p.end(), '>') != p.end()) {
-      t.kind = PatternToken::kSet;
-      size_t j = i + 1;
-      if (p[j] == '!' || p[j] == '^') {
-        t.negate = true;
-        ++j;
-      }
-      for (; p[j] != '>'; ++j) {
-        if (p[j + 1] == '-' && p[j + 2] != '>') {
-          t.ranges.emplace_back(p[j], p[j + 2]);
-          j += 2;
-        } else {
-          t.ranges.emplace_back(p[j], p[j]);
-        }
-      }
-      i = j;
-    } else {
-      t.c = p[i];
-    }
-    tokens.push_back(std::move(t));
-  }
-  return tokens;
-}
-
-// Wildcard match of already lowercased texts.
-bool MatchWildcard(std::string_view pattern, std::string_view name) {
-  std::vector<PatternToken> tokens = ParsePattern(Characters(pattern));
-  std::vector<uint32_t> text = Characters(name);
-  size_t p = 0, n = 0, starP = tokens.size(), starN = 0;
-  while (n < text.size()) {
-    if (p < tokens.size() && tokens[p].kind == PatternToken::kStar) {
-      starP = p++;
-      starN = n;
-    } else if (p < tokens.size() && tokens[p].Matches(text[n])) {
-      ++p;
-      ++n;
-    } else if (starP < tokens.size()) {
-      p = starP + 1;
-      n = ++starN;
-    } else {
-      return false;
-    }
-  }
-  while (p < tokens.size() && tokens[p].kind == PatternToken::kStar)
-    ++p;
-  return p == tokens.size();
-}
-
 bool MatchesList(const std::vector<std::string>& patterns, const std::string& fullPath,
                  const std::string& fileName, bool fullPathForFolders) {
-  for (const std::string& line : patterns) {
-    std::string pattern = LowerAsciiLetters(line);
+  for (const std::string& pattern : patterns) {
     bool onPath = fullPathForFolders && pattern.find('/') != pattern.npos;
-    if (MatchWildcard(pattern, LowerAsciiLetters(onPath ? fullPath : fileName))) return true;
+    if (MatchesWildcard(pattern, onPath ? fullPath : fileName)) return true;
   }
   return false;
 }
-
-// The folder's identity on disk, to notice a link that leads back to a folder being searched.
-bool FolderId(const std::string& folder, std::pair<dev_t, ino_t>& id) {
-  std::string fs = FsPath(folder.empty() ? "." : folder);
-  struct stat st;
-  if (stat(fs.c_str(), &st) != 0) return false;
-  id = {st.st_dev, st.st_ino};
-  return true;
-}
-
-// Depth-first search of a folder tree: each folder is yielded (path ending in "/") before
-// its contents, the whole subtree at the place of the subfolder. Entries carrying an
-// excluded attribute bit are never seen, nor is anything below an excluded folder.
-class DirSearch {
- public:
-  struct Found {
-    std::string path;
-    TFileInfo info;
-  };
-
-  DirSearch(const std::string& folder, std::string pattern, uint32_t excludedBits, bool recurse)
-      : pattern_(std::move(pattern)), excludedBits_(excludedBits), recurse_(recurse) {
-    Open(folder);
-  }
-
-  bool Next(Found& found) {
-    while (!levels_.empty()) {
-      Level& level = levels_.back();
-      if (level.index >= level.entries.size()) {
-        levels_.pop_back();
-        if (!levels_.empty()) ++levels_.back().index;
-        continue;
-      }
-      const TFileInfo& entry = level.entries[level.index];
-      if (entry.IsDirectory()) {
-        if (!recurse_) {
-          ++level.index;
-          continue;
-        }
-        found.path = level.folder + entry.name + "/";
-        found.info = entry;
-        if (!Open(found.path)) {
-          ++levels_.back().index;
-          continue;
-        }
-        return true;
-      }
-      ++level.index;
-      // A name without an extension is matched with a "." appended, so "*." finds it.
-      std::string name = entry.name;
-      if (ExtractFileExt(name).empty()) name += '.';
-      if (MatchWildcard(pattern_, LowerAsciiLetters(name))) {
-        found.path = level.folder + entry.name;
-        found.info = entry;
-        return true;
-      }
-    }
-    return false;
-  }
-
- private:
-  struct Level {
-    std::string folder;  // empty or ending in "/"
-    std::pair<dev_t, ino_t> id;
-    std::vector<TFileInfo> entries;
-    size_t index = 0;
-  };
-
-  // False for a folder that is one of the folders being searched (reached again through a
-  // link): searching it would never end.
-  bool Open(const std::string& folder) {
-    Level level;
-    level.folder = folder;
-    if (FolderId(folder, level.id) &&
-        std::any_of(levels_.begin(), levels_.end(),
-                    [&](const Level& l) { return l.id == level.id; })) {
-      return false;
-    }
-    level.entries = ListDirectory(folder);
-    std::erase_if(level.entries,
-                  [this](const TFileInfo& e) { return (e.attributes & excludedBits_) != 0; });
-    levels_.push_back(std::move(level));
-    return true;
-  }
-
-  std::string pattern_;
-  uint32_t excludedBits_;
-  bool recurse_;
-  std::vector<Level> levels_;
-};
 
 // The file a path leads to (device and inode), or {0, 0} when there is none.
 std::pair<uint64_t, uint64_t> FileIdentity(const std::string& path) {
@@ -269,7 +81,7 @@ void TZipPacker::Work::AddEntry(std::unique_ptr<TZipHeaderInfo> entry) {
   entries->Add(std::move(entry));
   foldedNames.insert(LowerAsciiLetters(name));
   names.insert(std::move(name));
-  end.SetTotalEntries(end.TotalEntries() + 1);
+  ++end.totalEntries;
 }
 
 // --- Settings -----------------------------------------------------------------------------
@@ -364,7 +176,6 @@ void TZipPacker::StoredName(const std::string& path, std::string& dir, std::stri
   }
   // What is left may still be absolute or climb with "..": an archive must never name a
   // place outside the folder it is extracted into, so only plain components are kept.
-  // (There are no drives here, so StoreVolumes has nothing to keep.)
   size_t start = 0;
   while (start < folder.size()) {
     size_t slash = folder.find('/', start);
@@ -428,10 +239,10 @@ void TZipPacker::ExpandFilesList(Work& work) {
       if (OnNoSuchFile) OnNoSuchFile(line);
       continue;
     }
-    std::string pattern = LowerAsciiLetters(ExtractFileName(line));
+    std::string pattern = ExtractFileName(line);
     if (pattern == "*.*") pattern = "*";
-    DirSearch search(folder, pattern, excludedBits, recurse);
-    DirSearch::Found found;
+    TDirSearch search(folder, pattern, excludedBits, recurse);
+    TDirSearch::TFound found;
     while (search.Next(found)) {
       ProcessMessages();
       if (OnRecursingFile) OnRecursingFile(found.path);
@@ -451,6 +262,11 @@ void TZipPacker::ExpandFilesList(Work& work) {
 
 // --- Writing ------------------------------------------------------------------------------
 
+void TZipPacker::TotalPercentDone(int percent) {
+  if (OnTotalPercentDone) OnTotalPercentDone(percent);
+  if (Progress) Progress->Percent(TWorkStage::wsPacking, percent);
+}
+
 void TZipPacker::BlockWritten(Work& work, uint64_t fileBytes, uint64_t fileSize,
                               uint64_t& reported) {
   work.bytesDone += static_cast<int64_t>(fileBytes - reported);
@@ -460,12 +276,12 @@ void TZipPacker::BlockWritten(Work& work, uint64_t fileBytes, uint64_t fileSize,
         fileSize == 0 ? 100
                       : static_cast<int>(std::min<uint64_t>(fileBytes, fileSize) * 100 / fileSize));
   }
-  if (OnTotalPercentDone && work.totalBytes > 0) {
+  if (work.totalBytes > 0) {
     int percent = static_cast<int>(std::min<int64_t>(work.bytesDone, work.totalBytes) * 100 /
                                    work.totalBytes);
     if (percent != work.lastPercent) {
       work.lastPercent = percent;
-      OnTotalPercentDone(percent);
+      TotalPercentDone(percent);
     }
   }
   ProcessMessages();
@@ -484,6 +300,7 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
 
   TFileInfo info;
   std::unique_ptr<TBufferedFileStream> source;
+  TFileStamp stamp;
   uint64_t size = 0;
   if (folderEntry) {
     bool found = GetFileInfo(path.substr(0, path.size() - 1), info);
@@ -509,11 +326,10 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
         if (!retry) return false;
       }
     }
-    struct stat st;
-    if (fstat(source->Handle(), &st) != 0) return skip(srFileOpenError);
-    entry->dateTime = TimeToDosDateTime(st.st_mtime);
-    size = static_cast<uint64_t>(st.st_size);
-    entry->SetUncompressedSize(size);
+    if (!GetFileStamp(source->Handle(), stamp)) return skip(srFileOpenError);
+    entry->dateTime = TimeToDosDateTime(static_cast<std::time_t>(stamp.mtimeSec));
+    size = static_cast<uint64_t>(stamp.size);
+    entry->uncompressedSize = size;
   }
 
   std::string dir, file;
@@ -521,9 +337,9 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
   entry->SetPath(dir);
   entry->SetFileName(file);
   if (entry->FullName().empty()) return false;  // the root folder itself has no name
-  entry->SetRelativeOffset(static_cast<uint64_t>(out.Position()));
+  entry->relativeOffset = static_cast<uint64_t>(out.Position());
   entry->internalAttributes = 0;
-  entry->SetDiskNumberStart(0);
+  entry->diskNumberStart = 0;
 
   if (work.foldedNames.count(LowerAsciiLetters(entry->FullName())) != 0) {
     return skip(srNoOverwrite);
@@ -545,12 +361,15 @@ bool TZipPacker::WriteOneFile(Work& work, const std::string& path) {
     entry->method = store ? 0 : 8;
     entry->flags = LevelFlags(PackLevel);
     if (store) entry->internalAttributes = 0;
-    const bool copied = work.updateMode && CopyUnchangedData(work, *entry, *source, size);
+    const bool copied =
+        work.updateMode &&
+        CopyUnchangedData(work, *entry, *source, size,
+                          KnownCrcs ? KnownCrcs->Find(stamp) : std::optional<uint32_t>());
     if (!copied) WriteEntryData(work, *entry, *source, store, size, path);
     source.reset();
   }
 
-  if (OnEndZip) OnEndZip(path, entry->UncompressedSize(), entry->CompressedSize());
+  if (OnEndZip) OnEndZip(path, entry->uncompressedSize, entry->compressedSize);
   work.AddEntry(std::move(entry));
   ++work.written;
   return true;
@@ -565,7 +384,7 @@ void TZipPacker::WriteEntryData(Work& work, TZipHeaderInfo& entry, TStream& sour
   // itself reached through a link, say) neither outgrows that room nor runs forever.
   entry.reserveZip64 = size >= kZip64ReserveThreshold;
   entry.crc32 = 0xFFFFFFFF;
-  entry.SetCompressedSize(0);
+  entry.compressedSize = 0;
   entry.method = 8;
   entry.flags = 0;
   WriteEntryHeader(entry, out, true);
@@ -577,8 +396,8 @@ void TZipPacker::WriteEntryData(Work& work, TZipHeaderInfo& entry, TStream& sour
                           : work.deflater.Deflate(source, out, PackLevel, crc, size, blockDone);
   work.bytesDone += static_cast<int64_t>(size - reported);  // bytes a short read never gave
   entry.crc32 = ~crc;
-  entry.SetCompressedSize(data.written);
-  entry.SetUncompressedSize(data.read);
+  entry.compressedSize = data.written;
+  entry.uncompressedSize = data.read;
   if (store) {
     entry.method = 0;
     entry.internalAttributes = 0;
@@ -587,7 +406,7 @@ void TZipPacker::WriteEntryData(Work& work, TZipHeaderInfo& entry, TStream& sour
   if (data.read < size && OnShortRead) OnShortRead(path, size, data.read);
 
   int64_t end = out.Position();
-  SeekOutput(out, static_cast<int64_t>(entry.RelativeOffset()));
+  SeekOutput(out, static_cast<int64_t>(entry.relativeOffset));
   WriteEntryHeader(entry, out, true);
   SeekOutput(out, end);
 }
@@ -628,11 +447,9 @@ int TZipPacker::Zip() {
     }
     if (work.updateMode || endCentral_.modified) {
       work.end = endCentral_;
-      work.end.SetEntriesOnDisk(0);
-      work.end.SetTotalEntries(0);
+      work.end.entriesOnDisk = 0;
+      work.end.totalEntries = 0;
       work.end.modified = false;
-    } else {
-      work.end.Clear();
     }
 
     if (work.updateMode) MergeExistingArchive(work);
@@ -663,7 +480,7 @@ int TZipPacker::Zip() {
   endCentral_ = work.end;
   TFileInfo info;
   archiveDateTime_ = GetFileInfo(zipName_, info) ? info.mtime : 0;
-  if (OnTotalPercentDone) OnTotalPercentDone(100);
+  TotalPercentDone(100);
   if (OnZipComplete) OnZipComplete(work.written);
   return work.written;
 }
@@ -676,8 +493,6 @@ void ConfigureBookPacker(TZipPacker& packer, const std::string& root, const std:
   packer.SetStorePaths(true);
   packer.SetZipName(archive);
   packer.NoCompressList() = {"mimetype"};
-  // Under zaUpdate an entry dated as new as the staged file would keep the old chapter.
-  packer.ZipAction = zaReplace;
   packer.OwnedNames = {"mimetype", "META-INF/container.xml", "OEBPS/"};
 }
 

@@ -5,9 +5,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "zip/knowncrc.h"
 #include "zip/reader.h"
 #include "zip/records.h"
 
@@ -39,6 +41,18 @@ class TZipPacker : public TZipReader {
   int Zip();
 
   // --- Settings, with their couplings -------------------------------------------------------
+  // What changes nothing on this platform (kept for the couplings below and for callers
+  // written against the packer as it is elsewhere):
+  //   StoreVolumes: a path here has no drive to keep or remove.
+  //   OEMConvert: the OEM code page is the ANSI one here (platform/codepage.h), so names
+  //     are stored as they are under every mode; oemFlexible marks the central header's
+  //     host as NTFS (11) instead of DOS.
+  //   IncludeSysFiles: no file carries the system attribute here. IncludeReadOnlyFiles
+  //     and IncludeArchiveFiles: read-only files and files (all of which carry the archive
+  //     attribute here) are found whatever these say, as a search with an attribute mask
+  //     finds them; the three change AttributeMask only.
+  //   EConfigFileSaveError (zip/errors.h) is never raised: it belongs to archives of
+  //     several volumes, which are not written.
   bool Recurse() const { return recurse_; }
   void SetRecurse(bool on);
   bool StorePaths() const { return storePaths_; }
@@ -69,9 +83,13 @@ class TZipPacker : public TZipReader {
   std::string TempPath;
   // Names that the files being packed own in an update: a name ending in "/" stands for
   // everything under that folder. When set, an update writes every file first (whatever
-  // the dates), then carries over, in their old order, the old entries that none of these
-  // names covers and no file replaced; the others are left out. Empty: the general merge.
+  // the dates: ZipAction plays no part), then carries over, in their old order, the old
+  // entries that none of these names covers and no file replaced; the others are left
+  // out. Empty: the general merge.
   std::vector<std::string> OwnedNames;
+  // CRC-32s of files to pack known from when they were written (zip/knowncrc.h): an update
+  // need not read such a file to learn whether an old entry holds its bytes already.
+  const TKnownCrcs* KnownCrcs = nullptr;
   std::vector<std::string>& ExcludeList() { return excludeList_; }
   std::vector<std::string>& NoCompressList() { return noCompressList_; }
 
@@ -116,6 +134,8 @@ class TZipPacker : public TZipReader {
   bool NoCompress(const std::string& fileName) const;
   // Progress through the run and the cancel check after each block written.
   void BlockWritten(Work& work, uint64_t fileBytes, uint64_t fileSize, uint64_t& reported);
+  // The share of the run done, to OnTotalPercentDone and Progress.
+  void TotalPercentDone(int percent);
 
   // --- Updating an existing archive, in update.cpp -----------------------------------------
   // In an update, for a file about to be written as entry (named, dated, its method and
@@ -123,7 +143,9 @@ class TZipPacker : public TZipReader {
   // bytes (same size and CRC-32, stored or deflated the same way, and its data prove it),
   // writes the entry with the old data copied instead of compressed again and returns true.
   // Otherwise the source is back at its start and nothing is written.
-  bool CopyUnchangedData(Work& work, TZipHeaderInfo& entry, TStream& source, uint64_t size);
+  // knownCrc: the file's CRC-32 when it is known (KnownCrcs), else the file is read for it.
+  bool CopyUnchangedData(Work& work, TZipHeaderInfo& entry, TStream& source, uint64_t size,
+                         std::optional<uint32_t> knownCrc);
   // Reads the archive at ZipName and merges its entries with FilesList into work's output.
   void MergeExistingArchive(Work& work);
   // Copies old entry index into work's output as it is.

@@ -2,8 +2,6 @@
 // and the repair scan for a damaged one), comments on demand and the byte copy of a kept
 // entry. The file may be anything, so every count, size and offset taken from it is checked
 // against the file's size before it is used.
-#include <sys/stat.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <ctime>
@@ -82,32 +80,20 @@ std::string CompanionName(const std::string& path) {
 // the Zip64 end record) and, when it has entries, starts with a central header.
 bool DirectoryEndsAt(TStream& s, const TEndCentral& end, int64_t limit) {
   uint64_t directoryEnd = 0;
-  if (!AddChecked(end.CentralOffset(), end.CentralSize(), directoryEnd) ||
+  if (!AddChecked(end.centralOffset, end.centralSize, directoryEnd) ||
       directoryEnd != static_cast<uint64_t>(limit)) {
     return false;
   }
-  if (end.TotalEntries() == 0) return true;
-  const std::string signature = ReadAt(s, end.CentralOffset(), 4);
+  if (end.totalEntries == 0) return true;
+  const std::string signature = ReadAt(s, end.centralOffset, 4);
   TFieldCursor in(signature);
   return in.U32() == kCentralHeaderSignature && in.Ok();
 }
 
 }  // namespace
 
-TZipReader::TFileStamp TZipReader::StampOf(int fd) {
-  TFileStamp stamp;
-  struct stat st;
-  if (fstat(fd, &st) != 0) return stamp;
-  stamp.device = static_cast<uint64_t>(st.st_dev);
-  stamp.inode = static_cast<uint64_t>(st.st_ino);
-  stamp.size = static_cast<int64_t>(st.st_size);
-  stamp.mtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
-  stamp.mtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
-  return stamp;
-}
-
 bool TZipReader::FindEndCentral(TStream& s, TEndCentral& end, int64_t& directoryLimit) {
-  end.Clear();
+  end = TEndCentral();
   directoryLimit = 0;
   const int64_t size = s.Size();
   if (size == 0) return true;
@@ -128,34 +114,28 @@ bool TZipReader::FindEndCentral(TStream& s, TEndCentral& end, int64_t& directory
     if (buffer[static_cast<size_t>(i)] != 0x50) continue;
     TFieldCursor record(std::string_view(buffer).substr(static_cast<size_t>(i)));
     TEndCentral candidate;
-    candidate.Clear();
     if (!ReadEndCentral(record, candidate)) continue;
     const int64_t recordPos = base + i;
     candidate.commentPosition = recordPos + kEndCentralSize;
     int64_t limit = recordPos;
-    auto locator = std::make_unique<TZip64Locator>();
+    uint64_t zip64EndOffset = 0;
     TFieldCursor locatorBytes(
         i >= static_cast<int64_t>(kZip64LocatorSize)
             ? std::string_view(buffer).substr(static_cast<size_t>(i) - kZip64LocatorSize)
             : std::string_view());
     // The Zip64 end record must lie whole in front of the locator.
     uint64_t recordEnd = 0;
-    if (ReadZip64Locator(locatorBytes, *locator) &&
-        AddChecked(locator->zip64EndOffset, kZip64EndCentralSize, recordEnd) &&
+    if (ReadZip64Locator(locatorBytes, zip64EndOffset) &&
+        AddChecked(zip64EndOffset, kZip64EndCentralSize, recordEnd) &&
         recordEnd <= static_cast<uint64_t>(recordPos - kZip64LocatorSize)) {
-      const std::string zip64Record = ReadAt(s, locator->zip64EndOffset, kZip64EndCentralSize);
+      const std::string zip64Record = ReadAt(s, zip64EndOffset, kZip64EndCentralSize);
       TFieldCursor zip64Bytes(zip64Record);
-      auto zip64 = std::make_unique<TZip64EndCentral>();
-      if (ReadZip64EndCentral(zip64Bytes, *zip64)) {
-        limit = static_cast<int64_t>(locator->zip64EndOffset);
-        candidate.zip64End = std::move(zip64);
-        candidate.zip64Locator = std::move(locator);
-      }
+      if (ReadZip64EndCentral(zip64Bytes, candidate)) limit = static_cast<int64_t>(zip64EndOffset);
     }
     if (DirectoryEndsAt(s, candidate, limit)) {
       end = candidate;
       directoryLimit = limit;
-      return end.ThisDisk() >= end.CentralDisk();
+      return end.thisDisk >= end.centralDisk;
     }
     if (!fallback && candidate.commentPosition + candidate.commentLength == size) {
       fallback = candidate;
@@ -165,7 +145,7 @@ bool TZipReader::FindEndCentral(TStream& s, TEndCentral& end, int64_t& directory
   if (!fallback) return false;
   end = *fallback;
   directoryLimit = fallbackLimit;
-  return end.ThisDisk() >= end.CentralDisk();
+  return end.thisDisk >= end.centralDisk;
 }
 
 bool TZipReader::ReadCentralHeader(TStream& s, TZipHeaderInfo& entry, bool ignoreExtra) {
@@ -175,18 +155,9 @@ bool TZipReader::ReadCentralHeader(TStream& s, TZipHeaderInfo& entry, bool ignor
   entry.dateTime = SanitizeDosDateTime(entry.dateTime);
   SetEntryName(entry, raw.name, (entry.versionMadeBy >> 8) == 0);
   entry.centralHeaderPosition = start;
-  entry.extraFieldPosition = 0;
-  entry.extraLengthAsRead = 0;
-  entry.zip64LengthAsRead = 0;
   std::string kept;
-  uint16_t zip64Length = 0;
-  size_t standing = ReadExtraField(raw.extra, entry, zip64Length, &kept);
-  if (!raw.extra.empty()) {
-    entry.extraFieldPosition = start + kCentralHeaderSize + static_cast<int64_t>(raw.name.size());
-    entry.extraLengthAsRead = static_cast<uint16_t>(standing);
-    entry.zip64LengthAsRead = zip64Length;
-    entry.SetKeptExtra(std::move(kept));
-  }
+  ReadExtraField(raw.extra, entry, &kept);
+  entry.SetKeptExtra(std::move(kept));
   return true;
 }
 
@@ -197,12 +168,8 @@ bool TZipReader::ReadLocalHeader(TStream& s, TZipHeaderInfo& entry) {
   entry.dateTime = SanitizeDosDateTime(entry.dateTime);
   SetEntryName(entry, raw.name, true);
   entry.centralHeaderPosition = 0;
-  entry.extraFieldPosition = 0;
-  entry.extraLengthAsRead = 0;
-  entry.zip64LengthAsRead = 0;
-  uint16_t zip64Length = 0;
-  ReadExtraField(raw.extra, entry, zip64Length, nullptr);
-  entry.SetRelativeOffset(static_cast<uint64_t>(start));
+  ReadExtraField(raw.extra, entry, nullptr);
+  entry.relativeOffset = static_cast<uint64_t>(start);
   return true;
 }
 
@@ -218,8 +185,8 @@ TStream& TZipReader::CentralStream() {
 
 void TZipReader::Open() {
   auto file = std::make_unique<TBufferedFileStream>(zipName_, TFileMode::fmOpenRead);
-  TFileStamp stamp = StampOf(file->Handle());
-  bool current = held_ && archiveDateTime_ != 0 && stamp == heldStamp_ &&
+  TFileStamp stamp;
+  bool current = GetFileStamp(file->Handle(), stamp) && held_ && archiveDateTime_ != 0 && stamp == heldStamp_ &&
                  archiveDateTime_ == static_cast<std::time_t>(stamp.mtimeSec);
   archive_ = std::move(file);
   if (current) return;
@@ -240,7 +207,7 @@ void TZipReader::Open() {
 
 void TZipReader::LoadDirectory() {
   directory_->Clear();
-  endCentral_.Clear();
+  endCentral_ = TEndCentral();
   companion_.reset();
   scanned_ = false;
   proofWork_ = 0;
@@ -262,7 +229,7 @@ void TZipReader::LoadDirectory() {
     }
   }
   if (!found) {
-    endCentral_.Clear();
+    endCentral_ = TEndCentral();
     if (IncompleteZipMode == izAssumeMulti) throw EIncompleteZip();
     if (IncompleteZipMode == izAssumeNotAZip) throw ENotAZipFile();
     RunRepairScan();
@@ -270,7 +237,7 @@ void TZipReader::LoadDirectory() {
   }
   if (companion_) {
     // The directory fills the companion file from its start; the data stay in the archive.
-    endCentral_.SetCentralOffset(0);
+    endCentral_.centralOffset = 0;
     CheckEndCentral(limit);
     currentDisk_ = 0;
     centralLimit_ = fileSize;
@@ -278,26 +245,26 @@ void TZipReader::LoadDirectory() {
     return;
   }
   // Parts of a multi-part set cannot be updated on their own.
-  if (endCentral_.ThisDisk() != 0 || endCentral_.CentralDisk() != 0) throw EIncompleteZip();
+  if (endCentral_.thisDisk != 0 || endCentral_.centralDisk != 0) throw EIncompleteZip();
   CheckEndCentral(limit);
   currentDisk_ = 0;
-  centralLimit_ = static_cast<int64_t>(endCentral_.CentralOffset());
+  centralLimit_ = static_cast<int64_t>(endCentral_.centralOffset);
   ReadDirectory(file);
 }
 
 void TZipReader::CheckEndCentral(int64_t limit) {
   uint64_t end = static_cast<uint64_t>(std::max<int64_t>(limit, 0));
-  uint64_t offset = endCentral_.CentralOffset();
-  uint64_t size = endCentral_.CentralSize();
-  uint64_t total = endCentral_.TotalEntries();
+  uint64_t offset = endCentral_.centralOffset;
+  uint64_t size = endCentral_.centralSize;
+  uint64_t total = endCentral_.totalEntries;
   if (offset > end || size > end - offset || total > (end - offset) / kCentralHeaderSize) {
     throw EBadZipFile();
   }
 }
 
 void TZipReader::ReadDirectory(TStream& central) {
-  const uint64_t total = endCentral_.TotalEntries();
-  if (total != 0) central.SetPosition(static_cast<int64_t>(endCentral_.CentralOffset()));
+  const uint64_t total = endCentral_.totalEntries;
+  if (total != 0) central.SetPosition(static_cast<int64_t>(endCentral_.centralOffset));
   // Gathered in file order and sorted once: inserting one by one would take quadratic
   // time for a directory whose offsets descend.
   std::vector<std::unique_ptr<TZipHeaderInfo>> read;
@@ -390,7 +357,7 @@ bool TZipReader::RepairScan(std::vector<std::unique_ptr<TZipHeaderInfo>>& found,
     auto entry = std::make_unique<TZipHeaderInfo>();
     if (!ReadLocalHeader(s, *entry)) break;
     uint64_t dataEnd = 0;
-    if (!AddChecked(static_cast<uint64_t>(s.Position()), entry->CompressedSize(), dataEnd) ||
+    if (!AddChecked(static_cast<uint64_t>(s.Position()), entry->compressedSize, dataEnd) ||
         dataEnd > static_cast<uint64_t>(size)) {
       break;
     }
@@ -411,11 +378,11 @@ void TZipReader::RunRepairScan() {
   if (!RepairScan(found, stopPos)) throw EBadZipFile();
   const size_t count = found.size();
   directory_->Assign(std::move(found));  // offsets strictly ascend, so no key repeats
-  endCentral_.SetThisDisk(0);
-  endCentral_.SetCentralDisk(0);
-  endCentral_.SetCentralOffset(static_cast<uint64_t>(stopPos));
-  endCentral_.SetTotalEntries(count);
-  endCentral_.SetEntriesOnDisk(count);
+  endCentral_.thisDisk = 0;
+  endCentral_.centralDisk = 0;
+  endCentral_.centralOffset = static_cast<uint64_t>(stopPos);
+  endCentral_.totalEntries = count;
+  endCentral_.entriesOnDisk = count;
   currentDisk_ = 0;
   centralLimit_ = stopPos;
   proofBudget_ = kScanProofFactor * static_cast<uint64_t>(archive_->Size()) + kScanProofSlack;
@@ -434,18 +401,18 @@ void TZipReader::ReadDirectoryScanMode(int64_t from, std::vector<bool>& confirme
     ProcessMessages();
     TZipHeaderInfo header;
     if (!ReadCentralHeader(s, header)) break;
-    long at = directory_->FindPlace(header.DiskNumberStart(), header.RelativeOffset());
+    long at = directory_->FindPlace(header.diskNumberStart, header.relativeOffset);
     if (at < 0 || confirmed[static_cast<size_t>(at)]) continue;
     TZipHeaderInfo* entry = directory_->Item(static_cast<size_t>(at));
     // A header that names other data than the local header found there confirms nothing.
     bool sameData = (entry->flags & 8) != 0 ||
                     (entry->crc32 == header.crc32 && entry->method == header.method &&
-                     entry->CompressedSize() == header.CompressedSize());
+                     entry->compressedSize == header.compressedSize);
     if (entry->FullName() != header.FullName() || !sameData) continue;
-    uint64_t offset = entry->RelativeOffset();
+    uint64_t offset = entry->relativeOffset;
     uint16_t localExtra = entry->localExtraLength;
     *entry = header;
-    entry->SetRelativeOffset(offset);
+    entry->relativeOffset = offset;
     entry->localExtraLength = localExtra;
     confirmed[static_cast<size_t>(at)] = true;
   }
@@ -458,63 +425,15 @@ void TZipReader::VerifyScannedEntry(const TZipHeaderInfo& entry) {
   if ((entry.flags & (8 | 1)) != 0) throw EBadZipFile();
   if (entry.method != 0 && entry.method != 8) throw EBadZipFile();
   // An entry whose proof would cost more than the file can justify counts as damage.
-  if (entry.UncompressedSize() > proofBudget_) throw EBadZipFile();
-  proofBudget_ -= entry.UncompressedSize();
+  if (entry.uncompressedSize > proofBudget_) throw EBadZipFile();
+  proofBudget_ -= entry.uncompressedSize;
   TStream& s = *archive_;
-  uint64_t dataStart =
-      entry.RelativeOffset() + kLocalHeaderSize + entry.nameLength + entry.localExtraLength;
-  uint64_t remaining = entry.CompressedSize();
-  uint64_t expected = entry.UncompressedSize();
-  s.SetPosition(static_cast<int64_t>(dataStart));
-  std::vector<uint8_t> in(65536);
-  std::vector<uint8_t> out(65536);
-  uLong crc = crc32(0, nullptr, 0);
-  uint64_t produced = 0;
-  if (entry.method == 0) {
-    if (remaining != expected) throw EBadZipFile();
-    while (remaining > 0) {
-      size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, in.size()));
-      if (s.Read(in.data(), want) != want) throw EBadZipFile();
-      crc = crc32(crc, in.data(), static_cast<uInt>(want));
-      remaining -= want;
-      produced += want;
-      proofWork_ += want;
-    }
-  } else {
-    z_stream z{};
-    if (inflateInit2(&z, -MAX_WBITS) != Z_OK) throw EBadZipFile();
-    int rc = Z_OK;
-    bool ok = true;
-    while (ok && rc != Z_STREAM_END) {
-      // With all input taken, inflate may still hold output that did not fit the last
-      // block: it is called again, and only a call that cannot go on means the data end
-      // too early (Z_BUF_ERROR).
-      if (z.avail_in == 0 && remaining > 0) {
-        size_t want = static_cast<size_t>(std::min<uint64_t>(remaining, in.size()));
-        if (s.Read(in.data(), want) != want) {
-          ok = false;
-          break;
-        }
-        remaining -= want;
-        z.next_in = in.data();
-        z.avail_in = static_cast<uInt>(want);
-      }
-      z.next_out = out.data();
-      z.avail_out = static_cast<uInt>(out.size());
-      rc = inflate(&z, Z_NO_FLUSH);
-      if (rc != Z_OK && rc != Z_STREAM_END) ok = false;
-      size_t got = out.size() - z.avail_out;
-      produced += got;
-      proofWork_ += got;
-      if (produced > expected) ok = false;
-      crc = crc32(crc, out.data(), static_cast<uInt>(got));
-    }
-    // The deflate stream must end exactly where the entry's data end.
-    if (z.avail_in != 0 || remaining != 0) ok = false;
-    inflateEnd(&z);
-    if (!ok) throw EBadZipFile();
+  s.SetPosition(static_cast<int64_t>(entry.relativeOffset + kLocalHeaderSize + entry.nameLength +
+                                     entry.localExtraLength));
+  if (!inflater_.Holds(s, entry.compressedSize, entry.method == 8, entry.uncompressedSize,
+                       entry.crc32, nullptr, &proofWork_)) {
+    throw EBadZipFile();
   }
-  if (produced != expected || static_cast<uint32_t>(crc) != entry.crc32) throw EBadZipFile();
 }
 
 // Every entry must lie whole, with its local header, in front of the directory, and no two
@@ -525,8 +444,8 @@ void TZipReader::ValidateLayout(int64_t limit) {
   uint64_t previousEnd = 0;
   for (size_t i = 0; i < directory_->Count(); ++i) {
     const TZipHeaderInfo* entry = directory_->Item(i);
-    if (entry->DiskNumberStart() != currentDisk_) throw EBadZipFile();
-    const uint64_t offset = entry->RelativeOffset();
+    if (entry->diskNumberStart != currentDisk_) throw EBadZipFile();
+    const uint64_t offset = entry->relativeOffset;
     uint64_t entryEnd = 0;
     if (offset < previousEnd || !AddChecked(offset, kLocalHeaderSize, entryEnd) || entryEnd > end) {
       throw EBadZipFile();
@@ -535,7 +454,7 @@ void TZipReader::ValidateLayout(int64_t limit) {
     TZipHeaderInfo local;
     TRawHeader raw;
     if (!ReadEntryHeader(s, true, local, raw) ||
-        !AddChecked(static_cast<uint64_t>(s.Position()), entry->CompressedSize(), entryEnd) ||
+        !AddChecked(static_cast<uint64_t>(s.Position()), entry->compressedSize, entryEnd) ||
         entryEnd > end) {
       throw EBadZipFile();
     }
@@ -551,52 +470,45 @@ void TZipReader::CopyEntry(TZipHeaderInfo& entry, TStream& out) {
                   entry.nameLength + entry.centralExtraLength;
     entry.SetComment(ReadAt(CentralStream(), at, entry.commentLength));
   }
-  const uint64_t offset = entry.RelativeOffset();
+  const uint64_t offset = entry.relativeOffset;
   in.SetPosition(static_cast<int64_t>(offset));
   TZipHeaderInfo oldLocal;
   TRawHeader raw;
   if (!ReadEntryHeader(in, true, oldLocal, raw)) throw EBadZipFile();
   // The old local Zip64 block gives way to the one written anew: an entry carries exactly
   // one, where copying the field whole would add one at every update.
-  uint16_t zip64Length = 0;
   std::string localBlocks;
-  ReadExtraField(raw.extra, oldLocal, zip64Length, &localBlocks);
-  const uint64_t compressed = entry.CompressedSize();
-  const uint64_t uncompressed = entry.UncompressedSize();
+  ReadExtraField(raw.extra, oldLocal, &localBlocks);
+  const uint64_t compressed = entry.compressedSize;
 
-  // Sizes and offset are set anew, so that a Zip64 block remains only where a value
-  // still needs one.
-  entry.DropZip64();
-  entry.SetUncompressedSize(uncompressed);
-  entry.SetCompressedSize(compressed);
-  entry.SetDiskNumberStart(0);
-  entry.SetRelativeOffset(static_cast<uint64_t>(out.Position()));
+  // Disk and offset are the new archive's: a Zip64 block remains only where a value still
+  // needs one.
+  entry.diskNumberStart = 0;
+  entry.relativeOffset = static_cast<uint64_t>(out.Position());
   entry.localExtraLength = static_cast<uint16_t>(std::min<size_t>(localBlocks.size(), 0xFFFF));
   // An encrypted entry keeps bit 3 and its data descriptor: with bit 3 set the password is
   // checked against the time instead of the CRC (APPNOTE 6.1.6), so the right one would
   // fail without it. Other entries get their values in the local header instead.
   const bool descriptor = (entry.flags & 9) == 9;
   if (!descriptor) entry.flags = static_cast<uint16_t>(entry.flags & ~8u);
-  const uint16_t zip64 = entry.Zip64DataSize(true);
-  if (localBlocks.size() + (zip64 != 0 ? 4u + zip64 : 0u) > 0xFFFFu) throw EBadZipFile();
+  if (localBlocks.size() + Zip64BlockLength(entry, true) > 0xFFFFu) throw EBadZipFile();
 
   WriteEntryHeader(entry, out, true);
   WriteToArchive(out, localBlocks.data(), localBlocks.size());
   in.SetPosition(
       static_cast<int64_t>(offset + kLocalHeaderSize + raw.name.size() + raw.extra.size()));
-  if (CopyStream(in, out, compressed, kCopyBlock,
+  if (CopyStream(in, out, compressed, CopyBuffer(kCopyBlock),
                  [this](const char*, size_t) { ProcessMessages(); }) != compressed) {
     throw EReadError();
   }
   if (descriptor) {
-    WriteDataDescriptor(entry, out,
-                        entry.uncompressedSize == kEscape32 || entry.compressedSize == kEscape32);
+    WriteDataDescriptor(entry, out);
   }
 }
 
 bool TZipReader::EntryDataStart(const TZipHeaderInfo& entry, int64_t& start) {
   TStream& in = ArchiveStream();
-  const auto offset = static_cast<int64_t>(entry.RelativeOffset());
+  const auto offset = static_cast<int64_t>(entry.relativeOffset);
   TZipHeaderInfo local;
   TRawHeader raw;
   if (offset < 0 || in.Seek(offset, TSeekOrigin::soBeginning) != offset ||

@@ -7,14 +7,19 @@
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
+#include "platform/progress.h"
+#include "zip/deflate.h"
 #include "zip/records.h"
 
 namespace lumbrella {
 
 class TBufferedFileStream;
+class TStream;
 
 // What a file without an end record means.
 enum TIncompleteZipMode : uint8_t { izAssumeMulti = 0, izAssumeBad = 1, izAssumeNotAZip = 2 };
@@ -42,15 +47,12 @@ class TZipReader {
   bool KeepZipOpen = false;
 
   // --- Long work ------------------------------------------------------------------------
-  // Dispatching pending window messages during long work: the caller's callback (the
-  // window sets one); with none set nothing happens. While DoProcessMessages is off it is
-  // not called.
+  // Where long work reports how far it has come, gives its owner a turn between steps and
+  // learns of a cancel request, which ends it with EUserCanceled "User Aborted Operation";
+  // none set: no one is told and nothing stops it. While DoProcessMessages is off the owner
+  // gets no turn; a cancel request is still honoured.
+  TProgress* Progress = nullptr;
   bool DoProcessMessages = true;
-  std::function<void()> OnProcessMessages;
-  // A cancel request, raised by the caller (typically from inside OnProcessMessages) and
-  // honoured at the points where long work dispatches messages: "User Aborted Operation".
-  void RequestCancel() { cancelRequested_ = true; }
-  bool CancelRequested() const { return cancelRequested_; }
 
   // --- The current archive ----------------------------------------------------------------
   // Its directory in writing order (disk, offset), its end record and the last-write time
@@ -77,11 +79,11 @@ class TZipReader {
   // Forgets the current archive: directory and end record cleared, stream closed,
   // recorded time reset.
   void ForgetArchive();
-  // Calls OnProcessMessages when DoProcessMessages is on, then raises EUserCanceled
-  // "User Aborted Operation" when a cancel request is pending.
+  // Gives the owner its turn when DoProcessMessages is on, then raises EUserCanceled "User
+  // Aborted Operation" when a cancel request is pending.
   void ProcessMessages();
-  // Clears a cancel request left from an earlier operation.
-  void ResetCancel() { cancelRequested_ = false; }
+  // Drops a cancel request left from before the operation.
+  void ResetCancel();
 
   // Looks for the end record in the last 65,557 bytes of s (a 0-byte stream is an empty
   // archive): from the end backwards, the first whose directory ends right in front of it,
@@ -105,17 +107,8 @@ class TZipReader {
   void InvalidateHeldDirectory() { held_ = false; }
   // Bytes the repair scan has inflated or read to prove entries, since the archive was opened.
   uint64_t ScanProofWork() const { return proofWork_; }
-
-  // Identity of a file as it was when its directory was loaded.
-  struct TFileStamp {
-    uint64_t device = 0;
-    uint64_t inode = 0;
-    int64_t size = 0;
-    int64_t mtimeSec = 0;
-    int64_t mtimeNsec = 0;
-    bool operator==(const TFileStamp&) const = default;
-  };
-  static TFileStamp StampOf(int fd);
+  // One block of at least size bytes for copying entry data, kept for the reader's life.
+  std::span<char> CopyBuffer(size_t size);
 
   std::string zipName_;
   std::string rootDir_;
@@ -126,6 +119,7 @@ class TZipReader {
   TEndCentral endCentral_;
   std::time_t archiveDateTime_ = 0;
   std::unique_ptr<TBufferedFileStream> archive_;  // the open archive, if any
+  TInflater inflater_;  // proves entry data, for every entry of every archive read
   uint32_t currentDisk_ = 0;
   bool scanned_ = false;  // the repair scan has run for this archive
 
@@ -140,13 +134,13 @@ class TZipReader {
   void ValidateLayout(int64_t limit);
   TStream& CentralStream();
 
-  bool cancelRequested_ = false;
   bool held_ = false;  // directory_ was read from the file heldStamp_ describes
   TFileStamp heldStamp_;
   std::unique_ptr<TBufferedFileStream> companion_;  // the .zfc file holding the directory
   int64_t centralLimit_ = 0;  // entries' data must end here (start of the directory)
   uint64_t proofBudget_ = 0;  // bytes the repair scan may still inflate to prove entries
   uint64_t proofWork_ = 0;
+  std::vector<char> copyBuffer_;
 };
 
 }  // namespace lumbrella

@@ -5,9 +5,7 @@
 
 namespace lumbrella {
 
-TZipReader::TZipReader() : directory_(std::make_unique<TSortedZip>(TSortMode::ByNone)) {
-  endCentral_.Clear();
-}
+TZipReader::TZipReader() : directory_(std::make_unique<TSortedZip>(TSortMode::ByNone)) {}
 
 TZipReader::~TZipReader() = default;
 
@@ -27,7 +25,7 @@ void TZipReader::SetRootDir(const std::string& dir) {
 
 void TZipReader::ForgetArchive() {
   directory_->Clear();
-  endCentral_.Clear();
+  endCentral_ = TEndCentral();
   Close();
   archiveDateTime_ = 0;
   currentDisk_ = 0;
@@ -40,11 +38,18 @@ void TZipReader::Close() {
 }
 
 void TZipReader::ProcessMessages() {
-  if (DoProcessMessages && OnProcessMessages) OnProcessMessages();
-  if (cancelRequested_) {
-    cancelRequested_ = false;
-    throw EUserCanceled("User Aborted Operation");
-  }
+  if (!Progress) return;
+  if (DoProcessMessages) Progress->Step();
+  if (Progress->TakeCancel()) throw EUserCanceled("User Aborted Operation");
+}
+
+std::span<char> TZipReader::CopyBuffer(size_t size) {
+  if (copyBuffer_.size() < size) copyBuffer_.resize(size);
+  return {copyBuffer_.data(), size};
+}
+
+void TZipReader::ResetCancel() {
+  if (Progress) Progress->TakeCancel();
 }
 
 }  // namespace lumbrella

@@ -13,8 +13,6 @@
 
 namespace lumbrella {
 
-class TStream;
-
 // Code page of stored names.
 enum TOEMConvert : uint8_t { oemAlways = 0, oemNever = 1, oemFlexible = 2 };
 
@@ -25,7 +23,8 @@ inline constexpr uint32_t kEndCentralSignature = 0x06054B50;
 inline constexpr uint32_t kZip64EndCentralSignature = 0x06064B50;
 inline constexpr uint32_t kZip64LocatorSignature = 0x07064B50;
 inline constexpr uint16_t kZip64ExtraTag = 0x0001;
-// A field holding its escape value has the real value in a Zip64 record (APPNOTE 4.4.1.4).
+// Fields whose value reaches these (or passes them) hold them on disk, and the value itself
+// lies in a Zip64 record (APPNOTE 4.4.1.4); zip/headers.h decides that when it writes.
 inline constexpr uint32_t kEscape32 = 0xFFFFFFFF;
 inline constexpr uint16_t kEscape16 = 0xFFFF;
 
@@ -36,38 +35,10 @@ inline constexpr uint32_t kEndCentralSize = 22;
 inline constexpr uint32_t kZip64EndCentralSize = 56;
 inline constexpr uint32_t kZip64LocatorSize = 20;
 
-// Zip64 extended information, extra field tag 0x0001 (4.5.3). Zero-filled when created.
-struct TZip64Block {
-  uint16_t tag = kZip64ExtraTag;
-  uint16_t size = 0;  // data size of the block as last written or read
-  uint64_t uncompressedSize = 0;
-  uint64_t compressedSize = 0;
-  uint64_t relativeOffset = 0;
-  uint32_t diskNumberStart = 0;
-};
-
-// One entry of an archive.
+// One entry of an archive. Sizes, offset and disk are the entry's own values, whatever
+// their width on disk.
 class TZipHeaderInfo {
  public:
-  TZipHeaderInfo() = default;
-  TZipHeaderInfo(const TZipHeaderInfo& other);
-  TZipHeaderInfo& operator=(const TZipHeaderInfo& other);
-
-  // Restores the defaults; the three "as read" fields keep their values.
-  void Clear();
-
-  // 64-bit accessors: a value with non-zero high half, or 0xFFFFFFFF itself, goes into
-  // the Zip64 block and the 32-bit field holds 0xFFFFFFFF (4.4.8, 4.4.9, 4.4.16).
-  uint64_t UncompressedSize() const;
-  void SetUncompressedSize(uint64_t value);
-  uint64_t CompressedSize() const;
-  void SetCompressedSize(uint64_t value);
-  uint64_t RelativeOffset() const;
-  void SetRelativeOffset(uint64_t value);
-  // 0xFFFF in the 16-bit field means the value is in the Zip64 block (4.4.13).
-  uint32_t DiskNumberStart() const;
-  void SetDiskNumberStart(uint32_t value);
-
   // The name is path + file name. The path is empty or ends in "/"; setting a non-empty
   // path without one appends it. Both recompute nameLength.
   const std::string& FileName() const { return fileName_; }
@@ -85,40 +56,24 @@ class TZipHeaderInfo {
   const std::string& KeptExtra() const { return keptExtra_; }
   void SetKeptExtra(std::string blocks) { keptExtra_ = std::move(blocks); }
 
-  TZip64Block* Zip64() { return zip64_.get(); }
-  const TZip64Block* Zip64() const { return zip64_.get(); }
-  TZip64Block& EnsureZip64();  // created zero-filled on first need
-  void DropZip64() { zip64_.reset(); }
-
-  // Bytes the Zip64 block needs in a local or a central header; 0 when none is needed.
-  // In a local header an escalated uncompressed size brings the compressed size along.
-  uint16_t Zip64DataSize(bool local) const;
-  // 30 + name length + local extra field length (+ Zip64 block when needed).
-  uint32_t LocalHeaderLength() const;
-  // 46 + name length + central extra field length + comment length.
-  uint32_t CentralHeaderLength() const;
-
   uint16_t versionMadeBy = 45;         // (c) low byte 4.5, high byte host 0 (11: oemFlexible)
   uint16_t versionNeeded = 20;         // (l)(c) recomputed at each write: 20, 45 with Zip64
   uint16_t flags = 0;                  // (l)(c) general purpose bit flag (4.4.4)
   uint16_t method = 8;                 // (l)(c) 8 deflate, 0 stored
   uint32_t dateTime = 0;               // (l)(c) DOS time in the low half, date in the high
   uint32_t crc32 = 0xFFFFFFFF;         // (l)(c) register start value until the data is done
-  uint32_t compressedSize = 0;         // (l)(c) 32-bit field; use the accessors
-  uint32_t uncompressedSize = 0;       // (l)(c) 32-bit field; use the accessors
+  uint64_t compressedSize = 0;         // (l)(c)
+  uint64_t uncompressedSize = 0;       // (l)(c)
   uint16_t nameLength = 0;             // (l)(c)
   uint16_t centralExtraLength = 0;     // (c) as read
   uint16_t localExtraLength = 0;       // (l)
   uint16_t commentLength = 0;          // (c)
-  uint16_t diskNumberStart = 0;        // (c) 16-bit field; use the accessors
+  uint32_t diskNumberStart = 0;        // (c)
   uint16_t internalAttributes = 1;     // (c) the packer writes 0
   uint32_t externalAttributes = 0x20;  // (c)
-  uint32_t relativeOffset = 0;         // (c) 32-bit field; use the accessors
+  uint64_t relativeOffset = 0;         // (c)
   int64_t centralHeaderPosition = 0;   // where the central header lay in the archive read
   TOEMConvert nameMode = oemNever;
-  int64_t extraFieldPosition = 0;  // position of the central extra field as read
-  uint16_t extraLengthAsRead = 0;  // central extra field length as read
-  uint16_t zip64LengthAsRead = 0;  // Zip64 block data size as read, plus 4
   // (l) The local header carries the Zip64 sizes whatever the values: set before the
   // provisional header of a source so large that its final sizes might not fit 32 bits,
   // so that the header rewritten in place keeps the provisional one's length.
@@ -127,72 +82,26 @@ class TZipHeaderInfo {
  private:
   std::string fileName_;
   std::string path_;
-  std::unique_ptr<TZip64Block> zip64_;
   std::optional<std::string> comment_;
   std::string keptExtra_;
 };
 
-// Zip64 end of central directory record (4.3.14).
-struct TZip64EndCentral {
-  uint64_t recordSize = 44;
-  uint16_t versionMadeBy = 45;
-  uint16_t versionNeeded = 45;
-  uint32_t thisDisk = 0;
-  uint32_t centralDisk = 0;
-  uint64_t entriesOnDisk = 0;
-  uint64_t totalEntries = 0;
-  uint64_t centralSize = 0;
-  uint64_t centralOffset = 0;
-};
-
-// Zip64 end of central directory locator (4.3.15).
-struct TZip64Locator {
-  uint32_t zip64EndDisk = 0;
-  uint64_t zip64EndOffset = 0;
-  uint32_t totalDisks = 1;
-};
-
-// The end of central directory record (4.3.16) with its Zip64 companions.
+// The end of central directory record (4.3.16), with the values that a Zip64 end record
+// (4.3.14) holds where they outgrow it.
 class TEndCentral {
  public:
-  TEndCentral() = default;
-  TEndCentral(const TEndCentral& other);
-  TEndCentral& operator=(const TEndCentral& other);  // the 22-byte block and the comment
-
-  void Clear();  // zero, signature set, no comment, no Zip64 records
-
-  // Escalating accessors: counts and disks above 0xFFFE, sizes and offsets at 0xFFFFFFFF
-  // and above, go to the Zip64 end record, the 16/32-bit field holding its escape value.
-  uint32_t ThisDisk() const;
-  void SetThisDisk(uint32_t value);
-  uint32_t CentralDisk() const;
-  void SetCentralDisk(uint32_t value);
-  uint64_t EntriesOnDisk() const;
-  void SetEntriesOnDisk(uint64_t value);
-  uint64_t TotalEntries() const;
-  void SetTotalEntries(uint64_t value);
-  uint64_t CentralSize() const;
-  void SetCentralSize(uint64_t value);
-  uint64_t CentralOffset() const;
-  void SetCentralOffset(uint64_t value);
-
   const std::optional<std::string>& Comment() const { return comment_; }
   void SetComment(std::string comment);
-  bool NeedsZip64() const;  // one of the six values holds its escape value
-  TZip64EndCentral& EnsureZip64End();
 
-  uint32_t signature = kEndCentralSignature;  // (e)
-  uint16_t thisDisk = 0;                      // (e)
-  uint16_t centralDisk = 0;                   // (e)
-  uint16_t entriesOnDisk = 0;                 // (e)
-  uint16_t totalEntries = 0;                  // (e)
-  uint32_t centralSize = 0;                   // (e)
-  uint32_t centralOffset = 0;                 // (e)
-  uint16_t commentLength = 0;                 // (e)
-  int64_t commentPosition = 0;                // of the comment in the archive read
-  bool modified = false;                      // a comment was changed through the packer
-  std::unique_ptr<TZip64EndCentral> zip64End;
-  std::unique_ptr<TZip64Locator> zip64Locator;
+  uint32_t thisDisk = 0;        // (e)
+  uint32_t centralDisk = 0;     // (e)
+  uint64_t entriesOnDisk = 0;   // (e)
+  uint64_t totalEntries = 0;    // (e)
+  uint64_t centralSize = 0;     // (e)
+  uint64_t centralOffset = 0;   // (e)
+  uint16_t commentLength = 0;   // (e)
+  int64_t commentPosition = 0;  // of the comment in the archive read
+  bool modified = false;        // a comment was changed through the packer
 
  private:
   std::optional<std::string> comment_;
@@ -237,8 +146,6 @@ class TSortedZip {
 // single-byte characters are folded: a GB18030 trail byte that happens to be a letter
 // keeps its case, so two different Chinese names never compare equal.
 int CompareNamesIgnoringCase(const std::string& a, const std::string& b);
-// The text with its single-byte ASCII letters lowercased (trail bytes untouched).
-std::string LowerAsciiLetters(std::string_view text);
 
 // Sources at least this large get the Zip64 sizes reserved in their local header: below
 // it neither the source nor its deflate output (zlib's worst case adds about 1.3 MB per

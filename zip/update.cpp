@@ -7,6 +7,7 @@
 #include <memory>
 #include <unordered_map>
 
+#include "platform/dirsearch.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/stream.h"
@@ -31,10 +32,7 @@ bool Owned(const std::vector<std::string>& owned, const std::string& name) {
 }  // namespace
 
 void TZipPacker::CheckCancel() {
-  if (CancelRequested()) {
-    ResetCancel();
-    throw EUserCanceled("User Aborted Operation");
-  }
+  if (Progress && Progress->TakeCancel()) throw EUserCanceled("User Aborted Operation");
 }
 
 void TZipPacker::CarryOver(Work& work, size_t index) {
@@ -44,47 +42,53 @@ void TZipPacker::CarryOver(Work& work, size_t index) {
 }
 
 bool TZipPacker::CopyUnchangedData(Work& work, TZipHeaderInfo& entry, TStream& source,
-                                   uint64_t size) {
+                                   uint64_t size, std::optional<uint32_t> knownCrc) {
   const auto found = work.oldEntries.find(entry.FullName());
   if (found == work.oldEntries.end() || size >= kZip64ReserveThreshold) return false;
   const TZipHeaderInfo& old = *directory_->Item(found->second);
   const bool stored = entry.method == 0;
   // Data written the way this packer writes them: the same method, the same deflate level
   // class, not encrypted, and as many bytes.
-  if (old.method != entry.method || (old.flags & 1) != 0 || old.UncompressedSize() != size ||
-      (stored ? old.CompressedSize() != size : (old.flags & 6) != (entry.flags & 6))) {
+  if (old.method != entry.method || (old.flags & 1) != 0 || old.uncompressedSize != size ||
+      (stored ? old.compressedSize != size : (old.flags & 6) != (entry.flags & 6))) {
     return false;
   }
   const auto rewind = [&source] {
     source.SetPosition(0);
     return false;
   };
-  std::unique_ptr<unsigned char[]> block(new unsigned char[kDeflateBlockSize]);
-  uint32_t crc = 0xFFFFFFFF;
-  for (uint64_t left = size; left > 0;) {
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kDeflateBlockSize));
-    if (source.Read(block.get(), want) != want) return rewind();  // shorter now
-    crc = CrcUpdate(crc, block.get(), want);
-    left -= want;
+  uint32_t crc = 0;
+  if (knownCrc) {
+    crc = *knownCrc;
+  } else {
+    const std::span<char> block = CopyBuffer(kDeflateBlockSize);
+    uint32_t crcRegister = 0xFFFFFFFF;
+    for (uint64_t left = size; left > 0;) {
+      const size_t want = static_cast<size_t>(std::min<uint64_t>(left, block.size()));
+      if (source.Read(block.data(), want) != want) return rewind();  // shorter now
+      crcRegister = CrcUpdate(crcRegister, block.data(), want);
+      left -= want;
+    }
+    crc = ~crcRegister;
   }
-  crc = ~crc;
   // The data must prove what the directory says: a damaged entry is compressed anew.
   int64_t start = 0;
   TStream& in = ArchiveStream();
-  const uint64_t compressed = old.CompressedSize();
+  const uint64_t compressed = old.compressedSize;
   if (crc != old.crc32 || !EntryDataStart(old, start) ||
-      !EntryDataHolds(in, compressed, !stored, size, crc, [this] { ProcessMessages(); })) {
+      !inflater_.Holds(in, compressed, !stored, size, crc, [this] { ProcessMessages(); })) {
     return rewind();
   }
 
   entry.crc32 = crc;
-  entry.SetUncompressedSize(size);
-  entry.SetCompressedSize(compressed);
+  entry.uncompressedSize = size;
+  entry.compressedSize = compressed;
   WriteEntryHeader(entry, *work.out, true);
   in.SetPosition(start);
   uint64_t copied = 0;
   uint64_t reported = 0;
-  if (CopyStream(in, *work.out, compressed, kDeflateBlockSize, [&](const char*, size_t got) {
+  if (CopyStream(in, *work.out, compressed, CopyBuffer(kDeflateBlockSize),
+                 [&](const char*, size_t got) {
         copied += got;
         BlockWritten(work, compressed == 0 ? size : copied * size / compressed, size, reported);
       }) != compressed) {

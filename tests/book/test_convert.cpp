@@ -344,7 +344,9 @@ TEST_F(ConvertTest, APackerFailureIsReportedAfterTheTreeIsRemoved) {
 TEST_F(ConvertTest, ASecondConversionIsRefusedWhileOneIsPacking) {
   const std::vector<TChapter> rows = {Chapter("a", "A")};
   std::string refused;
-  packer_.OnProcessMessages = [&] {
+  TProgress progress;
+  packer_.Progress = &progress;
+  progress.OnStep = [&] {
     if (!refused.empty()) return;
     try {
       TBookConverter second(tempDir_, packer_);

@@ -1,5 +1,6 @@
 #include "common/test_util.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <sys/stat.h>
@@ -196,33 +197,66 @@ std::string EpubcheckProblems(const std::string& bookPath) {
   return r.output;
 }
 
-std::string CheckArchiveWithOtherTools(const std::string& archivePath) {
-  std::string failures;
-  std::string q = Quote(archivePath);
+std::string CheckArchivesWithOtherTools(const std::vector<std::string>& archivePaths) {
+  std::string all;
+  for (const std::string& path : archivePaths)
+    all += " " + Quote(path);
   struct Check {
     const char* tool;
-    std::string command;
+    std::string all;   // one command for every archive, or
+    const char* each;  // one for each archive, the path appended
   };
   const Check checks[] = {
       {"python3",
-       "python3 -c 'import sys,zipfile; z=zipfile.ZipFile(sys.argv[1]); "
-       "bad=z.testzip(); sys.exit(1 if bad else 0)' " +
-           q},
-      {"unzip", "unzip -tq " + q},
-      {"7z", "7z t " + q},
-      {"bsdtar", "bsdtar -tf " + q + " >/dev/null"},
+       "python3 -c 'import sys,zipfile\n"
+       "for p in sys.argv[1:]:\n"
+       "  bad=zipfile.ZipFile(p).testzip()\n"
+       "  if bad: sys.exit(p+\": \"+bad)'" +
+           all,
+       nullptr},
+      {"unzip", {}, "unzip -tq "},
+      {"7z", {}, "7z t "},
+      {"bsdtar", {}, "bsdtar -tf "},
   };
+  std::string failures;
   for (const Check& check : checks) {
     if (!HaveProgram(check.tool)) {
       failures += std::string(check.tool) + " is not installed\n";
       continue;
     }
-    CommandResult r = Run(check.command);
-    if (r.exitCode != 0) {
-      failures += std::string(check.tool) + " refused the archive:\n" + r.output + "\n";
+    std::vector<std::string> commands;
+    if (check.each == nullptr) commands.push_back(check.all);
+    for (size_t i = 0; check.each != nullptr && i < archivePaths.size(); ++i)
+      commands.push_back(check.each + Quote(archivePaths[i]) + " >/dev/null");
+    for (const std::string& command : commands) {
+      CommandResult r = Run(command);
+      if (r.exitCode != 0) failures += command + "\nrefused:\n" + r.output + "\n";
     }
   }
   return failures;
+}
+
+uid_t UnprivilegedUser() {
+  return geteuid() == 0 ? 65534 : geteuid();
+}
+
+bool AsUnprivilegedUser(const std::function<bool()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(UnprivilegedUser()) != 0)) {
+      _exit(3);
+    }
+    bool ok = false;
+    try {
+      ok = body();
+    } catch (...) {
+    }
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace lumbrella::test

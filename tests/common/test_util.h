@@ -1,6 +1,9 @@
 // Helpers shared by the test programs.
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -85,8 +88,19 @@ bool HaveProgram(const std::string& name);
 // its report.
 std::string EpubcheckProblems(const std::string& bookPath);
 
-// Checks an archive with readers we did not write: Python's zipfile (testzip), unzip -t,
-// 7z t and bsdtar -tf. Returns "" when all accept it, else what the failing ones said.
-std::string CheckArchiveWithOtherTools(const std::string& archivePath);
+// Checks archives with readers we did not write: Python's zipfile (testzip, one process for
+// them all), unzip -t, 7z t and bsdtar -tf. Returns "" when all accept every archive, else
+// what the failing ones said.
+std::string CheckArchivesWithOtherTools(const std::vector<std::string>& archivePaths);
+inline std::string CheckArchiveWithOtherTools(const std::string& archivePath) {
+  return CheckArchivesWithOtherTools({archivePath});
+}
+
+// A user whom permissions bind: this one, or nobody (65534) when the tests run as root, who
+// may read and write anything.
+uid_t UnprivilegedUser();
+// Runs body in a child process as UnprivilegedUser(); true when it returned true. What it
+// must reach has to be open to that user.
+bool AsUnprivilegedUser(const std::function<bool()>& body);
 
 }  // namespace lumbrella::test

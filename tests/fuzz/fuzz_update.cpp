@@ -8,6 +8,7 @@
 #include <set>
 
 #include "fuzz_util.h"
+#include "platform/dirsearch.h"
 #include "platform/errors.h"
 #include "zip/packer.h"
 #include "zip/reader.h"

@@ -2,7 +2,6 @@
 // its own behind otherwise.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -75,7 +74,7 @@ TEST(PendingFile, CommitReplacesTheFileALinkNamesAndAnythingElseLeavesNoTrace) {
 // Targets this user may not replace are refused before anything is made.
 TEST(PendingFile, ATargetTheUserMayNotWriteIsRefused) {
   test::TempFolder tmp;
-  const uid_t user = geteuid() == 0 ? 65534 : geteuid();  // root may write anything: be nobody
+  const uid_t user = test::UnprivilegedUser();  // root may write anything
   ASSERT_EQ(chmod(tmp.Path().c_str(), 0755), 0);
   test::MakeDirs(tmp / "mine");
   test::MakeDirs(tmp / "theirs");
@@ -91,21 +90,14 @@ TEST(PendingFile, ATargetTheUserMayNotWriteIsRefused) {
 
   for (const char* target :
        {"mine/readonly.epub", "theirs/book.epub", "mine/pipe.epub", "mine/folder.epub"}) {
-    SCOPED_TRACE(target);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      if (geteuid() == 0 && setuid(user) != 0) _exit(3);
+    EXPECT_TRUE(test::AsUnprivilegedUser([&] {
       try {
         TPendingFile file(tmp / target);
       } catch (const EFCreateError& e) {
-        _exit(e.Message().starts_with("Cannot create file \"" + tmp / target + "\". ") ? 0 : 1);
+        return e.Message().starts_with("Cannot create file \"" + tmp / target + "\". ");
       }
-      _exit(2);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+      return false;
+    })) << target;
   }
   EXPECT_EQ(FolderNames(tmp / "mine"), (Names{"folder.epub", "pipe.epub", "readonly.epub"}));
   EXPECT_EQ(FolderNames(tmp / "theirs"), Names{"book.epub"});

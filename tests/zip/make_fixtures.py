@@ -3,10 +3,8 @@
 
 Usage: make_fixtures.py OUTDIR
 
-Writes into OUTDIR the archives below and manifest.txt, one line per entry as Python's
-zipfile reads it: archive, name, CRC-32, compressed size, uncompressed size, comment
-(tab-separated, numbers in decimal, comment hex-encoded). Tools that are missing leave
-their archive out.
+Writes into OUTDIR the archives below (data descriptors, Zip64 records, comments, an
+empty file). Tools that are missing leave their archive out.
 """
 import io
 import os
@@ -60,22 +58,17 @@ def main():
     src = os.path.join(out, "src")
     files = tree(src)
     names = sorted(files)
-    made = []
 
     if shutil.which("zip"):
         run(["zip", "-q", "-r", os.path.join(out, "infozip.zip")] + names, src)
-        made.append("infozip.zip")
         run(["zip", "-q", "-fz", "-r", os.path.join(out, "infozip64.zip")] + names, src)
-        made.append("infozip64.zip")
     if shutil.which("7z"):
         run(["7z", "a", "-tzip", "-bd", os.path.join(out, "sevenzip.zip")] + names, src)
-        made.append("sevenzip.zip")
 
     with open(os.path.join(out, "pystream.zip"), "wb") as f:
         with zipfile.ZipFile(Unseekable(f), "w", zipfile.ZIP_DEFLATED) as z:
             for n in names:
                 z.write(os.path.join(src, n), n)
-    made.append("pystream.zip")
 
     with zipfile.ZipFile(os.path.join(out, "pyzip64.zip"), "w", zipfile.ZIP_DEFLATED) as z:
         for n in names:
@@ -83,7 +76,6 @@ def main():
             info.compress_type = zipfile.ZIP_DEFLATED
             with open(os.path.join(src, n), "rb") as f, z.open(info, "w", force_zip64=True) as w:
                 w.write(f.read())
-    made.append("pyzip64.zip")
 
     with zipfile.ZipFile(os.path.join(out, "comment.zip"), "w", zipfile.ZIP_DEFLATED) as z:
         for n in names:
@@ -93,21 +85,8 @@ def main():
                 info.comment = b"entry comment"
             z.writestr(info, files[n])
         z.comment = b"archive comment, which an update does not keep"
-    made.append("comment.zip")
 
     open(os.path.join(out, "empty.zip"), "wb").close()
-    made.append("empty.zip")
-
-    with open(os.path.join(out, "manifest.txt"), "w") as m:
-        for archive in made:
-            path = os.path.join(out, archive)
-            if os.path.getsize(path) == 0:
-                continue
-            with zipfile.ZipFile(path) as z:
-                for i in z.infolist():
-                    m.write("%s\t%s\t%d\t%d\t%d\t%s\n" % (archive, i.filename, i.CRC,
-                                                         i.compress_size, i.file_size,
-                                                         i.comment.hex()))
 
 
 if __name__ == "__main__":

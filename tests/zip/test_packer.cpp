@@ -1,12 +1,12 @@
 // The folder packer end to end: real folders packed into real archives, checked byte by
-// byte where the layout is fixed and by readers we did not write everywhere.
+// byte where the layout is fixed, by walking the archive elsewhere, and by readers we did
+// not write for archives that hold every kind of entry the packer makes.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -23,15 +23,17 @@
 namespace lumbrella {
 namespace {
 
-using test::CheckArchiveWithOtherTools;
 using test::ConfigureTreePacker;
+using test::ListZip;
 using test::MakeDirs;
+using test::MakeFiles;
 using test::ReadBytes;
 using test::TempFolder;
 using test::U16At;
 using test::U32At;
 using test::WriteBytes;
-using test::ZipItems;
+using test::WrittenNames;
+using test::ZipItem;
 using test::ZipNames;
 using Names = std::vector<std::string>;
 
@@ -48,137 +50,246 @@ std::string Text(size_t size) {
   return text;
 }
 
-TEST(Packer, SingleFileArchiveLayout) {
-  TempFolder dir;
-  MakeDirs(dir / "root");
-  WriteBytes(dir / "root/hello", "hello world, hello world, hello world");
-  std::time_t when = 1700000000;  // 2023-11-14
-  struct utimbuf times = {when, when};
-  utime((dir / "root/hello").c_str(), &times);
-
-  TZipPacker packer;
-  ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
-  ASSERT_EQ(packer.Zip(), 1);
-  const std::string zip = ReadBytes(dir / "out.zip");
-  ASSERT_GE(zip.size(), 30u + 5 + 51 + 22);
-  const uint32_t compressed = U32At(zip, 18);
-  const size_t central = 30 + 5 + compressed;
-  EXPECT_EQ(zip.size(), central + 51 + 22);
-
-  EXPECT_EQ(U32At(zip, 0), 0x04034B50u);
-  EXPECT_EQ(U32At(zip, 10), TimeToDosDateTime(when));
-  EXPECT_EQ(U32At(zip, 22), 37u);
-  EXPECT_EQ(zip.substr(26, 9), std::string("\5\0\0\0hello", 9));
-  // The central header repeats the local one's fields, then: no extra field, no comment,
-  // disk 0, internal attributes 0, the archive bit, offset 0.
-  EXPECT_EQ(zip.substr(central, 6), std::string("PK\1\2\x2d\0", 6));
-  EXPECT_EQ(zip.substr(central + 6, 24), zip.substr(4, 24));
-  EXPECT_EQ(zip.substr(central + 30, 21),
-            std::string("\0\0\0\0\0\0\0\0\x20\0\0\0\0\0\0\0hello", 21));
-  const size_t end = central + 51;
-  EXPECT_EQ(zip.substr(end, 12), std::string("PK\5\6\0\0\0\0\1\0\1\0", 12));
-  EXPECT_EQ(U32At(zip, end + 12), 51u);
-  EXPECT_EQ(U32At(zip, end + 16), central);
-  EXPECT_EQ(U16At(zip, end + 20), 0u);
-
-  EXPECT_EQ(CheckArchiveWithOtherTools(dir / "out.zip"), "");
-}
-
 // A staging tree like the book's, with what must stay out of the archive.
 void MakeBookTree(const std::string& root) {
-  for (const char* folder : {"META-INF", "OEBPS/css", "OEBPS/images", "OEBPS/empty", ".git"}) {
-    MakeDirs(root + "/" + folder);
-  }
-  WriteBytes(root + "/mimetype", "application/epub+zip");
-  WriteBytes(root + "/META-INF/container.xml", "<?xml version=\"1.0\"?><container/>");
-  WriteBytes(root + "/OEBPS/content.opf", Text(3000));
-  WriteBytes(root + "/OEBPS/toc.ncx", Text(500));
-  WriteBytes(root + "/OEBPS/1.html", Text(200000));
-  WriteBytes(root + "/OEBPS/css/main.css", "body{}");
-  WriteBytes(root + "/OEBPS/images/cover.jpg", test::NoiseBytes(5000, 7));
-  WriteBytes(root + "/OEBPS/.DS_Store", "x");
-  WriteBytes(root + "/.hidden", "x");
-  WriteBytes(root + "/.git/config", "x");
-  WriteBytes(root + "/B.txt", "b");
-  WriteBytes(root + "/a.txt", "a");
-  WriteBytes(root + "/zero.txt", "");
+  MakeFiles(root,
+            {"mimetype", "META-INF/container.xml", "OEBPS/content.opf", "OEBPS/toc.ncx",
+             "OEBPS/1.html", "OEBPS/css/main.css", "OEBPS/images/cover.jpg", "OEBPS/empty/",
+             "OEBPS/.DS_Store", ".hidden", ".git/config", "B.txt", "a.txt", "zero.txt"},
+            {{"mimetype", "application/epub+zip"},
+             {"OEBPS/content.opf", Text(3000)},
+             {"OEBPS/toc.ncx", Text(500)},
+             {"OEBPS/1.html", Text(200000)},
+             {"OEBPS/images/cover.jpg", test::NoiseBytes(5000, 7)},
+             {"zero.txt", ""}});
 }
 
-TEST(Packer, TreeIsPackedDepthFirstWithoutFolderEntriesOrHiddenFiles) {
-  const Names visible = {"a.txt",
-                         "B.txt",
-                         "META-INF/container.xml",
-                         "mimetype",
-                         "OEBPS/1.html",
-                         "OEBPS/content.opf",
-                         "OEBPS/css/main.css",
-                         "OEBPS/images/cover.jpg",
-                         "OEBPS/toc.ncx",
-                         "zero.txt"};
-  struct Case {
-    bool includeHidden;
-    Names names;
-  };
-  Names withHidden = visible;
-  withHidden.insert(withHidden.begin(), {".git/config", ".hidden"});
-  withHidden.insert(withHidden.begin() + 6, "OEBPS/.DS_Store");
-  for (const Case& c : {Case{false, visible}, Case{true, withHidden}}) {
-    SCOPED_TRACE(c.includeHidden ? "hidden included" : "hidden skipped");
-    TempFolder dir;
-    MakeBookTree(dir / "EPUB");
-    TZipPacker packer;
-    ConfigureTreePacker(packer, dir / "EPUB", dir / "book.epub");
-    packer.SetIncludeHiddenFiles(c.includeHidden);
-    ASSERT_EQ(packer.Zip(), static_cast<int>(c.names.size()));
-
-    EXPECT_EQ(ZipNames(dir / "book.epub"), c.names);
-    for (const test::ZipItem& item : ZipItems(dir / "book.epub")) {
-      EXPECT_EQ(item.method, 8) << item.name;  // mimetype too
-      EXPECT_EQ(item.extraLength, 0u) << item.name;
-      if (item.name == "zero.txt") {
-        EXPECT_EQ(item.size, 0u);
-        EXPECT_EQ(item.compressedSize, 2u);
-        EXPECT_EQ(item.crc, 0u);
-      }
-    }
-    EXPECT_EQ(CheckArchiveWithOtherTools(dir / "book.epub"), "");
-
-    // The archive just written is the packer's current one.
-    EXPECT_TRUE(packer.FilesList().empty());
-    ASSERT_EQ(packer.Directory().Count(), c.names.size());
-    EXPECT_EQ(packer.Directory().Item(2)->FullName(), c.names[2]);
-    EXPECT_EQ(packer.EndCentral().TotalEntries(), c.names.size());
-    TFileInfo info;
-    ASSERT_TRUE(GetFileInfo(dir / "book.epub", info));
-    EXPECT_EQ(packer.ArchiveDateTime(), info.mtime);
+// Each central header repeats its local header's fields.
+void ExpectLocalHeadersMatch(const std::string& zip) {
+  for (const ZipItem& item : ListZip(zip).items) {
+    SCOPED_TRACE(item.name);
+    const std::string local = zip.substr(item.offset, 30 + item.name.size());
+    EXPECT_EQ(U32At(local, 0), 0x04034B50u);
+    EXPECT_EQ(U16At(local, 6), static_cast<uint32_t>(item.flags));
+    EXPECT_EQ(U16At(local, 8), static_cast<uint32_t>(item.method));
+    EXPECT_EQ(U32At(local, 14), item.crc);
+    EXPECT_EQ(U32At(local, 18), item.compressedSize);
+    EXPECT_EQ(U32At(local, 22), item.size);
+    EXPECT_EQ(local.substr(30), item.name);
   }
 }
 
-TEST(Packer, OfTwoNamesThatDifferOnlyInCaseTheFirstFoundIsPacked) {
+// The book's settings: mimetype first and stored, then the tree; the first entry and the
+// end record byte for byte.
+TEST(Packer, ABookArchiveByteForByte) {
   TempFolder dir;
-  MakeDirs(dir / "root");
-  WriteBytes(dir / "root/Notes.txt", "one");
-  WriteBytes(dir / "root/NOTES.TXT", "two");
-  // Two different Chinese names whose second bytes are "A" and "a": both are packed.
-  const std::string first = "\x81\x41.txt", second = "\x81\x61.txt";
-  WriteBytes(dir / ("root/" + AnsiToUtf8(first)), "three");
-  WriteBytes(dir / ("root/" + AnsiToUtf8(second)), "four");
+  MakeBookTree(dir / "EPUB");
+  const std::time_t when = 1700000000;  // 2023-11-14
+  struct utimbuf times = {when, when};
+  ASSERT_EQ(utime((dir / "EPUB/mimetype").c_str(), &times), 0);
+  TZipPacker packer;
+  ConfigureBookPacker(packer, dir / "EPUB", dir / "book.epub");
+  std::vector<std::pair<std::string, TSkipReason>> skipped;
+  packer.OnSkippingFile = [&](const std::string& path, TSkipReason reason, bool&) {
+    skipped.emplace_back(path, reason);
+  };
+  ASSERT_EQ(packer.Zip(), 10);
+  // Listed first and found again by "*.*": the second one is a duplicate name.
+  EXPECT_EQ(skipped, (std::vector<std::pair<std::string, TSkipReason>>{
+                         {dir / "EPUB/mimetype", srNoOverwrite}}));
+
+  const std::string zip = ReadBytes(dir / "book.epub");
+  const std::string content = "application/epub+zip";
+  // Version 2.0, no flags, stored, the file's time, CRC, sizes, no extra field.
+  EXPECT_EQ(zip.substr(0, 10), std::string("PK\3\4\x14\0\0\0\0\0", 10));
+  EXPECT_EQ(U32At(zip, 10), TimeToDosDateTime(when));
+  EXPECT_EQ(U32At(zip, 14), test::Crc(content));
+  EXPECT_EQ(zip.substr(18, 12), std::string("\x14\0\0\0\x14\0\0\0\x08\0\0\0", 12));
+  EXPECT_EQ(zip.substr(30, 28), "mimetype" + content);
+
+  const test::ZipListing listing = ListZip(zip);
+  ASSERT_EQ(listing.items.size(), 10u);
+  EXPECT_EQ(listing.items[0].name, "mimetype");
+  ExpectLocalHeadersMatch(zip);
+  // The central header: made by 4.5, then the local fields, no extra field or comment, disk
+  // 0, internal attributes 0, the archive bit, offset 0.
+  const size_t central = zip.size() - 22 - U32At(zip, zip.size() - 10);
+  EXPECT_EQ(U32At(zip, zip.size() - 6), central);
+  EXPECT_EQ(zip.substr(central, 6), std::string("PK\1\2\x2d\0", 6));
+  EXPECT_EQ(zip.substr(central + 6, 24), zip.substr(4, 24));
+  EXPECT_EQ(zip.substr(central + 30, 24),
+            std::string("\0\0\0\0\0\0\0\0\x20\0\0\0\0\0\0\0mimetype", 24));
+  EXPECT_EQ(zip.substr(zip.size() - 22, 12), std::string("PK\5\6\0\0\0\0\x0a\0\x0a\0", 12));
+  EXPECT_EQ(U16At(zip, zip.size() - 2), 0u);  // no comment
+}
+
+// The general settings pack the tree depth first, names relative to the root, without
+// folder entries or hidden files unless asked, and tell their handlers as they go.
+TEST(Packer, TreeDepthFirstWithTheNotifications) {
+  TempFolder dir;
+  MakeBookTree(dir / "EPUB");
+  TZipPacker packer;
+  ConfigureTreePacker(packer, dir / "EPUB", dir / "book.epub");
+  Names recursed, started, ended;
+  std::vector<int> percents;
+  size_t infoFiles = 0;
+  int64_t infoBytes = 0;
+  int steps = 0;
+  TProgress progress;
+  progress.OnStep = [&] { ++steps; };
+  packer.Progress = &progress;
+  packer.OnStartZipInfo = [&](size_t files, int64_t bytes, bool&) {
+    infoFiles = files;
+    infoBytes = bytes;
+  };
+  packer.OnRecursingFile = [&](const std::string& path) {
+    recursed.push_back(path.substr((dir / "EPUB/").size()));
+  };
+  packer.OnStartZip = [&](const std::string& path, TZipHeaderInfo& entry, bool& skip) {
+    started.push_back(entry.FullName());
+    skip = ExtractFileName(path) == "toc.ncx";
+  };
+  packer.OnEndZip = [&](const std::string&, uint64_t uncompressed, uint64_t compressed) {
+    ended.push_back(std::to_string(uncompressed) + "/" + std::to_string(compressed));
+  };
+  packer.OnTotalPercentDone = [&](int percent) { percents.push_back(percent); };
+  ASSERT_EQ(packer.Zip(), 9);
+
+  const Names written = {"a.txt",        "B.txt",
+                         "META-INF/container.xml", "mimetype",
+                         "OEBPS/1.html", "OEBPS/content.opf",
+                         "OEBPS/css/main.css",     "OEBPS/images/cover.jpg",
+                         "zero.txt"};
+  const test::ZipListing listing = ListZip(ReadBytes(dir / "book.epub"));
+  ASSERT_EQ(listing.items.size(), written.size());
+  for (size_t i = 0; i < written.size(); ++i) {
+    const ZipItem& item = listing.items[i];
+    EXPECT_EQ(item.name, written[i]);
+    EXPECT_EQ(item.method, 8) << item.name;  // mimetype too
+    EXPECT_EQ(item.extraLength, 0u) << item.name;
+  }
+  EXPECT_EQ(listing.items.back().size, 0u);  // zero.txt: an empty deflate stream
+  EXPECT_EQ(listing.items.back().compressedSize, 2u);
+  EXPECT_EQ(listing.items.back().crc, 0u);
+  EXPECT_EQ(ended.back(), "0/2");
+
+  EXPECT_EQ(infoFiles, 10u);
+  int64_t visibleBytes = FileSize(dir / "EPUB/OEBPS/toc.ncx");
+  for (const std::string& name : written)
+    visibleBytes += FileSize(dir / "EPUB/" + name);
+  EXPECT_EQ(infoBytes, visibleBytes);
+  EXPECT_EQ(recursed, (Names{"a.txt", "B.txt", "META-INF/", "META-INF/container.xml", "mimetype",
+                             "OEBPS/", "OEBPS/1.html", "OEBPS/content.opf", "OEBPS/css/",
+                             "OEBPS/css/main.css", "OEBPS/empty/", "OEBPS/images/",
+                             "OEBPS/images/cover.jpg", "OEBPS/toc.ncx", "zero.txt"}));
+  EXPECT_EQ(started.size(), 10u);
+  EXPECT_EQ(ended.size(), 9u);
+  EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+  EXPECT_GT(percents.size(), 2u);
+  EXPECT_EQ(percents.back(), 100);
+  EXPECT_GE(steps, 15 + 9);  // each path searched, at least one block per file
+
+  // The archive just written is the packer's current one.
+  EXPECT_TRUE(packer.FilesList().empty());
+  EXPECT_EQ(WrittenNames(packer), written);
+  EXPECT_EQ(packer.EndCentral().totalEntries, written.size());
+  TFileInfo info;
+  ASSERT_TRUE(GetFileInfo(dir / "book.epub", info));
+  EXPECT_EQ(packer.ArchiveDateTime(), info.mtime);
+
+  // Hidden files when asked; with DoProcessMessages off the owner gets no turn.
+  TZipPacker hidden;
+  ConfigureTreePacker(hidden, dir / "EPUB", dir / "hidden.epub");
+  hidden.SetIncludeHiddenFiles(true);
+  hidden.DoProcessMessages = false;
+  hidden.Progress = &progress;
+  const int before = steps;
+  ASSERT_EQ(hidden.Zip(), 13);
+  EXPECT_EQ(steps, before);
+  const Names names = ZipNames(dir / "hidden.epub");
+  EXPECT_EQ(Names(names.begin(), names.begin() + 3), (Names{".git/config", ".hidden", "a.txt"}));
+  EXPECT_EQ(names[6], "OEBPS/.DS_Store");
+}
+
+// One archive with every kind of entry the packer makes, and the same archive updated at
+// another level: readers we did not write accept both.
+TEST(Packer, EveryKindOfEntryPassesOtherReaders) {
+  TempFolder dir;
+  const std::string shrinks = Text(150000), grows = Text(120000);
+  // Two different Chinese names whose second bytes are "A" and "a": both are packed; of two
+  // names that differ in letter case only the first found is.
+  const std::string gbk1 = "\x81\x41.txt", gbk2 = "\x81\x61.txt";
+  MakeFiles(dir / "root",
+            {"big.txt", "cover.jpg", "empty.txt", "grows.txt", "NOTES.TXT", "Notes.txt",
+             "shrinks.txt", "sub/deeper/x.txt", AnsiToUtf8(gbk1), AnsiToUtf8(gbk2)},
+            {{"big.txt", test::NoiseBytes(100000, 3) + Text(200000)},
+             {"cover.jpg", test::NoiseBytes(3000, 5)},
+             {"empty.txt", ""},
+             {"grows.txt", grows},
+             {"shrinks.txt", shrinks}});
+  // What is no regular file, or leads back up the tree, is left out.
+  ASSERT_EQ(symlink("..", (dir / "root/sub/loop").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "root/pipe").c_str(), 0600), 0);
 
   TZipPacker packer;
-  ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
-  Names skipped;
+  ConfigureTreePacker(packer, dir / "root", dir / "all.zip");
+  packer.PackLevel = 9;
+  packer.AddDirEntriesOnRecurse = true;
+  packer.NoCompressList() = {"*.jpg"};
+  std::vector<std::pair<std::string, TSkipReason>> skipped;
   packer.OnSkippingFile = [&](const std::string& path, TSkipReason reason, bool&) {
-    EXPECT_EQ(reason, srNoOverwrite);
-    skipped.push_back(ExtractFileName(path));
+    skipped.emplace_back(ExtractFileName(path), reason);
   };
-  ASSERT_EQ(packer.Zip(), 3);
-  Names names = ZipNames(dir / "out.zip");
-  ASSERT_EQ(names.size(), 3u);
-  ASSERT_EQ(skipped.size(), 1u);
-  EXPECT_EQ(CompareNamesIgnoringCase(skipped[0], "notes.txt"), 0);
-  EXPECT_NE(std::find(names.begin(), names.end(), first), names.end());
-  EXPECT_NE(std::find(names.begin(), names.end(), second), names.end());
-  EXPECT_EQ(CheckArchiveWithOtherTools(dir / "out.zip"), "");
+  // A source that changes while it is packed keeps the bytes it had when opened.
+  packer.OnStartZip = [&](const std::string& path, TZipHeaderInfo&, bool&) {
+    if (path.ends_with("shrinks.txt")) {
+      ASSERT_EQ(truncate(path.c_str(), 60000), 0);
+    }
+    if (path.ends_with("grows.txt")) WriteBytes(path, grows + grows);
+  };
+  std::vector<uint64_t> shortRead;
+  packer.OnShortRead = [&](const std::string&, uint64_t expected, uint64_t read) {
+    shortRead = {expected, read};
+  };
+  ASSERT_EQ(packer.Zip(), 11);  // nine files and two folders
+  EXPECT_EQ(shortRead, (std::vector<uint64_t>{150000, 60000}));
+  EXPECT_EQ(skipped, (std::vector<std::pair<std::string, TSkipReason>>{
+                         {"Notes.txt", srNoOverwrite}, {"pipe", srFileOpenError}}));
+
+  const std::string zip = ReadBytes(dir / "all.zip");
+  const test::ZipListing listing = ListZip(zip);
+  ASSERT_EQ(listing.items.size(), 11u);
+  std::map<std::string, ZipItem> items;
+  for (const ZipItem& item : listing.items)
+    items[item.name] = item;
+  EXPECT_EQ(items.count(gbk1) + items.count(gbk2) + items.count("NOTES.TXT"), 3u);
+  for (const char* folder : {"sub/", "sub/deeper/"}) {
+    SCOPED_TRACE(folder);
+    const ZipItem& item = items[folder];
+    EXPECT_EQ(item.method, 0);
+    EXPECT_EQ(item.size + item.compressedSize + item.crc, 0u);
+    EXPECT_EQ(item.externalAttributes, 0x10u);
+  }
+  EXPECT_EQ(items["cover.jpg"].method, 0);
+  EXPECT_EQ(items["big.txt"].method, 8);
+  EXPECT_EQ(test::Extract(zip, items["shrinks.txt"]), shrinks.substr(0, 60000));
+  EXPECT_EQ(test::Extract(zip, items["grows.txt"]), grows);
+  ExpectLocalHeadersMatch(zip);
+
+  // Updated at level 1: kept entries, replaced ones and new ones side by side.
+  test::WriteBytes(dir / "root/big.txt", Text(250000));
+  test::WriteBytes(dir / "root/new.txt", Text(70000));
+  test::WriteBytes(dir / "root/empty.txt", "no longer empty");
+  ASSERT_TRUE(CopyFileNoOverwrite(dir / "all.zip", dir / "updated.zip"));
+  TZipPacker update;
+  ConfigureTreePacker(update, dir / "root", dir / "updated.zip");
+  update.PackLevel = 1;
+  update.ZipAction = zaReplace;
+  update.FilesList() = {"big.txt", "new.txt", "empty.txt"};
+  ASSERT_EQ(update.Zip(), 3);
+  EXPECT_EQ(ListZip(ReadBytes(dir / "updated.zip")).items.size(), 12u);
+
+  EXPECT_EQ(test::CheckArchivesWithOtherTools({dir / "all.zip", dir / "updated.zip"}), "");
 }
 
 TEST(Packer, ArchiveNeverPacksItself) {
@@ -270,39 +381,6 @@ TEST(Packer, NothingToPackGivesAnArchiveOfTheEndRecordAlone) {
   }
 }
 
-TEST(Packer, MimetypeListedFirstAndStoredOpensTheBook) {
-  TempFolder dir;
-  MakeBookTree(dir / "EPUB");
-  TZipPacker packer;
-  ConfigureBookPacker(packer, dir / "EPUB", dir / "book.epub");
-  std::vector<std::pair<std::string, TSkipReason>> skipped;
-  packer.OnSkippingFile = [&](const std::string& path, TSkipReason reason, bool&) {
-    skipped.emplace_back(path, reason);
-  };
-  ASSERT_EQ(packer.Zip(), 10);
-
-  const std::string zip = ReadBytes(dir / "book.epub");
-  EXPECT_EQ(zip.substr(0, 4), "PK\3\4");
-  EXPECT_EQ(U16At(zip, 4), 20u);
-  EXPECT_EQ(U16At(zip, 6), 0u);
-  EXPECT_EQ(U16At(zip, 8), 0u);  // stored
-  EXPECT_EQ(U32At(zip, 14), crc32(0, reinterpret_cast<const Bytef*>("application/epub+zip"), 20));
-  EXPECT_EQ(U32At(zip, 18), 20u);
-  EXPECT_EQ(U32At(zip, 22), 20u);
-  EXPECT_EQ(U16At(zip, 26), 8u);
-  EXPECT_EQ(U16At(zip, 28), 0u);  // no extra field
-  EXPECT_EQ(zip.substr(30, 28), "mimetypeapplication/epub+zip");
-
-  Names names = ZipNames(dir / "book.epub");
-  ASSERT_EQ(names.size(), 10u);
-  EXPECT_EQ(names[0], "mimetype");
-  EXPECT_EQ(std::count(names.begin(), names.end(), "mimetype"), 1);
-  ASSERT_EQ(skipped.size(), 1u);
-  EXPECT_EQ(skipped[0].first, dir / "EPUB/mimetype");
-  EXPECT_EQ(skipped[0].second, srNoOverwrite);
-  EXPECT_EQ(CheckArchiveWithOtherTools(dir / "book.epub"), "");
-}
-
 TEST(Packer, PackLevelDecidesMethodAndFlags) {
   struct Case {
     int level;
@@ -310,9 +388,8 @@ TEST(Packer, PackLevelDecidesMethodAndFlags) {
     int flags;
   };
   TempFolder dir;
-  MakeDirs(dir / "root");
-  WriteBytes(dir / "root/text.txt", Text(100000));
-  WriteBytes(dir / "root/empty.txt", "");
+  MakeFiles(dir / "root", {"text.txt", "empty.txt"},
+            {{"text.txt", Text(100000)}, {"empty.txt", ""}});
   for (Case c :
        {Case{0, 0, 4}, Case{1, 8, 4}, Case{2, 8, 4}, Case{6, 8, 0}, Case{8, 8, 2}, Case{9, 8, 2}}) {
     SCOPED_TRACE("level " + std::to_string(c.level));
@@ -320,35 +397,35 @@ TEST(Packer, PackLevelDecidesMethodAndFlags) {
     ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
     packer.PackLevel = c.level;
     ASSERT_EQ(packer.Zip(), 2);
-    std::vector<test::ZipItem> items = ZipItems(dir / "out.zip");
+    const std::string zip = ReadBytes(dir / "out.zip");
+    const std::vector<ZipItem> items = ListZip(zip).items;
     ASSERT_EQ(items.size(), 2u);
-    for (const test::ZipItem& item : items) {
+    for (const ZipItem& item : items) {
       EXPECT_EQ(item.method, c.method);
       EXPECT_EQ(item.flags, c.flags);
       EXPECT_EQ(item.extraLength, 0u);
     }
-    EXPECT_EQ(items[1].size, 100000u);
-    if (c.method == 0) {
-      EXPECT_EQ(items[1].compressedSize, 100000u);
-    }
-    if (c.level == 0 || c.level == 1 || c.level == 9) {  // one per kind of flags
-      EXPECT_EQ(CheckArchiveWithOtherTools(dir / "out.zip"), "");
-    }
+    EXPECT_EQ(test::Extract(zip, items[1]), Text(100000));
+    ExpectLocalHeadersMatch(zip);
     ASSERT_TRUE(DeleteFile(dir / "out.zip"));
   }
 }
 
 TEST(Packer, ReadOnlyFileCarriesTheReadOnlyAttribute) {
-  if (geteuid() == 0) GTEST_SKIP() << "root may write anything";
   TempFolder dir;
-  MakeDirs(dir / "root");
-  WriteBytes(dir / "root/ro.txt", "x");
-  WriteBytes(dir / "root/rw.txt", "x");
-  chmod((dir / "root/ro.txt").c_str(), 0444);
-  TZipPacker packer;
-  ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
-  ASSERT_EQ(packer.Zip(), 2);
-  std::vector<test::ZipItem> items = ZipItems(dir / "out.zip");
+  MakeFiles(dir / "root", {"ro.txt", "rw.txt"});
+  ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod((dir / "root/ro.txt").c_str(), 0444), 0);
+  ASSERT_EQ(chown((dir / "root/rw.txt").c_str(), test::UnprivilegedUser(), -1), 0);
+  MakeDirs(dir / "out");
+  ASSERT_EQ(chown((dir / "out").c_str(), test::UnprivilegedUser(), -1), 0);
+  // Root may write anything: the file is read-only to someone it binds.
+  EXPECT_TRUE(test::AsUnprivilegedUser([&] {
+    TZipPacker packer;
+    ConfigureTreePacker(packer, dir / "root", dir / "out/out.zip");
+    return packer.Zip() == 2;
+  }));
+  const std::vector<ZipItem> items = ListZip(ReadBytes(dir / "out/out.zip")).items;
   ASSERT_EQ(items.size(), 2u);
   EXPECT_EQ(items[0].externalAttributes, 0x21u);
   EXPECT_EQ(items[1].externalAttributes, 0x20u);
@@ -383,8 +460,7 @@ TEST(Packer, FullDiskRaisesNotEnoughRoomAndRemovesTheOutput) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     TempFolder dir;
-    MakeDirs(dir / "root");
-    WriteBytes(dir / "root/data.bin", c.content);
+    MakeFiles(dir / "root", {"data.bin"}, {{"data.bin", c.content}});
     TZipPacker packer;
     ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
     std::string message;
@@ -404,10 +480,10 @@ TEST(Packer, FullDiskRaisesNotEnoughRoomAndRemovesTheOutput) {
 
 TEST(Packer, CancelRequestAbortsAndRemovesTheOutput) {
   TempFolder dir;
-  MakeDirs(dir / "root/sub");
-  for (const char* name : {"a.txt", "b.txt", "sub/c.txt"}) {
-    WriteBytes(dir / ("root/" + std::string(name)), test::NoiseBytes(200000, 7));
-  }
+  MakeFiles(dir / "root", {"a.txt", "b.txt", "sub/c.txt"},
+            {{"a.txt", test::NoiseBytes(200000, 7)},
+             {"b.txt", test::NoiseBytes(200000, 8)},
+             {"sub/c.txt", test::NoiseBytes(200000, 9)}});
   struct Case {
     const char* when;
     int cancelAtCall;
@@ -425,9 +501,11 @@ TEST(Packer, CancelRequestAbortsAndRemovesTheOutput) {
       }
       return false;
     };
-    packer.OnProcessMessages = [&] {
+    TProgress progress;
+    packer.Progress = &progress;
+    progress.OnStep = [&] {
       created = created || pending();
-      if (++calls == c.cancelAtCall) packer.RequestCancel();
+      if (++calls == c.cancelAtCall) progress.RequestCancel();
     };
     bool completed = false;
     packer.OnZipComplete = [&](int) { completed = true; };
@@ -451,98 +529,6 @@ TEST(Packer, CancelRequestAbortsAndRemovesTheOutput) {
   }
 }
 
-TEST(Packer, NotificationsAndProgress) {
-  TempFolder dir;
-  MakeBookTree(dir / "EPUB");
-  TZipPacker packer;
-  ConfigureTreePacker(packer, dir / "EPUB", dir / "book.epub");
-  Names recursed, started, ended;
-  std::vector<int> percents;
-  size_t infoFiles = 0;
-  int64_t infoBytes = 0;
-  int messages = 0;
-  packer.OnStartZipInfo = [&](size_t files, int64_t bytes, bool&) {
-    infoFiles = files;
-    infoBytes = bytes;
-  };
-  packer.OnRecursingFile = [&](const std::string& path) {
-    recursed.push_back(path.substr((dir / "EPUB/").size()));
-  };
-  packer.OnStartZip = [&](const std::string& path, TZipHeaderInfo& entry, bool& skip) {
-    started.push_back(entry.FullName());
-    skip = ExtractFileName(path) == "toc.ncx";
-  };
-  packer.OnEndZip = [&](const std::string&, uint64_t uncompressed, uint64_t compressed) {
-    ended.push_back(std::to_string(uncompressed) + "/" + std::to_string(compressed > 0));
-  };
-  packer.OnTotalPercentDone = [&](int percent) { percents.push_back(percent); };
-  packer.OnProcessMessages = [&] { ++messages; };
-  ASSERT_EQ(packer.Zip(), 9);
-
-  EXPECT_EQ(infoFiles, 10u);
-  EXPECT_EQ(infoBytes, 20 + 33 + 3000 + 500 + 200000 + 6 + 5000 + 2);
-  EXPECT_EQ(recursed, (Names{"a.txt", "B.txt", "META-INF/", "META-INF/container.xml", "mimetype",
-                             "OEBPS/", "OEBPS/1.html", "OEBPS/content.opf", "OEBPS/css/",
-                             "OEBPS/css/main.css", "OEBPS/empty/", "OEBPS/images/",
-                             "OEBPS/images/cover.jpg", "OEBPS/toc.ncx", "zero.txt"}));
-  EXPECT_EQ(started.size(), 10u);
-  EXPECT_EQ(ended.size(), 9u);
-  EXPECT_EQ(ended.back(), "0/1");
-  Names names = test::WrittenNames(packer);
-  EXPECT_EQ(std::count(names.begin(), names.end(), "OEBPS/toc.ncx"), 0);
-  EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
-  EXPECT_GT(percents.size(), 2u);
-  EXPECT_EQ(percents.back(), 100);
-  EXPECT_GE(messages, 15 + 9);  // each path searched, at least one block per file
-
-  // With dispatching switched off the callback is left alone.
-  TZipPacker quiet;
-  ConfigureTreePacker(quiet, dir / "EPUB", dir / "quiet.epub");
-  quiet.DoProcessMessages = false;
-  int quietMessages = 0;
-  quiet.OnProcessMessages = [&] { ++quietMessages; };
-  EXPECT_EQ(quiet.Zip(), 10);
-  EXPECT_EQ(quietMessages, 0);
-}
-
-TEST(Packer, SourceThatChangesSizeWhilePackedKeepsTheBytesItHadWhenOpened) {
-  struct Case {
-    const char* what;
-    std::function<void(const std::string&)> change;
-    uint64_t expectedSize;
-    bool shortRead;
-  };
-  const std::string content = Text(150000);
-  const Case cases[] = {
-      {"shrinks", [](const std::string& p) { ASSERT_EQ(truncate(p.c_str(), 60000), 0); }, 60000,
-       true},
-      {"grows", [&](const std::string& p) { WriteBytes(p, content + content); }, 150000, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    TempFolder dir;
-    MakeDirs(dir / "root");
-    WriteBytes(dir / "root/changing.txt", content);
-    TZipPacker packer;
-    ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
-    packer.OnStartZip = [&](const std::string& path, TZipHeaderInfo&, bool&) { c.change(path); };
-    std::vector<uint64_t> shortRead;
-    packer.OnShortRead = [&](const std::string&, uint64_t expected, uint64_t read) {
-      shortRead = {expected, read};
-    };
-    ASSERT_EQ(packer.Zip(), 1);
-    const std::vector<uint64_t> expectedShortRead =
-        c.shortRead ? std::vector<uint64_t>{150000, 60000} : std::vector<uint64_t>{};
-    EXPECT_EQ(shortRead, expectedShortRead);
-    std::vector<test::ZipItem> items = ZipItems(dir / "out.zip");
-    ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0].size, c.expectedSize);
-    EXPECT_EQ(items[0].crc, crc32(0, reinterpret_cast<const Bytef*>(content.data()),
-                                  static_cast<uInt>(c.expectedSize)));
-    EXPECT_EQ(CheckArchiveWithOtherTools(dir / "out.zip"), "");
-  }
-}
-
 TEST(Packer, SettingCouplings) {
   TZipPacker p;
   EXPECT_EQ(p.AttributeMask(), 0x39u);
@@ -558,6 +544,112 @@ TEST(Packer, SettingCouplings) {
   p.SetIncludeReadOnlyFiles(false);
   p.SetIncludeArchiveFiles(false);
   EXPECT_EQ(p.AttributeMask(), 0x1Eu);
+}
+
+// --- What is gathered, and under which names ----------------------------------------------
+
+// The files a packer would write, in order, without writing them.
+Names Gathered(TZipPacker& packer) {
+  Names gathered;
+  packer.OnStartZipInfo = [&](size_t, int64_t, bool& stop) {
+    gathered = packer.FilesList();
+    stop = true;
+  };
+  EXPECT_THROW(packer.Zip(), EUserCanceled);
+  return gathered;
+}
+
+TEST(PackerSearch, ExplicitFilesComeFirstThenWhatEachLineFinds) {
+  TempFolder dir;
+  MakeFiles(dir / "root", {"z.txt", "a.md", "b.txt", "sub/b.txt", "sub/c.md", "README", ".secret"});
+  struct Case {
+    Names lines;
+    bool recurse;
+    Names found;  // under root/
+    Names missing = {};
+  };
+  const Case cases[] = {
+      // A hidden file is not found by name either, with the default attribute mask.
+      {{"z.txt", "sub/b.txt", "*.md", "missing.txt", ".secret"},
+       true,
+       {"z.txt", "sub/b.txt", "a.md", "sub/c.md"},
+       {"missing.txt", ".secret"}},
+      // "*.*" is every file; a line's "|" or ">" overrides the recursion setting.
+      {{"*.*"}, false, {"a.md", "b.txt", "README", "z.txt"}},
+      {{"|*.txt"}, true, {"b.txt", "z.txt"}},
+      {{">*.txt"}, false, {"b.txt", "sub/b.txt", "z.txt"}},
+      {{"sub/*.md"}, false, {"sub/c.md"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lines.front());
+    TZipPacker packer;
+    ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
+    packer.SetRecurse(c.recurse);
+    packer.FilesList() = c.lines;
+    for (std::string& line : packer.FilesList()) {
+      if (line.find('/') != line.npos) line = dir / "root/" + line;
+    }
+    Names missing;
+    packer.OnNoSuchFile = [&](const std::string& path) {
+      missing.push_back(path.substr((dir / "root/").size()));
+    };
+    Names found;
+    for (const std::string& path : Gathered(packer))
+      found.push_back(path.substr((dir / "root/").size()));
+    EXPECT_EQ(found, c.found);
+    EXPECT_EQ(missing, c.missing);
+  }
+}
+
+TEST(PackerSearch, ExcludeListMatchesNamesOrWithAFolderThePath) {
+  TempFolder dir;
+  MakeFiles(dir / "root", {"keep.txt", "skip.tmp", "drafts/d.txt", "other/d.txt"});
+  TZipPacker packer;
+  ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
+  packer.FilesList() = {"skip.tmp", "*.*"};
+  packer.ExcludeList() = {"*.TMP", "*/drafts/*"};
+  Names skipped;
+  packer.OnSkippingFile = [&](const std::string& path, TSkipReason reason, bool&) {
+    EXPECT_EQ(reason, srExcludeList);
+    skipped.push_back(path.substr(dir.Path().size()));
+  };
+  ASSERT_EQ(packer.Zip(), 2);
+  EXPECT_EQ(ZipNames(dir / "out.zip"), (Names{"keep.txt", "other/d.txt"}));
+  EXPECT_EQ(skipped, (Names{"root/skip.tmp", "root/drafts/d.txt", "root/skip.tmp"}));
+}
+
+TEST(PackerSearch, StoredNames) {
+  TempFolder dir;
+  MakeFiles(dir / "root", {"sub/x.txt", "y.txt"});
+  MakeFiles(dir / "outside", {"o.txt"});
+  const std::string absolute = dir.Path().substr(1);  // the tree's path without the leading "/"
+  struct Case {
+    const char* what;
+    std::function<void(TZipPacker&)> configure;
+    Names names;
+  };
+  const Case cases[] = {
+      {"relative to the root", [](TZipPacker&) {}, {"sub/x.txt", "y.txt"}},
+      {"full paths",
+       [](TZipPacker& p) {
+         p.SetRelativePaths(false);
+         p.SetRecurse(true);
+       },
+       {absolute + "root/sub/x.txt", absolute + "root/y.txt"}},
+      {"no paths", [](TZipPacker& p) { p.SetStorePaths(false); }, {"x.txt", "y.txt"}},
+      {"no climbing out of the archive",
+       [&](TZipPacker& p) { p.FilesList() = {dir / "root/../outside/./o.txt"}; },
+       {"outside/o.txt"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TZipPacker packer;
+    ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
+    c.configure(packer);
+    packer.Zip();
+    EXPECT_EQ(WrittenNames(packer), c.names);
+    DeleteFile(dir / "out.zip");
+  }
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
-// Archives past the limits of the 16- and 32-bit fields: 65,535 entries and more, and
-// sources of 4 GiB and more. The sources over 4 GiB take minutes with the readers that
-// check them, so those run only when asked:
+// Sources of 4 GiB and more, past the limits of the 32-bit fields. They take minutes with
+// the readers that check them, so they run only when asked:
 //   LUMBRELLA_LARGE_TESTS=1 <build>/bin/zip_tests --gtest_filter='PackerLarge.*'
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -27,64 +26,6 @@ using test::TempFolder;
 using test::U16At;
 using test::U32At;
 using test::U64At;
-
-// Tens of thousands of files are made and removed in a second in memory (/dev/shm), in
-// ten on some disks: the test's folder goes there when the machine has one.
-struct TempFolderInMemory {
-  TempFolderInMemory() {
-    std::optional<EnvAt> tmp;
-    if (access("/dev/shm", W_OK) == 0) tmp.emplace("TMPDIR", "/dev/shm");
-    folder = std::make_unique<TempFolder>();
-  }
-  std::string operator/(const std::string& name) const { return *folder / name; }
-  std::unique_ptr<TempFolder> folder;
-};
-
-TEST(PackerZip64, SixtyFiveThousandFiveHundredThirtyFiveEntriesBringTheZip64EndRecord) {
-  constexpr int kEntries = 65535;
-  TempFolderInMemory dir;
-  for (int folder = 0; folder < 64; ++folder) {
-    MakeDirs(dir / ("root/d" + std::to_string(folder)));
-  }
-  for (int i = 0; i < kEntries; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "root/d%d/%05d", i % 64, i);
-    int fd = open((dir / name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    close(fd);
-  }
-  TZipPacker packer;
-  ConfigureTreePacker(packer, dir / "root", dir / "many.zip");
-  ASSERT_EQ(packer.Zip(), kEntries);
-
-  const std::string zip = ReadBytes(dir / "many.zip");
-  const size_t end = zip.size() - 22;
-  EXPECT_EQ(U32At(zip, end), 0x06054B50u);
-  EXPECT_EQ(U16At(zip, end + 8), 0xFFFFu);   // entries on this disk
-  EXPECT_EQ(U16At(zip, end + 10), 0xFFFFu);  // total entries
-  const uint32_t centralSize = U32At(zip, end + 12);
-  const uint32_t centralOffset = U32At(zip, end + 16);
-  EXPECT_EQ(centralOffset + centralSize + 56 + 20 + 22, zip.size());
-
-  const size_t locator = end - 20;
-  EXPECT_EQ(U32At(zip, locator), 0x07064B50u);
-  EXPECT_EQ(U32At(zip, locator + 4), 0u);
-  const uint64_t zip64End = U64At(zip, locator + 8);
-  EXPECT_EQ(zip64End, locator - 56);
-  EXPECT_EQ(U32At(zip, locator + 16), 1u);
-  EXPECT_EQ(U32At(zip, zip64End), 0x06064B50u);
-  EXPECT_EQ(U64At(zip, zip64End + 4), 44u);
-  EXPECT_EQ(U64At(zip, zip64End + 24), static_cast<uint64_t>(kEntries));
-  EXPECT_EQ(U64At(zip, zip64End + 32), static_cast<uint64_t>(kEntries));
-  EXPECT_EQ(U64At(zip, zip64End + 40), centralSize);
-  EXPECT_EQ(U64At(zip, zip64End + 48), centralOffset);
-
-  std::vector<std::string> names = test::ZipNames(dir / "many.zip");
-  ASSERT_EQ(names.size(), static_cast<size_t>(kEntries));
-  EXPECT_EQ(names.front(), "d0/00000");
-  EXPECT_EQ(names.back(), "d9/65481");
-  EXPECT_EQ(CheckArchiveWithOtherTools(dir / "many.zip"), "");
-}
 
 bool LargeTestsWanted() {
   const char* wanted = std::getenv("LUMBRELLA_LARGE_TESTS");

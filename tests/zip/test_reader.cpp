@@ -72,8 +72,11 @@ class ReaderTest : public ::testing::Test {
 TEST_F(ReaderTest, ReadsTheArchivesOfOtherTools) {
   auto& fixtures = test::ToolFixtures::Get();
   ASSERT_TRUE(fixtures.Ok());
-  for (const auto& [archive, expected] : fixtures.Manifest()) {
+  for (const std::string& archive : fixtures.Archives()) {
     SCOPED_TRACE(archive);
+    const std::string bytes = test::ReadBytes(fixtures.Dir() + archive);
+    const std::vector<test::ZipItem> expected =
+        bytes.empty() ? std::vector<test::ZipItem>() : test::ListZip(bytes).items;
     reader_.SetZipName(fixtures.Dir() + archive);
     ASSERT_EQ(OpenOutcome(), "ok");
     ASSERT_EQ(reader_.Directory().Count(), expected.size());
@@ -81,8 +84,8 @@ TEST_F(ReaderTest, ReadsTheArchivesOfOtherTools) {
       const TZipHeaderInfo* e = reader_.Directory().Item(i);
       EXPECT_EQ(e->FullName(), expected[i].name);
       EXPECT_EQ(e->crc32, expected[i].crc);
-      EXPECT_EQ(e->CompressedSize(), expected[i].compressedSize);
-      EXPECT_EQ(e->UncompressedSize(), expected[i].uncompressedSize);
+      EXPECT_EQ(e->compressedSize, expected[i].compressedSize);
+      EXPECT_EQ(e->uncompressedSize, expected[i].size);
       EXPECT_EQ(reader_.EntryComment(i), expected[i].comment);
     }
     EXPECT_FALSE(reader_.Scanned());
@@ -91,10 +94,6 @@ TEST_F(ReaderTest, ReadsTheArchivesOfOtherTools) {
   ASSERT_EQ(OpenOutcome(), "ok");
   EXPECT_EQ(reader_.ArchiveComment(), "archive comment, which an update does not keep");
   EXPECT_FALSE(reader_.EndCentral().modified);
-
-  reader_.SetZipName(fixtures.Dir() + "empty.zip");
-  ASSERT_EQ(OpenOutcome(), "ok");
-  EXPECT_EQ(reader_.Directory().Count(), 0u);
 }
 
 // A file without an end record, by the reader's mode; the repair scan (skipping the stub
@@ -132,9 +131,17 @@ TEST_F(ReaderTest, FilesWithoutAnEndRecord) {
     ASSERT_EQ(OpenBytes(c.bytes, c.mode, c.what), c.outcome);
     if (c.outcome != "ok") continue;
     EXPECT_EQ(DirectoryNames(), kThree);
-    EXPECT_EQ(reader_.Directory().Item(0)->RelativeOffset(), c.firstOffset);
+    EXPECT_EQ(reader_.Directory().Item(0)->relativeOffset, c.firstOffset);
     // Without a stub, the central headers the scan finds behind the entries confirm them.
     EXPECT_EQ(reader_.Directory().Item(2)->externalAttributes, c.firstOffset == 0 ? 0x20u : 0u);
+  }
+  // Every prefix of an archive, and of an empty one.
+  std::vector<FixtureEntry> small = ThreeEntries();
+  small[1].data = "short";
+  for (const std::string& whole : {BuildZip(small).bytes, BuildZip({}).bytes}) {
+    for (size_t n = 1; n < whole.size(); ++n) {
+      ASSERT_EQ(OpenBytes(whole.substr(0, n)), "EIncompleteZip Incomplete Zip File") << n;
+    }
   }
 }
 
@@ -171,16 +178,12 @@ TEST_F(ReaderTest, ExtraFieldsAndComments) {
     std::string what;
     std::string extra;
     bool escapeUncompressed;
-    uint16_t lengthAsRead;
-    uint16_t zip64Length;
   };
   const Case cases[] = {
-      {"foreign block only", other, false, 9, 0},
-      {"Zip64 block with the uncompressed size", block(1, size64) + other, true, 21, 12},
-      {"truncated trailing block is not carried", other + block(0x7875, "abc").substr(0, 5), false,
-       9, 0},
-      {"a second Zip64 block is not carried", block(1, size64) + other + block(1, size64), true, 21,
-       12},
+      {"foreign block only", other, false},
+      {"Zip64 block with the uncompressed size", block(1, size64) + other, true},
+      {"truncated trailing block is not carried", other + block(0x7875, "abc").substr(0, 5), false},
+      {"a second Zip64 block is not carried", block(1, size64) + other + block(1, size64), true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -192,11 +195,9 @@ TEST_F(ReaderTest, ExtraFieldsAndComments) {
     if (c.escapeUncompressed) Put32(z.bytes, z.centralAt[1] + 24, 0xFFFFFFFF);
     ASSERT_EQ(OpenBytes(z.bytes), "ok");
     const TZipHeaderInfo* e = reader_.Directory().Item(1);
-    EXPECT_EQ(e->UncompressedSize(), 17u);
+    EXPECT_EQ(e->uncompressedSize, 17u);
     EXPECT_EQ(e->centralExtraLength, c.extra.size());
-    EXPECT_EQ(e->extraLengthAsRead, c.lengthAsRead);
-    EXPECT_EQ(e->zip64LengthAsRead, c.zip64Length);
-    EXPECT_EQ(e->extraFieldPosition, static_cast<int64_t>(z.centralAt[1] + 46 + 12));
+    EXPECT_EQ(e->KeptExtra(), other);
     EXPECT_FALSE(e->Comment().has_value());  // not loaded while reading
     EXPECT_EQ(reader_.EntryComment(1), "about chapter one");
     EXPECT_EQ(reader_.EntryComment(2), "");
@@ -219,7 +220,6 @@ TEST_F(ReaderTest, AFalseExtraLengthIsReadByTheRetryRule) {
     EXPECT_EQ(DirectoryNames(), kThree);
     const TZipHeaderInfo* e = reader_.Directory().Item(victim);
     EXPECT_EQ(e->centralExtraLength, 0);
-    EXPECT_EQ(e->extraLengthAsRead, 0);
     EXPECT_EQ(e->externalAttributes, 0x20u);  // still the central header's values
   }
 }
@@ -281,7 +281,7 @@ TEST_F(ReaderTest, TheRepairScanKeepsWhatTheCentralHeadersConfirm) {
     EXPECT_EQ(reader_.Directory().Item(0)->externalAttributes, 0x20u);
     EXPECT_EQ(reader_.Directory().Item(1)->externalAttributes, 0x20u);
     EXPECT_EQ(reader_.Directory().Item(2)->externalAttributes, 0u);
-    EXPECT_EQ(reader_.EndCentral().CentralOffset(), z.centralOffset);
+    EXPECT_EQ(reader_.EndCentral().centralOffset, z.centralOffset);
   }
 }
 
@@ -291,7 +291,7 @@ TEST_F(ReaderTest, DeflateBombsFoundByTheScanAreRefusedWithinBoundedWork) {
   const std::string zeros(32 << 20, '\0');
   std::vector<FixtureEntry> bomb = {test::Entry("bomb.bin", zeros)};
   BuiltZip honest = BuildZip(bomb);  // tells its size
-  BuiltZip lying = BuildZip(bomb);   // claims 1 MB
+  BuiltZip lying = honest;           // claims 1 MB
   Put32(lying.bytes, lying.localAt[0] + 22, 1 << 20);
   for (BuiltZip* z : {&honest, &lying}) {
     z->bytes[z->centralAt[0]] = 'X';
@@ -335,7 +335,9 @@ TEST_F(ReaderTest, TheDirectoryCanLieInACompanionFile) {
 
 TEST_F(ReaderTest, TheHeldDirectoryIsReusedWhileTheFileIsUnchanged) {
   int calls = 0;
-  reader_.OnProcessMessages = [&] { ++calls; };
+  TProgress progress;
+  progress.OnStep = [&] { ++calls; };
+  reader_.Progress = &progress;
   ASSERT_EQ(OpenBytes(BuildZip(ThreeEntries()).bytes), "ok");
   EXPECT_EQ(calls, 3);  // once before each central header
   reader_.Close();
@@ -358,7 +360,7 @@ TEST_F(ReaderTest, TheHeldDirectoryIsReusedWhileTheFileIsUnchanged) {
 
   // A cancel request while the directory is read ends the reading.
   utime(path.c_str(), nullptr);
-  reader_.OnProcessMessages = [&] { reader_.RequestCancel(); };
+  progress.OnStep = [&] { progress.RequestCancel(); };
   EXPECT_EQ(OpenOutcome(), "User Aborted Operation");
   EXPECT_EQ(reader_.Directory().Count(), 0u);
 }

@@ -61,26 +61,6 @@ class TightStream : public TMemoryStream {
   size_t room_;
 };
 
-std::string Inflate(const std::string& raw) {
-  z_stream z{};
-  EXPECT_EQ(inflateInit2(&z, -15), Z_OK);
-  std::string out;
-  char buffer[4096];
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
-  z.avail_in = static_cast<uInt>(raw.size());
-  int status = Z_OK;
-  while (status == Z_OK) {
-    z.next_out = reinterpret_cast<Bytef*>(buffer);
-    z.avail_out = sizeof buffer;
-    status = inflate(&z, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - z.avail_out);
-  }
-  EXPECT_EQ(status, Z_STREAM_END);
-  EXPECT_EQ(z.avail_in, 0u) << "bytes after the end of the deflate stream";
-  inflateEnd(&z);
-  return out;
-}
-
 // Text that compresses like text but is not one repeated block.
 std::string SampleText(size_t size) {
   std::string text;
@@ -128,12 +108,12 @@ TEST(EntryData, DeflateAndStoreRoundTripInBoundedBlocksUpToTheLimit) {
       lastEnd = out.Position();
     };
     TEntryData data = c.store ? StoreEntry(source, out, crc, c.limit, done)
-                              : DeflateEntry(source, out, 6, crc, c.limit, done);
+                              : TDeflater().Deflate(source, out, 6, crc, c.limit, done);
     EXPECT_EQ(data.read, c.expected);
     EXPECT_EQ(lastRead, c.expected);
     EXPECT_EQ(data.written, out.Data().size() - 6);
     std::string payload = out.Data().substr(6);
-    EXPECT_EQ(c.store ? payload : Inflate(payload), text.substr(0, c.expected));
+    EXPECT_EQ(c.store ? payload : test::Inflate(payload), text.substr(0, c.expected));
     EXPECT_EQ(~crc,
               crc32(0, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(c.expected)));
   }
@@ -143,7 +123,7 @@ TEST(EntryData, ZlibFailureAndFullArchiveRaiseTheirErrors) {
   TMemoryStream source("abc"), out;
   uint32_t crc = 0xFFFFFFFF;
   try {
-    DeflateEntry(source, out, 42, crc, UINT64_MAX, nullptr);
+    TDeflater().Deflate(source, out, 42, crc, UINT64_MAX, nullptr);
     FAIL() << "no exception";
   } catch (const EZCompressionError& e) {
     EXPECT_EQ(e.Message(), "error");
@@ -153,7 +133,7 @@ TEST(EntryData, ZlibFailureAndFullArchiveRaiseTheirErrors) {
   TMemoryStream big1(text), big2(text);
   TightStream t1(1000), t2(1000), t3(20), t4(40), t5(21);
   EXPECT_THROW(StoreEntry(big1, t1, crc, UINT64_MAX, nullptr), ENotEnoughRoom);
-  EXPECT_THROW(DeflateEntry(big2, t2, 6, crc, UINT64_MAX, nullptr), ENotEnoughRoom);
+  EXPECT_THROW(TDeflater().Deflate(big2, t2, 6, crc, UINT64_MAX, nullptr), ENotEnoughRoom);
   TZipHeaderInfo e = NewEntry("", "hello");
   try {
     WriteEntryHeader(e, t3, true);
@@ -163,7 +143,6 @@ TEST(EntryData, ZlibFailureAndFullArchiveRaiseTheirErrors) {
   }
   EXPECT_THROW(WriteEntryHeader(e, t4, false), ENotEnoughRoom);
   TEndCentral end;
-  end.Clear();
   EXPECT_THROW(WriteEndCentral(end, t5), ENotEnoughRoom);
 }
 
@@ -241,17 +220,15 @@ TEST(Headers, LocalAndCentralHeaderBytes) {
     SCOPED_TRACE(c.what);
     TZipHeaderInfo e = NewEntry(c.path, c.name);
     e.crc32 = c.crc;
-    e.SetUncompressedSize(c.uncompressed);
-    e.SetCompressedSize(c.compressed);
+    e.uncompressedSize = c.uncompressed;
+    e.compressedSize = c.compressed;
     FarStream local(c.offset);  // the header goes where the archive stands
     WriteEntryHeader(e, local, true);
-    EXPECT_EQ(e.RelativeOffset(), static_cast<uint64_t>(c.offset));
+    EXPECT_EQ(e.relativeOffset, static_cast<uint64_t>(c.offset));
     EXPECT_BYTES(local.Data(), c.local);
-    EXPECT_EQ(e.LocalHeaderLength(), local.Data().size());
     TMemoryStream central;
     WriteEntryHeader(e, central, false);
     EXPECT_BYTES(central.Data(), c.central);
-    EXPECT_EQ(e.CentralHeaderLength(), central.Data().size());
   }
 }
 
@@ -261,17 +238,16 @@ TEST(Headers, ReservedRoomKeepsTheRewrittenHeaderAsLongAsTheProvisionalOne) {
   for (uint64_t finalCompressed : {0x1000ull, 0xFFFFFFF0ull, 0x100000100ull}) {
     TZipHeaderInfo e = NewEntry("", "data.bin");
     e.reserveZip64 = true;
-    e.SetUncompressedSize(kZip64ReserveThreshold);
-    e.SetCompressedSize(0);
+    e.uncompressedSize = kZip64ReserveThreshold;
+    e.compressedSize = 0;
     TMemoryStream out;
     WriteEntryHeader(e, out, true);
     size_t provisional = out.Data().size();
-    e.SetCompressedSize(finalCompressed);
-    e.SetUncompressedSize(0x1234);
+    e.compressedSize = finalCompressed;
+    e.uncompressedSize = 0x1234;
     out.SetPosition(0);
     WriteEntryHeader(e, out, true);
     EXPECT_EQ(out.Data().size(), provisional);
-    EXPECT_EQ(e.LocalHeaderLength(), provisional);
     EXPECT_BYTES(out.Data().substr(18, 8), "ffffffff ffffffff");
   }
   // Below the threshold even incompressible data deflates (with the entry's settings) to
@@ -290,14 +266,12 @@ TEST(Headers, AKeptEntryCarriesItsOtherExtraBlocksAndComment) {
   TZipHeaderInfo e = NewEntry("", "name");
   e.crc32 = 0;
   e.uncompressedSize = 0xFFFFFFFF;
-  uint16_t zip64Length = 0;
   std::string kept;
-  EXPECT_EQ(ReadExtraField(field, e, zip64Length, &kept), 25u);
-  EXPECT_EQ(zip64Length, 12);
-  EXPECT_EQ(e.UncompressedSize(), 0u);  // the block's value
+  ReadExtraField(field, e, &kept);
+  EXPECT_EQ(e.uncompressedSize, 0u);  // the block's value
   EXPECT_BYTES(kept, "5455 0500 0111223344 cafe 0000");
 
-  e.SetUncompressedSize(5);
+  e.uncompressedSize = 5;
   e.SetKeptExtra(kept);
   e.SetComment("hi there");
   TMemoryStream out;
@@ -308,24 +282,17 @@ TEST(Headers, AKeptEntryCarriesItsOtherExtraBlocksAndComment) {
   EXPECT_BYTES(d.substr(2 + 46 + 4), "5455 0500 0111223344 cafe 0000 6869207468657265");
   // The record now describes the header as written.
   EXPECT_EQ(e.centralHeaderPosition, 2);
-  EXPECT_EQ(e.extraFieldPosition, 2 + 46 + 4);
-  EXPECT_EQ(e.extraLengthAsRead, 13);
-  EXPECT_EQ(e.zip64LengthAsRead, 0);
-  EXPECT_EQ(e.CentralHeaderLength(), 46u + 4 + 13 + 8);
+  EXPECT_EQ(e.centralExtraLength, 13);
 }
 
 // --- End record -----------------------------------------------------------------------------
 
 TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
   TEndCentral end;
-  end.Clear();
-  end.SetTotalEntries(70000);
-  end.SetEntriesOnDisk(70000);
-  end.SetCentralSize(0x10);
-  end.SetCentralOffset(0x123456789ull);
-  EXPECT_TRUE(end.NeedsZip64());
-  EXPECT_EQ(end.TotalEntries(), 70000u);
-  EXPECT_EQ(end.CentralOffset(), 0x123456789ull);
+  end.totalEntries = 70000;
+  end.entriesOnDisk = 70000;
+  end.centralSize = 0x10;
+  end.centralOffset = 0x123456789ull;
   FarStream out(0x200000000ll);
   WriteEndCentral(end, out);
   EXPECT_BYTES(out.Data(),
@@ -338,15 +305,53 @@ TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
                "504b0506 0000 0000 ffff ffff 10000000 ffffffff 0000");
 
   // 65,535 is an escape value too; below it nothing extra is written.
-  TEndCentral small;
-  small.Clear();
-  small.SetTotalEntries(0xFFFF);
-  EXPECT_TRUE(small.NeedsZip64());
-  small.SetTotalEntries(0xFFFE);
-  EXPECT_FALSE(small.NeedsZip64());
-  TMemoryStream plain;
-  WriteEndCentral(small, plain);
-  EXPECT_EQ(plain.Data().size(), kEndCentralSize);
+  for (uint64_t entries : {0xFFFFu, 0xFFFEu}) {
+    TEndCentral small;
+    small.totalEntries = entries;
+    TMemoryStream plain;
+    WriteEndCentral(small, plain);
+    EXPECT_EQ(plain.Data().size(),
+              kEndCentralSize + (entries == 0xFFFF ? kZip64EndCentralSize + kZip64LocatorSize : 0));
+  }
+}
+
+// 65,535 entries, the count the end record escapes: the Zip64 end record and its locator
+// follow the central directory, and readers we did not write take them.
+TEST(EndCentral, SixtyFiveThousandFiveHundredThirtyFiveEntriesBringTheZip64EndRecord) {
+  constexpr uint64_t kEntries = 65535;
+  TMemoryStream out;
+  TSortedZip entries(TSortMode::ByNone);
+  for (uint64_t i = 0; i < kEntries; ++i) {
+    auto e = std::make_unique<TZipHeaderInfo>(NewEntry("d", std::to_string(i)));
+    e->method = 0;
+    e->crc32 = 0;
+    WriteEntryHeader(*e, out, true);
+    entries.Add(std::move(e));
+  }
+  TEndCentral end;
+  end.totalEntries = kEntries;
+  WriteCentralDirectory(out, entries, end);
+  const std::string& zip = out.Data();
+  const size_t endAt = zip.size() - 22;
+  EXPECT_BYTES(zip.substr(endAt, 12), "504b0506 0000 0000 ffff ffff");
+  const uint32_t centralSize = test::U32At(zip, endAt + 12);
+  const uint32_t centralOffset = test::U32At(zip, endAt + 16);
+  EXPECT_EQ(centralOffset + centralSize + 56 + 20 + 22, zip.size());
+  // The locator: disk 0, the Zip64 end record right in front of it, one disk in all.
+  const size_t locator = endAt - 20;
+  EXPECT_BYTES(zip.substr(locator, 8), "504b0607 00000000");
+  EXPECT_EQ(test::U64At(zip, locator + 8), locator - 56);
+  EXPECT_EQ(test::U32At(zip, locator + 16), 1u);
+  const std::string zip64End = zip.substr(locator - 56, 56);
+  EXPECT_BYTES(zip64End.substr(0, 24), "504b0606 2c00000000000000 2d00 2d00 00000000 00000000");
+  EXPECT_EQ(test::U64At(zip64End, 24), kEntries);
+  EXPECT_EQ(test::U64At(zip64End, 32), kEntries);
+  EXPECT_EQ(test::U64At(zip64End, 40), centralSize);
+  EXPECT_EQ(test::U64At(zip64End, 48), centralOffset);
+  EXPECT_EQ(test::ListZip(zip).items.size(), kEntries);
+  test::TempFolder dir;
+  test::WriteBytes(dir / "many.zip", zip);
+  EXPECT_EQ(test::CheckArchiveWithOtherTools(dir / "many.zip"), "");
 }
 
 // --- Sorted lists ---------------------------------------------------------------------------
@@ -354,8 +359,8 @@ TEST(EndCentral, EscapedValuesBringTheZip64RecordAndLocator) {
 std::unique_ptr<TZipHeaderInfo> Entry(const std::string& name, uint64_t offset, uint32_t disk = 0) {
   auto e = std::make_unique<TZipHeaderInfo>();
   e->SetFileName(name);
-  e->SetRelativeOffset(offset);
-  e->SetDiskNumberStart(disk);
+  e->relativeOffset = offset;
+  e->diskNumberStart = disk;
   return e;
 }
 
@@ -394,14 +399,13 @@ TEST(SortedZip, OrderByPlaceOrByNameAndRefuseEqualKeys) {
   for (uint64_t offset : {30, 20, 10})
     descending.push_back(Entry("e", offset));
   list.Assign(std::move(descending));
-  EXPECT_EQ(list.Item(0)->RelativeOffset(), 10u);
+  EXPECT_EQ(list.Item(0)->relativeOffset, 10u);
   descending.push_back(Entry("a", 5));
   descending.push_back(Entry("b", 5));
   EXPECT_THROW(list.Assign(std::move(descending)), EListError);
 
   EXPECT_EQ(CompareNamesIgnoringCase("Notes.TXT", "notes.txt"), 0);
   EXPECT_NE(CompareNamesIgnoringCase(first, second), 0);
-  EXPECT_EQ(LowerAsciiLetters("ABC\x81\x41Z"), "abc\x81\x41z");
 }
 
 }  // namespace

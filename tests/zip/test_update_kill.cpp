@@ -17,15 +17,19 @@
 namespace lumbrella {
 namespace {
 
-// The round written into the archive's round.txt, or "" when Python's zipfile does not
-// accept the archive or it lacks an entry.
+// The round written into the archive's round.txt; "broken" when an entry is missing or
+// damaged, "" when there is no archive.
 std::string RoundOf(const std::string& archive, size_t entries) {
-  test::CommandResult r = test::Run(
-      "python3 -c 'import sys,zipfile; z=zipfile.ZipFile(sys.argv[1]); "
-      "ok=z.testzip() is None and len(z.namelist())==int(sys.argv[2]); "
-      "print(z.read(\"round.txt\").decode() if ok else \"broken\", end=\"\")' " +
-      test::Quote(archive) + " " + std::to_string(entries));
-  return r.exitCode == 0 ? r.output : "";
+  if (!std::filesystem::exists(archive)) return "";
+  const std::string bytes = test::ReadBytes(archive);
+  const test::ZipListing listing = test::ListZip(bytes);
+  if (listing.items.size() != entries || !test::DataProblems(bytes, listing).empty()) {
+    return "broken";
+  }
+  for (const test::ZipItem& item : listing.items) {
+    if (item.name == "round.txt") return test::Extract(bytes, item);
+  }
+  return "broken";
 }
 
 // Size of the temporary archive being written in folder, or 0.

@@ -1,16 +1,17 @@
-// Helpers of the archive tests: a packer set up to pack a folder tree, archives as
-// Python's zipfile (a reader we did not write) sees them, a builder that lays out archives
-// by hand so that tests can damage any field, and the archives other tools make
-// (tests/zip/make_fixtures.py).
+// Helpers of the archive tests: a packer set up to pack a folder tree, a walk over an
+// archive's bytes that lists and extracts its entries (fast enough for every archive a test
+// makes; the layout itself is checked byte for byte in test_records.cpp, and other tools
+// check the archives that matter to them), a builder that lays out archives by hand so
+// that tests can damage any field, and the archives other tools make (make_fixtures.py).
 #pragma once
 
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <fstream>
+#include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,58 +33,20 @@ inline void ConfigureTreePacker(TZipPacker& packer, const std::string& root,
   packer.SetZipName(zip);
 }
 
-struct ZipItem {
-  std::string name;  // raw bytes of the stored name
-  int method = -1;
-  uint32_t crc = 0;
-  uint64_t size = 0;
-  uint64_t compressedSize = 0;
-  size_t extraLength = 0;
-  int flags = 0;
-  uint32_t externalAttributes = 0;
-};
-
-// The entries in central directory order, as zipfile reads them; empty (and a test
-// failure) when it cannot.
-inline std::vector<ZipItem> ZipItems(const std::string& archive) {
-  const char* script =
-      "import sys,zipfile\n"
-      "for i in zipfile.ZipFile(sys.argv[1]).infolist():\n"
-      "  raw=i.orig_filename.encode('utf-8' if i.flag_bits & 0x800 else 'cp437')\n"
-      "  print(raw.hex(), i.compress_type, i.CRC, i.file_size, i.compress_size, len(i.extra),"
-      " i.flag_bits, i.external_attr)\n";
-  CommandResult r = Run("python3 -c " + Quote(script) + " " + Quote(archive));
-  EXPECT_EQ(r.exitCode, 0) << r.output;
-  std::vector<ZipItem> items;
-  if (r.exitCode != 0) return items;
-  std::istringstream lines(r.output);
-  std::string hex;
-  while (lines >> hex) {
-    ZipItem item;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
-      item.name += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+// The files (and, for names ending in "/", folders) under root, each holding
+// "content of <name>" unless contents says otherwise.
+inline void MakeFiles(const std::string& root, const std::vector<std::string>& names,
+                      const std::map<std::string, std::string>& contents = {}) {
+  for (const std::string& name : names) {
+    const std::string path = root + "/" + name;
+    if (path.back() == '/') {
+      MakeDirs(path);
+      continue;
     }
-    lines >> item.method >> item.crc >> item.size >> item.compressedSize >> item.extraLength >>
-        item.flags >> item.externalAttributes;
-    items.push_back(item);
+    MakeDirs(path.substr(0, path.rfind('/')));
+    const auto given = contents.find(name);
+    WriteBytes(path, given != contents.end() ? given->second : "content of " + name);
   }
-  return items;
-}
-
-inline std::vector<std::string> ZipNames(const std::string& archive) {
-  std::vector<std::string> names;
-  for (const ZipItem& item : ZipItems(archive))
-    names.push_back(item.name);
-  return names;
-}
-
-// The names of the archive the packer wrote last, as it wrote them.
-inline std::vector<std::string> WrittenNames(const TZipPacker& packer) {
-  std::vector<std::string> names;
-  for (size_t i = 0; i < packer.Directory().Count(); ++i) {
-    names.push_back(packer.Directory().Item(i)->FullName());
-  }
-  return names;
 }
 
 // --- Little-endian fields -------------------------------------------------------------------
@@ -112,6 +75,136 @@ inline void Append16(std::string& b, uint32_t v) {
 inline void Append32(std::string& b, uint32_t v) {
   b.append(4, '\0');
   Put32(b, b.size() - 4, v);
+}
+
+// --- Reading archives -----------------------------------------------------------------------
+
+struct ZipItem {
+  std::string name;  // raw bytes of the stored name
+  int method = -1;
+  uint32_t crc = 0;
+  uint64_t size = 0;
+  uint64_t compressedSize = 0;
+  size_t extraLength = 0;  // of the central header
+  int flags = 0;
+  uint32_t externalAttributes = 0;
+  uint64_t offset = 0;
+  std::string comment;
+};
+
+struct ZipListing {
+  std::vector<ZipItem> items;  // in central directory order
+  std::string comment;
+  std::string error;  // what made the walk stop; empty when it went through
+};
+
+// The central directory the last end record names (or its Zip64 end record), header by
+// header; a Zip64 extra field gives the values its header escapes.
+inline ZipListing ListZip(const std::string& b) {
+  ZipListing listing;
+  const size_t end = b.size() < 22 ? std::string::npos : b.rfind(std::string("PK\5\6", 4));
+  if (end == std::string::npos || end + 22 > b.size()) {
+    listing.error = "no end record";
+    return listing;
+  }
+  listing.comment = b.substr(end + 22, U16At(b, end + 20));
+  uint64_t central = U32At(b, end + 16);
+  if (central == 0xFFFFFFFF && end >= 20 && U32At(b, end - 20) == 0x07064B50) {
+    central = U64At(b, static_cast<size_t>(U64At(b, end - 12)) + 48);
+  }
+  for (size_t at = central; at + 46 <= b.size() && U32At(b, at) == 0x02014B50;) {
+    ZipItem item;
+    item.flags = static_cast<int>(U16At(b, at + 8));
+    item.method = static_cast<int>(U16At(b, at + 10));
+    item.crc = U32At(b, at + 16);
+    item.compressedSize = U32At(b, at + 20);
+    item.size = U32At(b, at + 24);
+    const size_t nameLength = U16At(b, at + 28), extra = U16At(b, at + 30);
+    item.externalAttributes = U32At(b, at + 38);
+    item.offset = U32At(b, at + 42);
+    item.name = b.substr(at + 46, nameLength);
+    item.extraLength = extra;
+    for (size_t x = at + 46 + nameLength; x + 4 <= at + 46 + nameLength + extra;
+         x += 4 + U16At(b, x + 2)) {
+      if (U16At(b, x) != 1) continue;
+      size_t v = x + 4;
+      for (uint64_t* field : {&item.size, &item.compressedSize, &item.offset}) {
+        if (*field == 0xFFFFFFFF) {
+          *field = U64At(b, v);
+          v += 8;
+        }
+      }
+    }
+    item.comment = b.substr(at + 46 + nameLength + extra, U16At(b, at + 32));
+    at += 46 + nameLength + extra + item.comment.size();
+    listing.items.push_back(item);
+  }
+  return listing;
+}
+
+inline std::vector<std::string> ZipNames(const std::string& archive) {
+  std::vector<std::string> names;
+  for (const ZipItem& item : ListZip(ReadBytes(archive)).items)
+    names.push_back(item.name);
+  return names;
+}
+
+// The names of the archive the packer wrote last, as it wrote them.
+inline std::vector<std::string> WrittenNames(const TZipPacker& packer) {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < packer.Directory().Count(); ++i) {
+    names.push_back(packer.Directory().Item(i)->FullName());
+  }
+  return names;
+}
+
+// The entry's data as they lie behind its local header.
+inline std::string StoredData(const std::string& b, const ZipItem& item) {
+  const size_t at = static_cast<size_t>(item.offset);
+  if (at + 30 > b.size()) return {};
+  return b.substr(at + 30 + U16At(b, at + 26) + U16At(b, at + 28), item.compressedSize);
+}
+
+inline std::string Inflate(const std::string& raw) {
+  z_stream z{};
+  inflateInit2(&z, -15);
+  std::string out;
+  char buffer[16384];
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(raw.data()));
+  z.avail_in = static_cast<uInt>(raw.size());
+  int status = Z_OK;
+  while (status == Z_OK) {
+    z.next_out = reinterpret_cast<Bytef*>(buffer);
+    z.avail_out = sizeof buffer;
+    status = inflate(&z, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - z.avail_out);
+  }
+  if (status != Z_STREAM_END || z.avail_in != 0) out = "<not a whole deflate stream>";
+  inflateEnd(&z);
+  return out;
+}
+
+inline uint32_t Crc(const std::string& data) {
+  return static_cast<uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+}
+
+// The entry's bytes, stored or inflated.
+inline std::string Extract(const std::string& b, const ZipItem& item) {
+  const std::string data = StoredData(b, item);
+  return item.method == 8 ? Inflate(data) : data;
+}
+
+// What is wrong with the archive's entries: each holds as many bytes as its header says,
+// with its CRC-32. "" when nothing.
+inline std::string DataProblems(const std::string& b, const ZipListing& listing) {
+  if (!listing.error.empty()) return listing.error;
+  std::string problems;
+  for (const ZipItem& item : listing.items) {
+    const std::string data = Extract(b, item);
+    if (data.size() != item.size || Crc(data) != item.crc) problems += item.name + " is damaged\n";
+  }
+  return problems;
 }
 
 // A stream whose positions start far out, to reach offsets past 4 GiB without the bytes.
@@ -145,11 +238,6 @@ inline std::string RawDeflate(const std::string& data) {
   out.resize(z.total_out);
   deflateEnd(&z);
   return out;
-}
-
-inline uint32_t Crc(const std::string& data) {
-  return static_cast<uint32_t>(
-      crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
 }
 
 // Bytes that deflate hardly shrinks.
@@ -258,15 +346,6 @@ inline std::vector<FixtureEntry> ThreeEntries() {
 
 // --- Archives of other tools ----------------------------------------------------------------
 
-// One line of the fixtures' manifest: an entry as Python's zipfile reads it.
-struct ManifestEntry {
-  std::string name;
-  uint32_t crc = 0;
-  uint64_t compressedSize = 0;
-  uint64_t uncompressedSize = 0;
-  std::string comment;
-};
-
 // Made once per test program in a folder of its own.
 class ToolFixtures {
  public:
@@ -276,15 +355,8 @@ class ToolFixtures {
   }
   const std::string& Dir() const { return dir_; }
   bool Ok() const { return ok_; }
-  // Archive name -> entries in directory order. empty.zip has no line and no entries.
-  const std::map<std::string, std::vector<ManifestEntry>>& Manifest() const { return manifest_; }
-  std::vector<std::string> Archives() const {
-    std::vector<std::string> names;
-    for (const auto& [name, entries] : manifest_)
-      names.push_back(name);
-    names.push_back("empty.zip");
-    return names;
-  }
+  // The archives' names, empty.zip (a file of no bytes) among them.
+  const std::vector<std::string>& Archives() const { return archives_; }
 
  private:
   ToolFixtures() {
@@ -293,27 +365,15 @@ class ToolFixtures {
                           " " + Quote(dir_));
     ok_ = r.exitCode == 0;
     if (!ok_) ADD_FAILURE() << "make_fixtures.py failed:\n" << r.output;
-    std::ifstream in(dir_ + "manifest.txt");
-    std::string line;
-    while (std::getline(in, line)) {
-      std::vector<std::string> f;
-      std::stringstream s(line);
-      std::string part;
-      while (std::getline(s, part, '\t'))
-        f.push_back(part);
-      if (f.size() < 5) continue;
-      ManifestEntry e{
-          f[1], static_cast<uint32_t>(std::stoul(f[2])), std::stoull(f[3]), std::stoull(f[4]), {}};
-      for (size_t i = 0; f.size() > 5 && i + 1 < f[5].size(); i += 2) {
-        e.comment += static_cast<char>(std::stoi(f[5].substr(i, 2), nullptr, 16));
-      }
-      manifest_[f[0]].push_back(e);
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      if (e.path().extension() == ".zip") archives_.push_back(e.path().filename());
     }
+    std::sort(archives_.begin(), archives_.end());
   }
   TempFolder folder_;
   std::string dir_;
   bool ok_ = false;
-  std::map<std::string, std::vector<ManifestEntry>> manifest_;
+  std::vector<std::string> archives_;
 };
 
 }  // namespace lumbrella::test
