@@ -557,9 +557,29 @@ std::optional<std::string_view> HeadingOf(std::string_view line) {
 
 namespace {
 
+// The character that begins at p in well-formed UTF-8, and its length.
+inline char32_t NextChar(const char* p, size_t& length) {
+  const auto* b = reinterpret_cast<const unsigned char*>(p);
+  if (b[0] < 0x80) {
+    length = 1;
+    return b[0];
+  }
+  if (b[0] < 0xE0) {
+    length = 2;
+    return static_cast<char32_t>(((b[0] & 0x1F) << 6) | (b[1] & 0x3F));
+  }
+  if (b[0] < 0xF0) {
+    length = 3;
+    return static_cast<char32_t>(((b[0] & 0x0F) << 12) | ((b[1] & 0x3F) << 6) | (b[2] & 0x3F));
+  }
+  length = 4;
+  return static_cast<char32_t>(((b[0] & 0x07) << 18) | ((b[1] & 0x3F) << 12) |
+                               ((b[2] & 0x3F) << 6) | (b[3] & 0x3F));
+}
+
 bool HoldsMoreThanBlanks(std::string_view utf8) {
   for (size_t at = 0, length = 0; at < utf8.size(); at += length) {
-    if (!IsBlank(Utf8CharAt(utf8, at, length))) return true;
+    if (!IsBlank(NextChar(utf8.data() + at, length))) return true;
   }
   return false;
 }
@@ -574,29 +594,34 @@ TTextLines::~TTextLines() = default;
 
 void TTextLines::NextLine() {
   state_ = rule_ != nullptr ? State::kBlank : State::kPlain;
-  chars_.clear();
-  offsets_.clear();
-  lineBytes_ = 0;
+  count_ = 0;
+  leadBytes_ = 0;
 }
 
 // Steps over the characters of the line that leave it undecided. Stops at the line's end, at
 // the piece's end, or at the character where the line is decided: kPlain when it cannot be a
-// heading, kFull when it is longer than the window (the character is not taken).
+// heading, kFull when it is longer than the window (the character is not taken). Only counts:
+// the characters are read again when the line is decided, which most lines never are.
 const char* TTextLines::Classify(const char* p, const char* end) {
   const bool builtIn = rule_->BuiltIn();
   while (p != end && *p != '\r' && *p != '\n') {
     size_t length = 0;
-    const char32_t c = Utf8CharAt({p, static_cast<size_t>(end - p)}, 0, length);
+    const char32_t c = NextChar(p, length);
     const bool blank = IsBlank(c);
     // Most lines are turned away by their first characters.
     switch (state_) {
       case State::kBlank:
-        if (!blank) state_ = !builtIn || BeginsHeading(c) ? State::kMaybe : State::kPrefix;
+        if (blank) {
+          leadBytes_ += length;
+          p += length;
+          continue;
+        }
+        state_ = !builtIn || BeginsHeading(c) ? State::kMaybe : State::kPrefix;
         break;
       case State::kPrefix:
         if (blank) {
           state_ = State::kPrefixGap;
-        } else if (chars_.size() >= kMaxPrefixChars) {
+        } else if (count_ >= kMaxPrefixChars) {
           state_ = State::kPlain;
           return p;
         }
@@ -613,16 +638,11 @@ const char* TTextLines::Classify(const char* p, const char* end) {
       default:
         break;
     }
-    if (state_ != State::kBlank) {
-      if (chars_.size() == THeadingRule::kWindowChars) {
-        state_ = State::kFull;
-        return p;
-      }
-      if (offsets_.empty()) offsets_.push_back(lineBytes_);
-      chars_.push_back(c);
-      offsets_.push_back(lineBytes_ + length);
+    if (count_ == THeadingRule::kWindowChars) {
+      state_ = State::kFull;
+      return p;
     }
-    lineBytes_ += length;
+    ++count_;
     p += length;
   }
   return p;
@@ -656,6 +676,12 @@ const char* TTextLines::AfterLineEnd(const char* at, const char* end) {
 // heading and ends with it.
 size_t TTextLines::Decide(std::string_view raw, bool whole) {
   if (state_ != State::kMaybe && state_ != State::kFull) return 0;
+  chars_.clear();
+  offsets_.assign(1, leadBytes_);
+  for (size_t at = leadBytes_, length = 0; at < raw.size(); at += length) {
+    chars_.push_back(NextChar(raw.data() + at, length));
+    offsets_.push_back(at + length);
+  }
   const std::optional<THeadingRule::TForm> form = rule_->Parse(chars_, whole);
   if (!form) return 0;
   const auto text = [&](TSpan span) {

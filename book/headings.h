@@ -154,9 +154,12 @@ class TTextLines {
 
   const THeadingRule* const rule_;
   State state_;
-  std::u32string chars_;         // the line's characters after its leading blanks, so far
-  std::vector<size_t> offsets_;  // of each of them and the end of the last, in the line's bytes
-  size_t lineBytes_ = 0;         // of the line, read so far while it is undecided
+  size_t count_ = 0;      // the line's characters after its leading blanks, so far
+  size_t leadBytes_ = 0;  // the bytes of those blanks
+  // Made when a line is decided: its characters after the leading blanks, and where each of
+  // them and the end of the last stand in its bytes.
+  std::u32string chars_;
+  std::vector<size_t> offsets_;
   bool afterCr_ = false;
   const char* nextLf_ = nullptr;  // in the piece: the next LF, or its end
   std::string held_;              // the line so far, while it may be a heading
