@@ -65,7 +65,7 @@ TEST(Headings, WhichLinesAreHeadings) {
   const struct {
     std::string line;
     std::string heading;  // empty: no heading, or a weak one
-    std::string chapter;  // "label=number", empty: none
+    std::string chapter = "";  // "label=number", empty: none
     std::string volume = "";
     std::string rest = "";  // the line's text after the heading
     bool weak = false;
