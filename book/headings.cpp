@@ -283,10 +283,9 @@ class TParser {
     });
   }
 
-  // Where the heading that begins at s, its title at t, ends; rest: where the text after it
-  // begins. A short line is the heading whole, but for a poem after the title.
-  size_t Cut(size_t s, size_t t, size_t& rest) const {
-    const bool isLong = Long(s);
+  // Where the heading (or its chapter) that begins at s, its title at t, ends; rest: where the
+  // text after it begins. A short line is the heading whole, but for a poem after the title.
+  size_t Cut(size_t s, size_t t, bool isLong, size_t& rest) const {
     const size_t limit = s + kMaxHeadingChars;
     for (size_t i = t; i < n_; ++i) {
       if (PoemAt(i)) {
@@ -311,7 +310,7 @@ class TParser {
   TForm Make(size_t s, size_t t, TFormPart part, bool volume, bool weak) const {
     TForm form;
     form.weak = weak;
-    form.text = {s, Cut(s, t, form.rest)};
+    form.text = {s, Cut(s, t, Long(s), form.rest)};
     part.label = form.text;
     if (part.numbered.end == 0) part.numbered = part.label;
     (volume ? form.volume : form.chapter) = part;
@@ -325,7 +324,7 @@ class TParser {
       const std::optional<TNumbered> chapter = Numbered(q);
       if (!chapter || chapter->part.rank != 0 || chapter->ending != TEnding::kStrong) continue;
       TForm form;
-      const size_t end = Cut(q, Blanks(chapter->after), form.rest);
+      const size_t end = Cut(q, Blanks(chapter->after), Long(s), form.rest);
       form.text = {s, end};
       form.volume = volume;
       form.volume->label = {s, TrimEnd(q, s)};
@@ -913,13 +912,20 @@ bool THeadingPlan::Split() const {
 THeadingReport THeadingPlan::Report() const {
   THeadingReport report;
   std::vector<const std::string*> labels;
-  std::vector<const THeadingPart*> lastOfUnit;  // the last numbered chapter of each unit
+  // The last numbered chapter of each unit, and whether the volume has had one of it: the
+  // first of a volume may begin the numbers anew, or go on from the volume before.
+  struct TLast {
+    const THeadingPart* part;
+    bool inVolume;
+  };
+  std::vector<TLast> lastOfUnit;
   for (const TEntry& entry : entries) {
     if (entry.role == TRole::hrText) continue;
     if (entry.role != TRole::hrChapter) {
       ++report.volumes;
       labels.push_back(&entry.line.volume->label);
-      lastOfUnit.clear();
+      for (TLast& last : lastOfUnit)
+        last.inVolume = false;
     }
     if (entry.role == TRole::hrVolume) continue;
     const THeadingPart& chapter = *entry.line.chapter;
@@ -927,14 +933,15 @@ THeadingReport THeadingPlan::Report() const {
     labels.push_back(&chapter.label);
     if (!chapter.number) continue;
     const auto last = std::find_if(lastOfUnit.begin(), lastOfUnit.end(),
-                                   [&](const THeadingPart* p) { return p->unit == chapter.unit; });
+                                   [&](const TLast& l) { return l.part->unit == chapter.unit; });
     if (last == lastOfUnit.end()) {
-      lastOfUnit.push_back(&chapter);
+      lastOfUnit.push_back({&chapter, true});
       continue;
     }
-    if (*chapter.number != *(*last)->number + 1)
-      report.gaps.push_back({(*last)->numbered, chapter.numbered});
-    *last = &chapter;
+    const uint64_t number = *chapter.number;
+    if (number != *last->part->number + 1 && (last->inVolume || number > 1))
+      report.gaps.push_back({last->part->numbered, chapter.numbered});
+    *last = {&chapter, true};
   }
   // All of them when they are few.
   const bool few = labels.size() <= 2 * kReportedHeadings;

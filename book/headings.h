@@ -172,8 +172,9 @@ struct THeadingReport {
   size_t chapters = 0;
   size_t volumes = 0;
   std::vector<std::string> first, last;  // ANSI: the first and the last few headings' labels
-  // A numbered chapter followed, in the same volume, by one of its unit whose number is not
-  // the next one: a gap ("第226章", "第229章") or a repeat. ANSI, as written.
+  // A numbered chapter followed by one of its unit whose number is not the next one: a gap
+  // ("第226章", "第229章") or a repeat. The first of a volume may begin anew from 0 or 1. ANSI,
+  // as written.
   struct TGap {
     std::string before, after;
   };

@@ -64,7 +64,7 @@ TEST(Headings, WhichLinesAreHeadings) {
   const std::string poem = "豪华去后行人绝，箫筝不响歌喉咽。雄剑无威光彩沉，宝琴零落金星灭。";
   const struct {
     std::string line;
-    std::string heading;  // empty: no heading, or a weak one
+    std::string heading;       // empty: no heading, or a weak one
     std::string chapter = "";  // "label=number", empty: none
     std::string volume = "";
     std::string rest = "";  // the line's text after the heading
@@ -104,6 +104,9 @@ TEST(Headings, WhichLinesAreHeadings) {
       {"正文 第一卷 卷名1 第一章 标题1-1", "第一卷 卷名1 第一章 标题1-1", "第一章 标题1-1=1",
        "第一卷 卷名1=1"},
       // Long lines: a 第 form and a blank, the heading cut after its title.
+      {"第十三卷 风云变幻 第8回 大结局（求月票！今天三更，谢谢大家支持！作者会继续努力写的）",
+       "第十三卷 风云变幻 第8回 大结局", "第8回 大结局=8", "第十三卷 风云变幻=13",
+       "（求月票！今天三更，谢谢大家支持！作者会继续努力写的）"},
       {"第一回 西门庆热结十弟兄武二郎冷遇亲哥嫂诗曰：" + poem,
        "第一回 西门庆热结十弟兄武二郎冷遇亲哥嫂", "第一回 西门庆热结十弟兄武二郎冷遇亲哥嫂=1", "",
        "诗曰：" + poem},
@@ -231,9 +234,9 @@ TEST(Headings, TheReportOfASplit) {
        "第一卷 上\n第一章 甲\n第二卷 下\n第一章 乙\n正文 第一卷 上\n\n正文 第一章 甲\nx\n第二卷 "
        "下\n第一章 乙\ny",
        "2 2||第一卷 上,第一章 甲,第二卷 下,第一章 乙|"},
-      {"volumes on the chapters' lines",
+      {"volumes on the chapters' lines, numbers going on across them",
        "第十三卷 风云 第2040章 甲\nx\n第十三卷 风云 第2041章 乙\ny\n第十四卷 完 第2043章 丙\nz",
-       "3 2||第十三卷 风云,第2040章 甲,第2041章 乙,第十四卷 完,第2043章 丙|"},
+       "3 2|第2041章>第2043章|第十三卷 风云,第2040章 甲,第2041章 乙,第十四卷 完,第2043章 丙|"},
       {"first and last few",
        test::Repeat("第一章\nx\n", 1) + "第2章\n第3章\n第4章\n第5章\n第6章\n第7章\n",
        "7 0||第一章,第2章,第3章|第5章,第6章,第7章"},
