@@ -402,15 +402,56 @@ void TForm1::Button1Click() {
   }
 }
 
-// Only when a listed file holds headings to split at. The scan repaints the window between
-// files, as staging does, and stops when the window is closed meanwhile.
+namespace {
+
+// What Yes will do, file by file: how many chapters and volumes, the first and the last few
+// headings, and where the numbers skip or repeat.
+QString SplitDetail(const std::vector<TChapter>& chapters, const std::vector<TSplitFile>& files) {
+  constexpr size_t kFilesShown = 5;
+  constexpr size_t kGapsShown = 5;
+  const auto joined = [](const std::vector<std::string>& labels) {
+    QStringList texts;
+    for (const std::string& label : labels)
+      texts << AnsiToQString(label);
+    return texts.join(QStringLiteral(" / "));
+  };
+  QStringList blocks;
+  for (size_t k = 0; k < files.size() && k < kFilesShown; ++k) {
+    const THeadingReport& report = files[k].report;
+    QString block = QStringLiteral("%1：%2 章")
+                        .arg(AnsiToQString(chapters[files[k].chapter].label))
+                        .arg(report.chapters);
+    if (report.volumes > 0) block += QStringLiteral("，%1 卷").arg(report.volumes);
+    block += QStringLiteral("\n") + joined(report.first);
+    if (!report.last.empty()) block += QStringLiteral(" …… ") + joined(report.last);
+    QStringList gaps;
+    for (size_t g = 0; g < report.gaps.size() && g < kGapsShown; ++g) {
+      gaps << QStringLiteral("%1 后面是 %2")
+                  .arg(AnsiToQString(report.gaps[g].before), AnsiToQString(report.gaps[g].after));
+    }
+    if (report.gaps.size() > kGapsShown) gaps << QStringLiteral("共 %1 处").arg(report.gaps.size());
+    if (!gaps.isEmpty())
+      block += QStringLiteral("\n编号不连续：") + gaps.join(QStringLiteral("；"));
+    blocks << block;
+  }
+  if (files.size() > kFilesShown)
+    blocks << QStringLiteral("……还有 %1 个文件").arg(files.size() - kFilesShown);
+  return blocks.join(QStringLiteral("\n\n"));
+}
+
+}  // namespace
+
+// Only when a listed file holds headings to split at, with what the split would make of them.
+// The scan repaints the window between files, as staging does, and stops when the window is
+// closed meanwhile.
 bool TForm1::AskToSplit(const std::vector<TChapter>& chapters) {
-  const bool found = AnyFileHoldsHeadings(chapters, [this] {
+  const std::vector<TSplitFile> files = FilesToSplit(chapters, BuiltInHeadingRule(), [this] {
     QCoreApplication::processEvents();
     return !closeRequested_;
   });
-  return found && dialogs_.Question(this, QStringLiteral("检测到章节标题，要按章节拆分目录吗？"),
-                                    QStringLiteral("拆分章节"));
+  return !files.empty() &&
+         dialogs_.Question(this, QStringLiteral("检测到章节标题，要按章节拆分目录吗？"),
+                           QStringLiteral("拆分章节"), SplitDetail(chapters, files));
 }
 
 void TForm1::Button2Click() {

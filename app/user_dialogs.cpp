@@ -42,9 +42,10 @@ void TQtUserDialogs::Error(QWidget* owner, const QString& text) {
   RunBox(owner, QMessageBox::Critical, kApplicationTitle, text, QMessageBox::Ok);
 }
 
-bool TQtUserDialogs::Question(QWidget* owner, const QString& text, const QString& caption) {
-  return RunBox(owner, QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No) ==
-         QMessageBox::Yes;
+bool TQtUserDialogs::Question(QWidget* owner, const QString& text, const QString& caption,
+                              const QString& detail) {
+  return RunBox(owner, QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No,
+                detail) == QMessageBox::Yes;
 }
 
 QStringList TQtUserDialogs::ChooseFiles(QWidget* owner, const TFileDialogSetup& setup) {

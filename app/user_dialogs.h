@@ -28,8 +28,12 @@ class TUserDialogs {
   virtual void Message(QWidget* owner, const QString& text, const QString& detail) = 0;
   // The general error display: the application title, the error icon, one OK button.
   virtual void Error(QWidget* owner, const QString& text) = 0;
-  // Question icon, Yes and No; true for Yes.
-  virtual bool Question(QWidget* owner, const QString& text, const QString& caption) = 0;
+  // Question icon, Yes and No; true for Yes. A detail that is not empty goes below the text.
+  virtual bool Question(QWidget* owner, const QString& text, const QString& caption,
+                        const QString& detail) = 0;
+  bool Question(QWidget* owner, const QString& text, const QString& caption) {
+    return Question(owner, text, caption, QString());
+  }
   // The chosen paths in the order the dialog gives them; empty when cancelled. A save
   // dialog asks before an existing file is overwritten.
   virtual QStringList ChooseFiles(QWidget* owner, const TFileDialogSetup& setup) = 0;
@@ -40,7 +44,9 @@ class TQtUserDialogs : public TUserDialogs {
  public:
   void Message(QWidget* owner, const QString& text, const QString& detail) override;
   void Error(QWidget* owner, const QString& text) override;
-  bool Question(QWidget* owner, const QString& text, const QString& caption) override;
+  using TUserDialogs::Question;
+  bool Question(QWidget* owner, const QString& text, const QString& caption,
+                const QString& detail) override;
   QStringList ChooseFiles(QWidget* owner, const TFileDialogSetup& setup) override;
 };
 

@@ -51,7 +51,7 @@ with open(os.path.join(out, "novel.txt"), "wb") as novel:
 PY
 
 cd "$work"
-"$cli" -s -o check.epub novel.txt 2>&1 >/dev/null | grep -q "novel.txt: split into 800 chapters" || {
+"$cli" -s -o check.epub novel.txt 2>&1 >/dev/null | grep -q "novel.txt: 800 chapters$" || {
   echo "the novel was not split into 800 chapters" >&2; exit 1; }
 
 echo "input: one file of $(stat -c %s novel.txt | awk '{printf "%.1f", $1 / 1e6}') MB with" \

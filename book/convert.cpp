@@ -91,8 +91,11 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
   for (size_t i = 0; i < chapters.size(); ++i) {
     TSourceText source(chapters[i].path, chapters[i].encoding);
     if (SplitChapters) {
-      toc.push_back(WriteSplitChapter(folder, i, chapters[i].label, source));
-      if (!toc.back().headings.empty()) splitFiles_.push_back({i, toc.back().headings.size()});
+      THeadingReport report;
+      toc.push_back(WriteSplitChapter(folder, i, chapters[i].label, source,
+                                      HeadingRule != nullptr ? *HeadingRule : BuiltInHeadingRule(),
+                                      &report));
+      if (!toc.back().headings.empty()) splitFiles_.push_back({i, std::move(report)});
     } else {
       WriteChapterPage(folder + ChapterFileName(i), chapters[i].label, source);
       toc.emplace_back().label = chapters[i].label;

@@ -10,6 +10,7 @@
 
 #include "book/chapter.h"
 #include "book/documents.h"
+#include "book/headings.h"
 
 namespace lumbrella {
 
@@ -81,11 +82,9 @@ class TBookConverter {
   // navigation point under the file's for each, and continues any page longer than
   // kMaxPageSize on further pages (WriteSplitChapter). Off, each file is one page as always.
   bool SplitChapters = false;
-  // The files the last WritePackageDocuments split: position in the list, headings found.
-  struct TSplitFile {
-    size_t chapter;
-    size_t headings;
-  };
+  // The rule headings are found by; none: the built-in one. It belongs to the caller.
+  const THeadingRule* HeadingRule = nullptr;
+  // The files the last WritePackageDocuments split, and what their headings are.
   const std::vector<TSplitFile>& SplitFiles() const { return splitFiles_; }
   // What each chapter file of the last WritePackageDocuments was read in, in list order
   // (those read before a failure).

@@ -359,11 +359,38 @@ std::string NavigationMap(const TBookInfo& book, const std::vector<TChapterPages
   out += kNcxNamespace;
   out += "\"><head><meta name=\"dtb:uid\" content=\"";
   out += BookIdentifier(book);  // must equal the package's identifier
+  // The points in reading order, each with its depth: a chapter's, then its headings, a
+  // chapter's heading one below its volume's. Of a book of one chapter with headings, the
+  // chapter's point stands beside them, for the text before the first one, if any.
+  struct TNavPoint {
+    size_t depth;
+    std::string id;
+    const std::string* label;
+    std::string src;
+  };
+  std::vector<TNavPoint> points;
+  const bool headingsOnTop = chapters.size() == 1 && !chapters[0].headings.empty();
+  for (size_t i = 0; i < chapters.size(); ++i) {
+    const TChapterPages& chapter = chapters[i];
+    if (!headingsOnTop || chapter.headings[0].page != 0)
+      points.push_back({1, PageId(i, 0), &chapter.label, ChapterFileName(i)});
+    const size_t top = headingsOnTop ? 1 : 2;
+    bool inVolume = false;
+    for (size_t j = 0; j < chapter.headings.size(); ++j) {
+      const TChapterPages::TPoint& point = chapter.headings[j];
+      inVolume = point.volume || inVolume;
+      points.push_back({point.volume || !inVolume ? top : top + 1,
+                        PageId(i, 0) + "h" + std::to_string(j + 1), &point.label,
+                        PageFileName(i, point.page)});
+    }
+  }
   // A book without headings keeps the depth it has always declared.
-  const bool nested = std::any_of(chapters.begin(), chapters.end(),
-                                  [](const TChapterPages& c) { return !c.headings.empty(); });
+  size_t depth = 0;
+  for (const TNavPoint& point : points)
+    depth = std::max(depth, point.depth);
+  if (depth == 1 && !headingsOnTop) depth = 0;
   out += "\"/><meta name=\"dtb:depth\" content=\"";
-  out += nested ? "2" : "0";
+  out += std::to_string(depth);
   out +=
       "\"/><meta name=\"dtb:totalPageCount\" content=\"0\"/><meta name=\"dtb:maxPageNumber\" "
       "content=\"0\"/></head>";
@@ -372,25 +399,22 @@ std::string NavigationMap(const TBookInfo& book, const std::vector<TChapterPages
   out += "</text></docTitle><navMap>";
   // Ids count from 0, playOrder from 1. Points with the same target share their number.
   size_t order = 0;
-  auto appendPoint = [&out](const std::string& id, size_t playOrder, std::string_view label,
-                            const std::string& src) {
-    out += "<navPoint id=\"" + id + "\" playOrder=\"" + std::to_string(playOrder) +
-           "\"><navLabel><text>";
-    out += EscapeText(label);
-    out += "</text></navLabel><content src=\"" + src + "\"/>";
-  };
-  for (size_t i = 0; i < chapters.size(); ++i) {
-    const size_t chapterOrder = ++order;
-    appendPoint(PageId(i, 0), chapterOrder, chapters[i].label, ChapterFileName(i));
-    for (size_t j = 0; j < chapters[i].headings.size(); ++j) {
-      const TChapterPages::TPoint& point = chapters[i].headings[j];
-      appendPoint(PageId(i, 0) + "h" + std::to_string(j + 1),
-                  point.page == 0 ? chapterOrder : ++order, point.label,
-                  PageFileName(i, point.page));
+  std::vector<size_t> open;  // the depths of the points not closed yet
+  for (size_t k = 0; k < points.size(); ++k) {
+    const TNavPoint& point = points[k];
+    while (!open.empty() && open.back() >= point.depth) {
       out += "</navPoint>";
+      open.pop_back();
     }
-    out += "</navPoint>";
+    if (k == 0 || point.src != points[k - 1].src) ++order;
+    out += "<navPoint id=\"" + point.id + "\" playOrder=\"" + std::to_string(order) +
+           "\"><navLabel><text>";
+    out += EscapeText(*point.label);
+    out += "</text></navLabel><content src=\"" + point.src + "\"/>";
+    open.push_back(point.depth);
   }
+  for (; !open.empty(); open.pop_back())
+    out += "</navPoint>";
   out += "</navMap></ncx>";
   return out;
 }

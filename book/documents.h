@@ -94,6 +94,7 @@ struct TChapterPages {
   struct TPoint {
     size_t page = 0;  // the heading's page
     std::string label;
+    bool volume = false;  // the points after it, up to the next volume, are under it
   };
   std::string label;             // the chapter's navigation point, on its first page
   size_t pages = 1;              // in reading order; only the first has a point of its own
@@ -101,9 +102,10 @@ struct TChapterPages {
 };
 
 // Every page in the manifest and the spine; a navigation point per chapter with one under
-// it per heading, playOrder through them all in reading order (a heading on the chapter's
-// first page shares its number). With one page and no heading per chapter these are the
-// documents above.
+// it per heading (a chapter's heading under its volume's), playOrder through them all in
+// reading order (points with the same page share their number). A book of one chapter with
+// headings has them at the top, after the chapter's own point when text comes before the
+// first. With one page and no heading per chapter these are the documents above.
 std::string PackageDocument(const TBookInfo& book, const std::vector<TChapterPages>& chapters);
 std::string NavigationMap(const TBookInfo& book, const std::vector<TChapterPages>& chapters);
 

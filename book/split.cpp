@@ -22,15 +22,17 @@ class TStreamedPages final : public TTextLines {
  public:
   using TPagePath = std::function<std::string(size_t page)>;
 
-  // Split when scan is given: at the headings it found, if two or more, and for length.
-  TStreamedPages(TPagePath pagePath, const std::string& label, const THeadingScan* scan)
-      : TTextLines(scan != nullptr && scan->headings >= kHeadingsToSplit),
+  // Split when a plan is given: at its headings, when it splits, and for length.
+  TStreamedPages(TPagePath pagePath, const std::string& label, const THeadingRule& rule,
+                 const THeadingPlan* plan)
+      : TTextLines(plan != nullptr && plan->Split() ? &rule : nullptr),
         pagePath_(std::move(pagePath)),
-        cut_(scan != nullptr) {
+        cut_(plan != nullptr),
+        plan_(plan != nullptr && plan->Split() ? plan : nullptr) {
     chapter_.label = label;
     chapter_.pages = 0;
     // Split at headings, a blank text before the first one gets no page.
-    skipping_ = scan != nullptr && scan->headings >= kHeadingsToSplit && !scan->textBeforeFirst;
+    skipping_ = plan_ != nullptr && !plan_->textBeforeFirst;
     if (!skipping_) OpenPage(label, std::nullopt);
   }
 
@@ -81,10 +83,22 @@ class TStreamedPages final : public TTextLines {
     held_.clear();
   }
 
-  void Heading(std::string_view ansi) override {
-    skipping_ = false;
-    OpenPage(ansi, ansi);
-    chapter_.headings.push_back({chapter_.pages - 1, std::string(ansi)});
+  // The lines that may be headings come in the order the plan has them.
+  bool Heading(const THeadingLine&) override {
+    using TRole = THeadingPlan::TRole;
+    if (next_ >= plan_->entries.size()) return false;
+    const THeadingPlan::TEntry& entry = plan_->entries[next_++];
+    if (entry.role == TRole::hrText) return false;
+    // A volume without a page of its own points at the next one, its first chapter's; the
+    // blank lines before that are left out.
+    skipping_ = !entry.page;
+    if (entry.page) OpenPage(entry.line.text, entry.line.text);
+    const size_t page = entry.page ? chapter_.pages - 1 : chapter_.pages;
+    if (entry.role != TRole::hrChapter)
+      chapter_.headings.push_back({page, entry.line.volume->label, true});
+    if (entry.role != TRole::hrVolume)
+      chapter_.headings.push_back({page, entry.line.chapter->label, false});
+    return true;
   }
 
   void OpenPage(std::string_view title, std::optional<std::string_view> heading) {
@@ -133,12 +147,14 @@ class TStreamedPages final : public TTextLines {
   }
 
   const TPagePath pagePath_;
-  const bool cut_;  // long pages are continued on further pages
+  const bool cut_;                  // long pages are continued on further pages
+  const THeadingPlan* const plan_;  // split at its headings
+  size_t next_ = 0;                 // its entry for the next line that may be a heading
   TChapterPages chapter_;
   std::string title_;  // of the section's pages
   std::unique_ptr<TFileStream> file_;
   std::unique_ptr<TChapterPageWriter> page_;
-  bool skipping_ = false;      // before the first heading, with nothing to show there
+  bool skipping_ = false;      // before a heading, with nothing to show there
   bool pageHasLines_ = false;  // the page has a line already
   bool lineOpen_ = false;      // a line has begun and not ended
   bool holding_ = false;       // the line waits for its page
@@ -147,22 +163,26 @@ class TStreamedPages final : public TTextLines {
   size_t heldSize_ = 0;  // and their size on a page
 };
 
-// Writes the pages of the source, split when split is set. The text comes again from its start
-// when the source proves not to be UTF-8: the pages written so far go, and so does the scan,
-// for the text read as ANSI may hold other headings.
+// Writes the pages of the source, split by the rule when one is given. The text comes again
+// from its start when the source proves not to be UTF-8: the pages written so far go, and so
+// does the plan, for the text read as ANSI may hold other headings.
 TChapterPages WritePages(const TStreamedPages::TPagePath& pagePath, const std::string& label,
-                         TSourceText& source, bool split) {
+                         TSourceText& source, const THeadingRule* rule, THeadingReport* report) {
   for (;;) {
-    std::optional<THeadingScan> scan;
-    if (split) scan = ScanHeadings(source, kHeadingsToSplit);
-    TStreamedPages pages(pagePath, label, scan ? &*scan : nullptr);
+    std::optional<THeadingPlan> plan;
+    if (rule != nullptr) plan = PlanHeadings(source, *rule);
+    TStreamedPages pages(pagePath, label, rule != nullptr ? *rule : BuiltInHeadingRule(),
+                         plan ? &*plan : nullptr);
     bool restarted = false;
     source.Read([&pages](std::string_view utf8) { pages.Text(utf8); },
                 [&] {
                   restarted = true;
                   source.Stop();
                 });
-    if (!restarted) return pages.Done();
+    if (!restarted) {
+      if (report != nullptr && plan && plan->Split()) *report = plan->Report();
+      return pages.Done();
+    }
     pages.Drop();
   }
 }
@@ -170,13 +190,14 @@ TChapterPages WritePages(const TStreamedPages::TPagePath& pagePath, const std::s
 }  // namespace
 
 void WriteChapterPage(const std::string& path, std::string_view label, TSourceText& source) {
-  WritePages([&path](size_t) { return path; }, std::string(label), source, false);
+  WritePages([&path](size_t) { return path; }, std::string(label), source, nullptr, nullptr);
 }
 
 TChapterPages WriteSplitChapter(const std::string& folder, size_t index, const std::string& label,
-                                TSourceText& source) {
+                                TSourceText& source, const THeadingRule& rule,
+                                THeadingReport* report) {
   return WritePages([&](size_t page) { return folder + PageFileName(index, page); }, label, source,
-                    true);
+                    &rule, report);
 }
 
 }  // namespace lumbrella

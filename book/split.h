@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "book/documents.h"
+#include "book/headings.h"
 
 namespace lumbrella {
 
@@ -24,15 +25,19 @@ inline constexpr size_t kMaxPageSize = 256 * 1024;  // bytes of XHTML as stored 
 void WriteChapterPage(const std::string& path, std::string_view label, TSourceText& source);
 
 // Writes chapter index's pages into folder (OEBPS, ending in "/") as its source is read in
-// blocks, and returns how they stand in the book. A file that holds two headings or more is
-// split: the text before the first one on the first page (none when that text is blank),
-// then a page per heading, which begins with it as <h2>. A file with fewer is the page
-// WriteChapterPage makes. Any page longer than kMaxPageSize is continued on further pages, cut
-// between lines (a single line longer than that stays whole); they get no navigation point.
-// A first pass finds whether the file holds two headings (it stops at the second); a source
-// that proves not to be UTF-8 while its pages are written has them removed and is written
-// again as ANSI. Raises the create and write errors of the pages, EReadError.
+// blocks, and returns how they stand in the book. A first pass reads the whole source and
+// plans its split by the rule (PlanHeadings); a file that holds two headings or more is split:
+// the text before the first one on the first page (none when that text is blank), then a page
+// per chapter, which begins with its heading as <h2>, and a page per volume that has text of
+// its own (a volume without is shown on its first chapter's page). A file with fewer is the
+// page WriteChapterPage makes. Any page longer than kMaxPageSize is continued on further
+// pages, cut between lines (a single line longer than that stays whole); they get no
+// navigation point. A source that proves not to be UTF-8 while it is read has its pages
+// removed and is read again as ANSI. report, when given, gets what the split found. Raises
+// the create and write errors of the pages, EReadError.
 TChapterPages WriteSplitChapter(const std::string& folder, size_t index, const std::string& label,
-                                TSourceText& source);
+                                TSourceText& source,
+                                const THeadingRule& rule = BuiltInHeadingRule(),
+                                THeadingReport* report = nullptr);
 
 }  // namespace lumbrella

@@ -1,5 +1,6 @@
 // lumbrella-cli: the conversion road without the window, for scripts.
-//   lumbrella-cli [-q] [-s] [-e ENC] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
+//   lumbrella-cli [-q] [-s] [--heading-regex RE] [--volume-regex RE] [-e ENC]
+//                 [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
 // Exit status: 0 converted, 1 conversion failed, 2 usage error.
 
 #include <getopt.h>
@@ -8,10 +9,12 @@
 #include <clocale>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "book/chapter.h"
 #include "book/convert.h"
+#include "book/headings.h"
 #include "book/version.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -28,8 +31,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr char kUsage[] =
-    "Usage: lumbrella-cli [-q] [-s] [-e ENC] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT\n"
-    "                     FILE...\n"
+    "Usage: lumbrella-cli [-q] [-s] [--heading-regex RE] [--volume-regex RE] [-e ENC]\n"
+    "                     [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...\n"
     "Turns plain-text chapter files into one EPUB book.\n"
     "\n"
     "  -t, --title TITLE    book title (default: the output file's name)\n"
@@ -41,8 +44,15 @@ constexpr char kUsage[] =
     "                       entries of the same names are replaced, the others kept\n"
     "  -s, --split-chapters split each FILE holding two or more chapter headings\n"
     "                       (第一章, 序章, Chapter 1, ...) into one page per chapter,\n"
-    "                       listed under the file in the table of contents; prints\n"
-    "                       how many chapters each split file has\n"
+    "                       under its volume (第一卷, ...) in the table of contents;\n"
+    "                       prints how many chapters and volumes each split file\n"
+    "                       has, and where their numbers skip or repeat\n"
+    "      --heading-regex RE\n"
+    "                       split at the lines RE matches instead (Perl syntax;\n"
+    "                       each line of at most 40 characters, without its blanks\n"
+    "                       at both ends); implies -s\n"
+    "      --volume-regex RE\n"
+    "                       the same for volume headings\n"
     "  -e, --encoding ENC   read every FILE in ENC: UTF-8, GB18030 (GBK), Big5,\n"
     "                       Big5-HKSCS, UTF-16LE, UTF-16BE or Shift_JIS; without it\n"
     "                       a file's byte order mark decides, or its bytes; each file\n"
@@ -84,17 +94,25 @@ struct Options {
   bool quiet = false;
   bool split = false;
   TSourceEncoding encoding = TSourceEncoding::seAuto;
+  std::string headingRegex, volumeRegex;  // UTF-8; both empty: the built-in rule
 };
 
 // Returns -1 when the conversion should run, else the exit status.
 int ParseArguments(int argc, char** argv, Options& options) {
-  enum { kVersion = 256 };
+  enum { kVersion = 256, kHeadingRegex, kVolumeRegex };
   static const option kLong[] = {
-      {"title", required_argument, nullptr, 't'},    {"author", required_argument, nullptr, 'a'},
-      {"cover", required_argument, nullptr, 'c'},    {"output", required_argument, nullptr, 'o'},
-      {"quiet", no_argument, nullptr, 'q'},          {"split-chapters", no_argument, nullptr, 's'},
-      {"encoding", required_argument, nullptr, 'e'}, {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersion},   {nullptr, 0, nullptr, 0},
+      {"title", required_argument, nullptr, 't'},
+      {"author", required_argument, nullptr, 'a'},
+      {"cover", required_argument, nullptr, 'c'},
+      {"output", required_argument, nullptr, 'o'},
+      {"quiet", no_argument, nullptr, 'q'},
+      {"split-chapters", no_argument, nullptr, 's'},
+      {"heading-regex", required_argument, nullptr, kHeadingRegex},
+      {"volume-regex", required_argument, nullptr, kVolumeRegex},
+      {"encoding", required_argument, nullptr, 'e'},
+      {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},
+      {nullptr, 0, nullptr, 0},
   };
   bool haveOutput = false;
   opterr = 0;  // our own messages below
@@ -130,6 +148,16 @@ int ParseArguments(int argc, char** argv, Options& options) {
       case 'h':
         std::fputs(kUsage, stdout);
         return kExitOk;
+      case kHeadingRegex:
+      case kVolumeRegex: {
+        if (const std::string error = THeadingRule::PatternError(optarg); !error.empty())
+          return UsageError(std::string("invalid ") +
+                            (c == kHeadingRegex ? "--heading-regex" : "--volume-regex") + " '" +
+                            optarg + "': " + error);
+        (c == kHeadingRegex ? options.headingRegex : options.volumeRegex) = optarg;
+        options.split = true;
+        break;
+      }
       case kVersion:
         std::printf("lumbrella-cli %s\n", ProgramVersion());
         return kExitOk;
@@ -166,11 +194,25 @@ void PrintEncodings(const TBookConverter& converter, const std::vector<TChapter>
   }
 }
 
-// What the split found, so that a file left whole (its headings not recognised) shows.
+// "3 chapters", "1 volume".
+std::string Count(size_t n, const char* what) {
+  return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+}
+
+// What the split found, so that a file left whole (its headings not recognised) shows, and
+// so do chapters missing or repeated in the file.
 void PrintSplitFiles(const TBookConverter& converter, const std::vector<TChapter>& chapters) {
-  for (const TBookConverter::TSplitFile& file : converter.SplitFiles()) {
-    std::fprintf(stderr, "lumbrella-cli: %s: split into %zu chapters\n",
-                 AnsiToUtf8(chapters[file.chapter].path).c_str(), file.headings);
+  constexpr size_t kGapsShown = 5;
+  for (const TSplitFile& file : converter.SplitFiles()) {
+    const THeadingReport& report = file.report;
+    std::string line =
+        "lumbrella-cli: " + chapters[file.chapter].path + ": " + Count(report.chapters, "chapter");
+    if (report.volumes > 0) line += " in " + Count(report.volumes, "volume");
+    for (size_t k = 0; k < report.gaps.size() && k < kGapsShown; ++k)
+      line += "; " + report.gaps[k].before + " is followed by " + report.gaps[k].after;
+    if (report.gaps.size() > kGapsShown)
+      line += "; and " + std::to_string(report.gaps.size() - kGapsShown) + " more";
+    PrintLine(stderr, line);
   }
   if (converter.SplitFiles().empty()) {
     std::fputs("lumbrella-cli: no file holds two chapter headings; none was split\n", stderr);
@@ -214,8 +256,12 @@ int main(int argc, char** argv) {
         std::fflush(stderr);
       };
     }
+    std::optional<THeadingRule> rule;
+    if (!options.headingRegex.empty() || !options.volumeRegex.empty())
+      rule.emplace(options.headingRegex, options.volumeRegex);
     TBookConverter converter(tempDir.Path(), packer, &progress);
     converter.SplitChapters = options.split;
+    converter.HeadingRule = rule ? &*rule : nullptr;
     const bool ok = converter.Convert(options.fields, chapters, options.output);
     if (shown >= 0) std::fputs("\r    \r", stderr);
     if (!options.quiet) PrintEncodings(converter, chapters);

@@ -28,6 +28,10 @@ python3 tests/zip/make_fixtures.py "$seeds/fixtures" >/dev/null
 cp "$seeds"/fixtures/*.zip "$seeds/zip/"
 (cd "$seeds/fixtures/src" && zip -q -P secret -r ../../zip/encrypted.zip . )
 cp examples/*.txt "$seeds/text/"
+# A novel's headings in the forms the split knows: volumes, a contents block, long and weak
+# heading lines. The first byte is the fuzz target's own (label length and block size).
+printf '\x41第一卷 上\r\n第一章 甲\r\n第二章 乙\r\n\r\n正文 第一卷 上\n第一章 甲\n甲。\n第二章 乙 本章字数：3245 更新时间：2010-1-1 12:00:00 求收藏\n第三章丙诗曰：丁\n第四章 戊\r卷二 下 第5章 己\rCHAPTER IV.\n' \
+  >"$seeds/text/headings.txt"
 
 status=0
 for target in "${targets[@]}"; do

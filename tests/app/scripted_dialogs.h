@@ -27,7 +27,7 @@ class TScriptedDialogs : public TUserDialogs {
     QString text;
     QString caption;  // questions only
     TFileDialogSetup setup;
-    QString detail;  // messages only
+    QString detail;  // messages and questions
   };
 
   QList<Call> calls;
@@ -39,8 +39,10 @@ class TScriptedDialogs : public TUserDialogs {
     calls.append({"message", text, {}, {}, detail});
   }
   void Error(QWidget*, const QString& text) override { calls.append({"error", text, {}, {}, {}}); }
-  bool Question(QWidget*, const QString& text, const QString& caption) override {
-    calls.append({"question", text, caption, {}, {}});
+  using TUserDialogs::Question;
+  bool Question(QWidget*, const QString& text, const QString& caption,
+                const QString& detail) override {
+    calls.append({"question", text, caption, {}, detail});
     return !questionAnswers.isEmpty() && questionAnswers.takeFirst();
   }
   QStringList ChooseFiles(QWidget*, const TFileDialogSetup& setup) override {

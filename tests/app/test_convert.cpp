@@ -234,7 +234,8 @@ class TestConvert : public QObject {
     QVERIFY(ShowsRed(Control(*w.form, "Button1")));
   }
 
-  // After the save dialog, a file holding two headings brings the question; 是 splits it at
+  // After the save dialog, a file holding two headings brings the question, with what the
+  // split would make of it: the chapters, their headings, a number that skips; 是 splits it at
   // them, 否 makes the book as always.
   void splitQuestion_data() {
     QTest::addColumn<bool>("yes");
@@ -246,7 +247,8 @@ class TestConvert : public QObject {
     QFETCH(bool, yes);
     QFETCH(QStringList, pages);
     TWindow w;
-    w.Start({w.File(QStringLiteral("小说.txt"), "第一章\r\nA\r\n第二章\r\nB"), Chapters().first()});
+    w.Start({w.File(QStringLiteral("小说.txt"), "第一章 起\r\nA\r\n第三章 终\r\nB"),
+             Chapters().first()});
     const QString book = w.dir.filePath(QStringLiteral("book.epub"));
     w.dialogs.fileAnswers = {{book}};
     w.dialogs.questionAnswers = {yes};
@@ -254,6 +256,11 @@ class TestConvert : public QObject {
     QCOMPARE(w.dialogs.Kinds(), QStringList({"files", "question", "message"}));
     QCOMPARE(w.dialogs.calls[1].text, QStringLiteral("检测到章节标题，要按章节拆分目录吗？"));
     QCOMPARE(w.dialogs.calls[1].caption, QStringLiteral("拆分章节"));
+    const QString detail = w.dialogs.calls[1].detail;
+    for (const QString& shown :
+         {QStringLiteral("小说"), QStringLiteral("2 章"), QStringLiteral("第一章 起"),
+          QStringLiteral("第三章 终"), QStringLiteral("第一章 后面是 第三章")})
+      QVERIFY2(detail.contains(shown), qPrintable(detail));
     QCOMPARE(w.dialogs.calls[2].text, kSucceeded);
     QProcess list;
     list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), book});
@@ -382,13 +389,13 @@ class TestConvert : public QObject {
     const QByteArray kind = QTest::currentDataTag();
     if (kind == "plain") dialogs.Message(nullptr, text, detail);
     if (kind == "error") dialogs.Error(nullptr, text);
-    if (kind == "question") QVERIFY(dialogs.Question(nullptr, text, caption));
+    if (kind == "question") QVERIFY(dialogs.Question(nullptr, text, caption, detail));
     QCOMPARE(seen.caption, caption);
     QCOMPARE(seen.text, text);
     QCOMPARE(seen.icon, icon);
     QCOMPARE(seen.buttons, buttons);
     QCOMPARE(seen.format, Qt::PlainText);
-    if (kind == "plain") {
+    if (kind != "error") {
       QCOMPARE(seen.detail, detail);
       QCOMPARE(seen.detailFormat, Qt::PlainText);
     }

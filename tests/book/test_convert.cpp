@@ -64,9 +64,10 @@ class ConvertTest : public ::testing::Test {
 // The one book the validator sees: the test chapters in their five encodings, every line end,
 // markup and controls, characters the code page tables disagree on in a label, a file listed
 // twice, a cover to convert, title and author full of markup, and files split at their
-// headings (a table of contents on two levels) or cut for length. A reader we did not write
-// finds every field, every point of the table of contents in reading order, and the text as
-// the sources have it.
+// headings (a table of contents on three levels: file, volume, chapter; a contents block at
+// the top that stays text, chapter numbers that restart in each volume) or cut for length. A
+// reader we did not write finds every field, every point of the table of contents in reading
+// order, and the text as the sources have it.
 TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   std::vector<TChapter> rows;
   std::vector<std::string> texts;  // what each chapter shows, lines joined by LF
@@ -86,8 +87,14 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   texts.push_back("甲\n乙");
 
   TNovel novel, opening, single, plain;
-  novel.Line("书名：雨伞").Line("作者：某人").Heading("第一章 开端", "第一章 开端").Prose(3);
-  novel.Heading("　　第二章：风 & <雨>　", "第二章：风 & <雨>").Prose(2500);   // several pages
+  novel.Line("书名：雨伞").Line("作者：某人").Line("目录").Line("第一卷 开端").Line("第一章 开端");
+  novel.Line("第二章：风 & <雨>").Line("第二卷 归来").Line("第一章 重逢").Line("");
+  // A volume without text of its own is shown on its first chapter's page.
+  novel.Hidden("正文 第一卷 开端").Heading("正文 第一章 开端", "第一章 开端").Prose(3);
+  novel.Heading("　　第二章：风 & <雨>　", "第二章：风 & <雨>").Prose(2500);  // several pages
+  novel.Heading("第二卷 归来", "第二卷 归来").Line("卷首语").Heading("第一章 重逢", "第一章 重逢");
+  novel.Prose(1).Heading("第三章 雨停 本章字数：2345 更新时间：2010-1-1 12:00:00 求收藏求推荐",
+                         "第三章 雨停", "本章字数：2345 更新时间：2010-1-1 12:00:00 求收藏求推荐");
   novel.Heading("Chapter IV", "Chapter IV").Prose(1).Heading("番外", "番外");  // no line after
   // Begins with a heading (its page is the file's first), one follows right after it.
   opening.Heading("第一章", "第一章").Heading("第二章", "第二章").Line("").Line("x");
@@ -114,9 +121,13 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   EXPECT_FALSE(std::filesystem::exists(Staging()));
   ASSERT_EQ(converter_.SplitFiles().size(), 2u);
   EXPECT_EQ(converter_.SplitFiles()[0].chapter, 7u);
-  EXPECT_EQ(converter_.SplitFiles()[0].headings, 4u);
+  const THeadingReport& report = converter_.SplitFiles()[0].report;
+  EXPECT_EQ(report.chapters, 6u);
+  EXPECT_EQ(report.volumes, 2u);
+  ASSERT_EQ(report.gaps.size(), 1u);
+  EXPECT_EQ(report.gaps[0].after, A("第三章"));
   EXPECT_EQ(converter_.SplitFiles()[1].chapter, 8u);
-  EXPECT_EQ(converter_.SplitFiles()[1].headings, 2u);
+  EXPECT_EQ(converter_.SplitFiles()[1].report.chapters, 2u);
 
   const std::string book = dir_ / "诗集.epub";
   EXPECT_EQ(test::EpubcheckProblems(book), "");
@@ -129,28 +140,45 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   EXPECT_EQ(dump.Field("cover"), "images/cover.png image/png");
   EXPECT_EQ(dump.Field("uid"), dump.Field("identifier"));
   EXPECT_TRUE(dump.Field("identifier").starts_with("urn:uuid:"));
-  EXPECT_EQ(dump.Field("depth"), "2");
+  EXPECT_EQ(dump.Field("depth"), "3");
   EXPECT_TRUE(dump.Field("body") == TNovel::Joined(texts, "\n"));
 
   // Chapters are numbered by their position; the table of contents holds each one, and under
-  // a split one its headings. A heading on its file's first page shares the file's number.
+  // a split one its headings, a chapter under its volume. Points on the same page share their
+  // number: a file and a heading on its first page, a volume and its first chapter.
   const std::string label = AnsiToUtf8(twice.label);
-  EXPECT_EQ(dump.Lines("toc"),
-            (std::vector<std::string>{"1 1 01 立春", "1 2 02 夏至", "1 3 03 秋分", "1 4 04 冬至",
-                                      "1 5 05 A&B <notes>", "1 6 edge <&>", "1 7 " + label,
-                                      "1 8 小说", "2 9 第一章 开端", "2 10 第二章：风 & <雨>",
-                                      "2 11 Chapter IV", "2 12 番外", "1 13 起首", "2 13 第一章",
-                                      "2 14 第二章", "1 15 单章", "1 16 长文", "1 17 " + label}));
+  EXPECT_EQ(dump.Lines("toc"), (std::vector<std::string>{"1 1 01 立春",
+                                                         "1 2 02 夏至",
+                                                         "1 3 03 秋分",
+                                                         "1 4 04 冬至",
+                                                         "1 5 05 A&B <notes>",
+                                                         "1 6 edge <&>",
+                                                         "1 7 " + label,
+                                                         "1 8 小说",
+                                                         "2 9 第一卷 开端",
+                                                         "3 9 第一章 开端",
+                                                         "3 10 第二章：风 & <雨>",
+                                                         "2 11 第二卷 归来",
+                                                         "3 12 第一章 重逢",
+                                                         "3 13 第三章 雨停",
+                                                         "3 14 Chapter IV",
+                                                         "3 15 番外",
+                                                         "1 16 起首",
+                                                         "2 16 第一章",
+                                                         "2 17 第二章",
+                                                         "1 18 单章",
+                                                         "1 19 长文",
+                                                         "1 20 " + label}));
   const std::vector<std::string> targets = dump.Lines("targets");
   const std::vector<std::string> pages = dump.Lines("pages");
-  ASSERT_EQ(targets.size(), 18u);
+  ASSERT_EQ(targets.size(), 22u);
   EXPECT_EQ(targets[6], "6.html");
-  EXPECT_EQ(targets[17], "11.html");
-  // Targets in reading order; shared only by a file and its first heading.
+  EXPECT_EQ(targets[21], "11.html");
+  // Targets in reading order; shared only by the points above.
   size_t next = 0;
   for (size_t i = 0; i < targets.size(); ++i) {
     SCOPED_TRACE(targets[i]);
-    if (i == 13) {  // 起首's first heading
+    if (i == 9 || i == 17) {  // 第一卷's first chapter, 起首's first heading
       EXPECT_EQ(targets[i], targets[i - 1]);
       continue;
     }
@@ -160,7 +188,7 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
     ++next;
   }
   // The long ones were cut: the second chapter of 小说 onto two more pages, 长文 onto one more.
-  EXPECT_EQ(pages.size(), targets.size() - 1 + 3);
+  EXPECT_EQ(pages.size(), targets.size() - 2 + 3);
   std::set<std::string> entries = {
       "mimetype",           "META-INF/container.xml", "OEBPS/content.opf",     "OEBPS/toc.ncx",
       "OEBPS/css/main.css", "OEBPS/cover.html",       "OEBPS/images/cover.png"};

@@ -101,9 +101,16 @@ TNovel& TNovel::Line(const std::string& line) {
   return *this;
 }
 
-TNovel& TNovel::Heading(const std::string& line, const std::string& heading) {
+TNovel& TNovel::Heading(const std::string& line, const std::string& heading,
+                        const std::string& rest) {
   source.push_back(line);
   shown.push_back("<h2>" + heading + "</h2>");
+  if (!rest.empty()) shown.push_back(rest);
+  return *this;
+}
+
+TNovel& TNovel::Hidden(const std::string& line) {
+  source.push_back(line);
   return *this;
 }
 

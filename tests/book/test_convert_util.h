@@ -43,7 +43,11 @@ std::string SourceUtf8(const std::string& path, size_t blockSize = TSourceText::
 struct TNovel {
   std::vector<std::string> source, shown;
   TNovel& Line(const std::string& line);
-  TNovel& Heading(const std::string& line, const std::string& heading);
+  // rest: the text after a long line's heading, a paragraph of its own.
+  TNovel& Heading(const std::string& line, const std::string& heading,
+                  const std::string& rest = "");
+  // A line the book does not show: a volume's heading without text of its own.
+  TNovel& Hidden(const std::string& line);
   // Lines of about 90 characters, some with markup, that differ from each other.
   TNovel& Prose(int lines);
   static std::string Joined(const std::vector<std::string>& lines, const char* end);

@@ -154,6 +154,61 @@ TEST(Documents, NavigationMapCountsPlayOrderFromOne) {
       "<text>b</text></navLabel><content src=\"1.html\"/></navPoint></navMap></ncx>");
 }
 
+// The table of contents of split chapters as a reader walks it: "depth playOrder label", and
+// the depth the map declares. A chapter's headings go under it, a volume's chapters under the
+// volume; a book of one chapter has its headings at the top.
+TEST(Documents, NavigationMapNestsHeadingsUnderTheirChapterAndVolume) {
+  using TPoint = TChapterPages::TPoint;
+  const TChapterPages plain{"P", 1, {}};
+  const struct {
+    const char* name;
+    std::vector<TChapterPages> chapters;
+    std::vector<std::string> points;
+    std::string depth;
+  } cases[] = {
+      {"one chapter, text before the first heading",
+       {{"L", 3, {TPoint{1, "a"}, TPoint{2, "b"}}}},
+       {"1 1 L", "1 2 a", "1 3 b"},
+       "1"},
+      {"one chapter, a volume shown on its chapter's page",
+       {{"L", 2, {TPoint{0, "V", true}, TPoint{0, "a"}, TPoint{1, "b"}}}},
+       {"1 1 V", "2 1 a", "2 2 b"},
+       "2"},
+      {"chapters with volumes",
+       {plain,
+        {"L", 4, {TPoint{1, "a"}, TPoint{2, "V", true}, TPoint{2, "b"}, TPoint{3, "W", true}}},
+        plain},
+       {"1 1 P", "1 2 L", "2 3 a", "2 4 V", "3 4 b", "2 5 W", "1 6 P"},
+       "3"},
+      {"no headings", {plain, plain}, {"1 1 P", "1 2 P"}, "0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string map = NavigationMap(BookWithCover(), c.chapters);
+    QXmlStreamReader xml(QByteArray::fromStdString(map));
+    std::vector<std::string> points;
+    std::string depth;
+    int level = 0;
+    while (!xml.atEnd()) {
+      xml.readNext();
+      if (xml.isEndElement() && xml.name() == QStringLiteral("navPoint")) --level;
+      if (!xml.isStartElement()) continue;
+      if (xml.name() == QStringLiteral("meta") &&
+          xml.attributes().value("name") == QStringLiteral("dtb:depth")) {
+        depth = xml.attributes().value("content").toString().toStdString();
+      } else if (xml.name() == QStringLiteral("navPoint")) {
+        points.push_back(std::to_string(++level) + " " +
+                         xml.attributes().value("playOrder").toString().toStdString());
+      } else if (xml.name() == QStringLiteral("text") && !points.empty()) {
+        points.back() += " " + xml.readElementText().toStdString();
+      }
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    EXPECT_EQ(points, c.points);
+    EXPECT_EQ(depth, c.depth);
+  }
+}
+
 TEST(Documents, CoverPageShowsTheImageInADivWithTheTitleAsAlt) {
   TBookInfo book = BookWithCover();
   book.title = "\"Rain\" & <Sun>";

@@ -98,7 +98,8 @@ TWritten Write(const std::string& dir, const std::string& label, bool split, siz
 constexpr size_t kBlocks[] = {1, 61, TSourceText::kBlockSize};
 
 // Texts small enough to say each page whole: "title|body" as stored; the headings found
-// "page label". Split or not, line ends are one rule: CR LF, a lone LF or a lone CR.
+// "page label", a volume's "page *label". Split or not, line ends are one rule: CR LF, a lone
+// LF or a lone CR.
 TEST(Pages, OfSmallTextsInAnyBlocks) {
   const struct {
     const char* name;
@@ -167,6 +168,33 @@ TEST(Pages, OfSmallTextsInAnyBlocks) {
        {"序章 &lt;a&amp;b&gt;|<h2>序章 &lt;a&amp;b&gt;</h2><p>1 &lt; 2</p>",
         "第三章：完|<h2>第三章：完</h2><p></p>"},
        {"0 序章 <a&b>", "1 第三章：完"}},
+      {"a volume with text has a page, one without shows on its chapter's",
+       true,
+       "第一卷 上\r\n卷首\r\n第一章\r\nA\r\n第二卷 下\r\n\r\n第一章 又\r\nB",
+       {"第一卷 上|<h2>第一卷 上</h2><p>卷首</p>", "第一章|<h2>第一章</h2><p>A</p>",
+        "第一章 又|<h2>第一章 又</h2><p>B</p>"},
+       {"0 *第一卷 上", "1 第一章", "2 *第二卷 下", "2 第一章 又"}},
+      {"a volume and its chapter on one line",
+       true,
+       "第一卷 风 第1章 甲\nA\n第一卷 风 第2章 乙\nB\n第二卷 雨 第3章 丙",
+       {"第一卷 风 第1章 甲|<h2>第一卷 风 第1章 甲</h2><p>A</p>",
+        "第一卷 风 第2章 乙|<h2>第一卷 风 第2章 乙</h2><p>B</p>",
+        "第二卷 雨 第3章 丙|<h2>第二卷 雨 第3章 丙</h2>"},
+       {"0 *第一卷 风", "0 第1章 甲", "1 第2章 乙", "2 *第二卷 雨", "2 第3章 丙"}},
+      {"a contents block stays text; a long heading's rest is a paragraph",
+       true,
+       "第1章 甲\n第2章 乙\n第3章 丙\n\n第1章 甲\nA\n第2章 乙\n"
+       "第3章 丙 本章字数：2345 更新时间：2010-1-1 12:00:00 求收藏求推荐",
+       {"L|<p>第1章 甲</p><p>第2章 乙</p><p>第3章 丙</p><p></p>",
+        "第1章 甲|<h2>第1章 甲</h2><p>A</p>", "第2章 乙|<h2>第2章 乙</h2>",
+        "第3章 丙|<h2>第3章 丙</h2><p>本章字数：2345 更新时间：2010-1-1 12:00:00 求收藏求推荐</p>"},
+       {"1 第1章 甲", "2 第2章 乙", "3 第3章 丙"}},
+      {"a weak heading counts where its number fills the gap; a leading word goes",
+       true,
+       "第1回 甲\nA\n第2回乙丙 诗曰：丁\nB\n正文 第3回 戊\n第二回中说起\nC",
+       {"第1回 甲|<h2>第1回 甲</h2><p>A</p>", "第2回乙丙|<h2>第2回乙丙</h2><p>诗曰：丁</p><p>B</p>",
+        "第3回 戊|<h2>第3回 戊</h2><p>第二回中说起</p><p>C</p>"},
+       {"0 第1回 甲", "1 第2回乙丙", "2 第3回 戊"}},
       {"one heading is no split", true, "第一章\r\nA", {"L|<p>第一章</p><p>A</p>"}},
       {"empty, split", true, "", {"L|<p></p>"}},
       {"not UTF-8, split",
@@ -185,7 +213,8 @@ TEST(Pages, OfSmallTextsInAnyBlocks) {
       for (const TPage& page : written.pages)
         pages.push_back(page.rawTitle + "|" + page.rawBody);
       for (const TChapterPages::TPoint& point : written.chapter.headings)
-        headings.push_back(std::to_string(point.page) + " " + AnsiToUtf8(point.label));
+        headings.push_back(std::to_string(point.page) + (point.volume ? " *" : " ") +
+                           AnsiToUtf8(point.label));
       EXPECT_EQ(pages, c.pages);
       EXPECT_EQ(headings, c.headings);
       EXPECT_EQ(written.chapter.pages, c.split ? c.pages.size() : 1u);

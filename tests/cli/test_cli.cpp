@@ -58,15 +58,24 @@ TEST(Cli, OptionsAndUsageErrors) {
       {"-e KOI8-R -o out.epub a.txt", 2, "", "unknown encoding: KOI8-R"},
       {"--help", 0, "  -q, --quiet ", ""},
       {"--version", 0, "lumbrella-cli ", ""},
-      {"-s -o out.epub novel.txt a.txt", 0, "恭喜你",
-       "lumbrella-cli: novel.txt: split into 2 chapters\n"},
+      {"-s -o out.epub novel.txt a.txt", 0, "恭喜你", "lumbrella-cli: novel.txt: 2 chapters\n"},
       {"--split-chapters -o out.epub a.txt", 0, "恭喜你", "no file holds two chapter headings"},
+      // What the split found: chapters, volumes, and where the numbers skip or repeat.
+      {"-s -o out.epub volumes.txt", 0, "恭喜你",
+       "lumbrella-cli: volumes.txt: 4 chapters in 2 volumes; 第一章 is followed by 第三章\n"},
+      // The user's rule, instead of the built-in one (第一章 and 第二章 are text then).
+      {"--heading-regex '^[一二三]+ ' --volume-regex '^卷' -o out.epub plain.txt", 0, "恭喜你",
+       "lumbrella-cli: plain.txt: 3 chapters in 1 volume; 二 乙 is followed by 二 丙\n"},
+      {"--volume-regex '(卷' -o out.epub plain.txt", 2, "",
+       "invalid --volume-regex '(卷': missing closing parenthesis at offset 2"},
   };
   TempFolder dir;
   WriteBytes(dir / "a.txt", "A");
   WriteBytes(dir / "A.TXT", "A");
   WriteBytes(dir / "notes.md", "N");
   WriteBytes(dir / "novel.txt", "第一章\r\nA\r\n第二章\r\nB");
+  WriteBytes(dir / "volumes.txt", "第一卷 上\n第一章\nA\n第二章\n第二卷 下\nB\n第一章\n第三章");
+  WriteBytes(dir / "plain.txt", "卷 上\n一 甲\nA\n二 乙\n二 丙\n第一章\n第二章");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
     CliResult r = RunCli(dir, c.arguments);
