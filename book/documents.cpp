@@ -8,9 +8,6 @@
 
 namespace lumbrella {
 
-const char kPublisher[] = "lumbrella.example.org";
-const char kSourceUrl[] = "http://lumbrella.example.org/";
-
 namespace {
 
 constexpr char kXhtmlNamespace[] = "http://www.w3.org/1999/xhtml";
@@ -124,11 +121,9 @@ void AppendMetadata(std::string& out, const TBookInfo& book) {
   out += BookIdentifier(book);
   out += "</dc:identifier><dc:creator>";
   out += EscapeText(book.author);
-  out += "</dc:creator><dc:publisher>";
-  out += EscapeText(kPublisher);
-  out += "</dc:publisher><dc:source>";
-  out += EscapeText(kSourceUrl);
-  out += "</dc:source><dc:title>";
+  // No publisher or source: the program publishes nothing and the text comes from the
+  // user's files. Readers show the program that made the book as its producer ("bkp").
+  out += "</dc:creator><dc:contributor opf:role=\"bkp\">Lumbrella</dc:contributor><dc:title>";
   out += EscapeText(book.title);
   out += "</dc:title><dc:language>zh-CN</dc:language>";
   // Readers find the cover image through this meta element.

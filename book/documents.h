@@ -23,10 +23,6 @@ struct TBookInfo {
   std::string coverMediaType;  // media type of that file
 };
 
-// The publisher and source written into every book.
-extern const char kPublisher[];
-extern const char kSourceUrl[];
-
 // Inserted values: "&", "<", ">" become entities ('"' too in an attribute value) and the
 // control characters XML forbids are left out (all below 0x20 except tab, LF and CR, and
 // the non-characters U+FFFE and U+FFFF). Bytes that form no character become U+FFFD.
