@@ -89,11 +89,10 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
   for (size_t i = 0; i < chapters.size(); ++i) {
     TSourceText source(chapters[i].path);
     if (SplitChapters) {
-      toc.push_back(WriteSplitChapter(folder, i, chapters[i].label, source));
+      toc.push_back(WriteSplitChapter(folder, i, chapters[i].label, source, Unwrap));
       if (!toc.back().headings.empty()) splitFiles_.push_back({i, toc.back().headings.size()});
     } else {
-      WriteChapterPage(folder + ChapterFileName(i), chapters[i].label, source);
-      toc.emplace_back().label = chapters[i].label;
+      toc.push_back(WriteChapterPage(folder, i, chapters[i].label, source, Unwrap));
     }
     done += sizes[i];
     BetweenChapters(done, total);

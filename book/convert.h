@@ -10,6 +10,7 @@
 
 #include "book/chapter.h"
 #include "book/documents.h"
+#include "book/unwrap.h"
 
 namespace lumbrella {
 
@@ -80,9 +81,11 @@ class TBookConverter {
   std::function<void(int64_t done, int64_t total)> OnStagingProgress;
 
   // Splits every chapter file that holds two headings or more at its headings, with a
-  // navigation point under the file's for each, and continues any page longer than
-  // kMaxPageSize on further pages (WriteSplitChapter). Off, each file is one page as always.
+  // navigation point under the file's for each (WriteSplitChapter). Split or not, a page that
+  // would be longer than kMaxPageSize is continued on further pages.
   bool SplitChapters = false;
+  // Whether the lines of hard-wrapped files are joined into paragraphs (TUnwrap).
+  TUnwrap Unwrap = TUnwrap::uwAuto;
   // The files the last WritePackageDocuments split: position in the list, headings found.
   struct TSplitFile {
     size_t chapter;

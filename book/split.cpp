@@ -6,6 +6,7 @@
 
 #include "book/decode.h"
 #include "book/headings.h"
+#include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/stream.h"
 
@@ -13,28 +14,35 @@ namespace lumbrella {
 
 namespace {
 
-// The pages of a chapter written line by line as its text arrives. Unsplit, that is one page.
-// Split, a line that is not its page's first waits while it might not fit (its bytes times
-// kMaxGrowth pass the room left): until it ends, or until it is measured past the room, when it
-// begins a further page.
-class TStreamedPages final : public TTextLines {
+// The pages of a chapter written paragraph by paragraph as its text arrives: one page, more
+// where a page would grow too long, and, split, one per heading. A paragraph that is not its
+// page's first waits while it might not fit (its bytes times kMaxGrowth pass the room left):
+// until it ends, or until it is measured past the room, when it begins a further page.
+class TStreamedPages final : public TTextLines, private TParagraphs::TSink {
  public:
+  // A line longer than this is no heading, whatever blanks it has around it.
+  static constexpr size_t kMaxTitleLine = 1024;
+
   using TPagePath = std::function<std::string(size_t page)>;
 
-  // Split when scan is given: at the headings it found, if two or more, and for length.
-  TStreamedPages(TPagePath pagePath, const std::string& label, const THeadingScan* scan)
+  // Split at the headings the scan found, when it is given and found two or more.
+  TStreamedPages(TPagePath pagePath, const std::string& label, const THeadingScan* scan,
+                 const TTextLayout& layout)
       : TTextLines(scan != nullptr && scan->headings >= kHeadingsToSplit),
         pagePath_(std::move(pagePath)),
-        cut_(scan != nullptr) {
+        split_(scan != nullptr && scan->headings >= kHeadingsToSplit),
+        paragraphs_(layout, *this) {
     chapter_.label = label;
     chapter_.pages = 0;
     // Split at headings, a blank text before the first one gets no page.
-    skipping_ = scan != nullptr && scan->headings >= kHeadingsToSplit && !scan->textBeforeFirst;
+    skipping_ = split_ && !scan->textBeforeFirst;
+    titling_ = !split_;
     if (!skipping_) OpenPage(label, std::nullopt);
   }
 
   TChapterPages Done() {
     Finish();
+    paragraphs_.Close();
     if (chapter_.pages == 0) OpenPage(chapter_.label, std::nullopt);  // changed meanwhile
     page_->Finish();
     file_.reset();
@@ -50,40 +58,86 @@ class TStreamedPages final : public TTextLines {
   }
 
  private:
+  // Lines, to the paragraphs.
   void Part(std::string_view utf8) override {
-    if (skipping_) return;
-    BeginLine();
+    if (titling_) {
+      Title(utf8, false);
+    } else if (!skipping_) {
+      paragraphs_.Text(utf8);
+    }
+  }
+
+  void Line(std::string_view utf8) override {
+    if (titling_) {
+      Title(utf8, true);
+    } else if (!skipping_) {
+      paragraphs_.Text(utf8);
+      paragraphs_.LineEnd();
+    }
+  }
+
+  void Heading(std::string_view ansi) override {
+    skipping_ = false;
+    paragraphs_.Close();
+    OpenPage(ansi, ansi);
+    chapter_.headings.push_back({chapter_.pages - 1, std::string(ansi)});
+  }
+
+  // Not split, the first line that is not blank waits while it may be a heading, which is
+  // then its page's heading.
+  void Title(std::string_view utf8, bool ends) {
+    title_.append(utf8);
+    const std::string ansi = ends ? Utf8TextToAnsi(title_) : std::string();
+    if (!ends) {
+      if (title_.size() <= kMaxTitleLine) return;  // too long for one
+      paragraphs_.Text(title_);
+    } else if (const std::optional<std::string_view> heading = HeadingOf(ansi)) {
+      page_->Heading(*heading);
+    } else {
+      paragraphs_.Text(title_);
+      paragraphs_.LineEnd();
+      if (paragraphs_.Empty()) {  // a blank line: the next may be the heading
+        title_.clear();
+        return;
+      }
+    }
+    titling_ = false;
+    title_.clear();
+  }
+
+  // Paragraphs, to the pages.
+  void BeginParagraph(bool scene) override {
+    scene_ = scene;
+    // The first paragraph of a page goes on it at once, any other may wait.
+    holding_ = pageHasParagraphs_;
+    pageHasParagraphs_ = true;
+    held_.clear();
+    measured_ = 0;
+    heldSize_ = 0;
+    if (!holding_) page_->Begin(scene);
+  }
+
+  void ParagraphText(std::string_view utf8) override {
     if (!holding_) {
       page_->Text(utf8);
       return;
     }
     held_.append(utf8);
-    if (!Fits(held_, true)) Cut(held_);
+    if (!Fits()) Cut();
   }
 
-  void Line(std::string_view utf8) override {
-    if (skipping_) return;
-    BeginLine();
-    lineOpen_ = false;
-    if (!holding_) {
-      page_->Text(utf8);
-      return;
+  void EndParagraph() override {
+    if (holding_) {
+      if (Fits()) {
+        page_->Begin(scene_);
+        page_->Text(held_);
+      } else {
+        Cut();
+      }
+      held_.clear();
+      holding_ = false;
     }
-    const bool held = !held_.empty();
-    const std::string_view line = held ? std::string_view(held_.append(utf8)) : utf8;
-    if (Fits(line, held)) {
-      page_->LineEnd();
-      page_->Text(line);
-    } else {
-      Cut(line);
-    }
-    held_.clear();
-  }
-
-  void Heading(std::string_view ansi) override {
-    skipping_ = false;
-    OpenPage(ansi, ansi);
-    chapter_.headings.push_back({chapter_.pages - 1, std::string(ansi)});
+    page_->End();
   }
 
   void OpenPage(std::string_view title, std::optional<std::string_view> heading) {
@@ -91,70 +145,63 @@ class TStreamedPages final : public TTextLines {
     page_.reset();
     file_ = std::make_unique<TFileStream>(pagePath_(chapter_.pages), TFileMode::fmCreate);
     ++chapter_.pages;  // counted once the file exists, so that Drop finds every one
-    title_ = title;
+    pageTitle_ = title;
     TFileStream* file = file_.get();
     page_ = std::make_unique<TChapterPageWriter>(
-        title_, [file](const char* data, size_t size) { file->WriteBuffer(data, size); }, heading);
-    pageHasLines_ = false;
+        pageTitle_, [file](const char* data, size_t size) { file->WriteBuffer(data, size); });
+    if (heading) page_->Heading(*heading);
+    pageHasParagraphs_ = false;
   }
 
-  // A line's first part: the first line of a page goes on it at once, any other may wait
-  // when pages are cut.
-  void BeginLine() {
-    if (lineOpen_) return;
-    lineOpen_ = true;
-    holding_ = cut_ && pageHasLines_;
-    measured_ = 0;
-    heldSize_ = 0;
-    if (!holding_ && pageHasLines_) page_->LineEnd();
-    if (!holding_ && !pageHasLines_) page_->Text({});
-    pageHasLines_ = true;
-  }
-
-  // Whether the line, the held one so far or one that came whole, fits on the page after a
-  // line end. Only a line that might not is measured, and a held one only once.
-  bool Fits(std::string_view line, bool held) {
-    const size_t used = page_->FinishedSize() + TChapterPageWriter::kLineEndSize;
-    if (used + TChapterPageWriter::kMaxGrowth * line.size() <= kMaxPageSize) return true;
-    if (!held) return used + TChapterPageWriter::TextSize(line) <= kMaxPageSize;
-    heldSize_ += TChapterPageWriter::TextSize(line.substr(measured_));
-    measured_ = line.size();
+  // Whether the held paragraph, as far as it came, fits on the page. Only one that might not
+  // is measured, each byte once.
+  bool Fits() {
+    const size_t used = page_->FinishedSize() + TChapterPageWriter::ParagraphSize(scene_);
+    if (used + TChapterPageWriter::kMaxGrowth * held_.size() <= kMaxPageSize) return true;
+    heldSize_ += TChapterPageWriter::TextSize(std::string_view(held_).substr(measured_));
+    measured_ = held_.size();
     return used + heldSize_ <= kMaxPageSize;
   }
 
-  // The line begins a further page, without the heading; the rest of it follows there.
-  void Cut(std::string_view line) {
-    OpenPage(title_, std::nullopt);
-    pageHasLines_ = true;
+  // The held paragraph begins a further page, without the heading; the rest of it follows
+  // there.
+  void Cut() {
+    OpenPage(pageTitle_, std::nullopt);
+    pageHasParagraphs_ = true;
     holding_ = false;
-    page_->Text(line);
+    page_->Begin(scene_);
+    page_->Text(held_);
     held_.clear();
   }
 
   const TPagePath pagePath_;
-  const bool cut_;  // long pages are continued on further pages
+  const bool split_;  // at headings
+  TParagraphs paragraphs_;
   TChapterPages chapter_;
-  std::string title_;  // of the section's pages
+  std::string pageTitle_;  // of the section's pages
   std::unique_ptr<TFileStream> file_;
   std::unique_ptr<TChapterPageWriter> page_;
-  bool skipping_ = false;      // before the first heading, with nothing to show there
-  bool pageHasLines_ = false;  // the page has a line already
-  bool lineOpen_ = false;      // a line has begun and not ended
-  bool holding_ = false;       // the line waits for its page
+  bool skipping_ = false;           // before the first heading, with nothing to show there
+  bool titling_ = false;            // the first line that is not blank is awaited
+  std::string title_;               // of it, what came so far
+  bool pageHasParagraphs_ = false;  // the page has a paragraph already
+  bool holding_ = false;            // the paragraph waits for its page
+  bool scene_ = false;              // it is set apart after a break
   std::string held_;
   size_t measured_ = 0;  // of held_, the bytes measured
   size_t heldSize_ = 0;  // and their size on a page
 };
 
 // Writes the pages of the source, split when split is set. The text comes again from its start
-// when the source proves not to be UTF-8: the pages written so far go, and so does the scan,
-// for the text read as ANSI may hold other headings.
+// when the source proves not to be UTF-8: the pages written so far go, and so do the first
+// passes, for the text read as ANSI has other lines and may hold other headings.
 TChapterPages WritePages(const TStreamedPages::TPagePath& pagePath, const std::string& label,
-                         TSourceText& source, bool split) {
+                         TSourceText& source, bool split, TUnwrap unwrap) {
   for (;;) {
+    const TTextLayout layout = ScanLayout(source, unwrap);
     std::optional<THeadingScan> scan;
     if (split) scan = ScanHeadings(source, kHeadingsToSplit);
-    TStreamedPages pages(pagePath, label, scan ? &*scan : nullptr);
+    TStreamedPages pages(pagePath, label, scan ? &*scan : nullptr, layout);
     bool restarted = false;
     source.Read([&pages](std::string_view utf8) { pages.Text(utf8); },
                 [&] {
@@ -168,14 +215,16 @@ TChapterPages WritePages(const TStreamedPages::TPagePath& pagePath, const std::s
 
 }  // namespace
 
-void WriteChapterPage(const std::string& path, std::string_view label, TSourceText& source) {
-  WritePages([&path](size_t) { return path; }, std::string(label), source, false);
+TChapterPages WriteChapterPage(const std::string& folder, size_t index, const std::string& label,
+                               TSourceText& source, TUnwrap unwrap) {
+  return WritePages([&](size_t page) { return folder + PageFileName(index, page); }, label, source,
+                    false, unwrap);
 }
 
 TChapterPages WriteSplitChapter(const std::string& folder, size_t index, const std::string& label,
-                                TSourceText& source) {
+                                TSourceText& source, TUnwrap unwrap) {
   return WritePages([&](size_t page) { return folder + PageFileName(index, page); }, label, source,
-                    true);
+                    true, unwrap);
 }
 
 }  // namespace lumbrella
