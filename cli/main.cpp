@@ -1,5 +1,5 @@
 // lumbrella-cli: the conversion road without the window, for scripts.
-//   lumbrella-cli [-q] [-s] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
+//   lumbrella-cli [-q] [-s] [--unwrap MODE] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
 // Exit status: 0 converted, 1 conversion failed, 2 usage error.
 
 #include <getopt.h>
@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "book/chapter.h"
 #include "book/convert.h"
@@ -27,7 +28,8 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr char kUsage[] =
-    "Usage: lumbrella-cli [-q] [-s] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...\n"
+    "Usage: lumbrella-cli [-q] [-s] [--unwrap MODE] [-t TITLE] [-a AUTHOR] [-c COVER]\n"
+    "                     -o OUTPUT FILE...\n"
     "Turns plain-text chapter files into one EPUB book.\n"
     "\n"
     "  -t, --title TITLE    book title (default: the output file's name)\n"
@@ -41,6 +43,9 @@ constexpr char kUsage[] =
     "                       (第一章, 序章, Chapter 1, ...) into one page per chapter,\n"
     "                       listed under the file in the table of contents; prints\n"
     "                       how many chapters each split file has\n"
+    "      --unwrap MODE    join the lines of hard-wrapped files into paragraphs:\n"
+    "                       auto (files whose lines end near one width and seldom\n"
+    "                       end a sentence; the default), on (every file) or off\n"
     "  -q, --quiet          print nothing on success (no progress, no warnings, no\n"
     "                       chapter counts)\n"
     "  -h, --help           show this help and exit\n"
@@ -77,11 +82,12 @@ struct Options {
   std::vector<std::string> files;
   bool quiet = false;
   bool split = false;
+  TUnwrap unwrap = TUnwrap::uwAuto;
 };
 
 // Returns -1 when the conversion should run, else the exit status.
 int ParseArguments(int argc, char** argv, Options& options) {
-  enum { kVersion = 256 };
+  enum { kVersion = 256, kUnwrap };
   static const option kLong[] = {
       {"title", required_argument, nullptr, 't'},
       {"author", required_argument, nullptr, 'a'},
@@ -91,6 +97,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
       {"split-chapters", no_argument, nullptr, 's'},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersion},
+      {"unwrap", required_argument, nullptr, kUnwrap},
       {nullptr, 0, nullptr, 0},
   };
   bool haveOutput = false;
@@ -120,6 +127,17 @@ int ParseArguments(int argc, char** argv, Options& options) {
       case 'h':
         std::fputs(kUsage, stdout);
         return kExitOk;
+      case kUnwrap:
+        if (std::string_view(optarg) == "auto") {
+          options.unwrap = TUnwrap::uwAuto;
+        } else if (std::string_view(optarg) == "on") {
+          options.unwrap = TUnwrap::uwOn;
+        } else if (std::string_view(optarg) == "off") {
+          options.unwrap = TUnwrap::uwOff;
+        } else {
+          return UsageError(std::string("--unwrap is auto, on or off, not: ") + optarg);
+        }
+        break;
       case kVersion:
         std::printf("lumbrella-cli %s\n", ProgramVersion());
         return kExitOk;
@@ -182,6 +200,7 @@ int main(int argc, char** argv) {
     }
     TBookConverter converter(tempDir.Path(), packer);
     converter.SplitChapters = options.split;
+    converter.Unwrap = options.unwrap;
     const bool ok = converter.Convert(options.fields, chapters, options.output);
     if (shown >= 0) std::fputs("\r    \r", stderr);
     if (!ok) {

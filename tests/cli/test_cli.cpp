@@ -54,6 +54,8 @@ TEST(Cli, OptionsAndUsageErrors) {
       {"-x -o out.epub a.txt", 2, "", "unknown option: -x"},
       {"--colour -o out.epub a.txt", 2, "", "unknown option: --colour"},
       {"a.txt -o", 2, "", "option needs a value: -o"},
+      {"--unwrap sideways -o out.epub a.txt", 2, "", "--unwrap is auto, on or off, not: sideways"},
+      {"--unwrap off -o out.epub a.txt", 0, "恭喜你", ""},
       {"--help", 0, "  -q, --quiet ", ""},
       {"--version", 0, "lumbrella-cli ", ""},
       {"-s -o out.epub novel.txt a.txt", 0, "恭喜你",
@@ -111,6 +113,20 @@ TEST(Cli, ConvertsTheSamplesWithACover) {
   EXPECT_EQ(dump.Field("creator"), "\"Du\" & <Fu>");
   EXPECT_EQ(dump.Field("cover"), "images/cover.JPG image/jpeg");
   EXPECT_EQ(dump.labels, labels);
+}
+
+// Two short lines are no wrapped text, but joined when asked.
+TEST(Cli, UnwrapJoinsLinesWhenAsked) {
+  TempFolder dir;
+  WriteBytes(dir / "a.txt", "one\ntwo");
+  for (const bool on : {false, true}) {
+    CliResult r = RunCli(dir, std::string(on ? "--unwrap on " : "") + "-o out.epub a.txt");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    test::BookDump dump = test::ReadBook(dir / "out.epub");
+    ASSERT_EQ(dump.error, "");
+    EXPECT_EQ(dump.texts, std::vector<std::string>{on ? "one two" : "one\ntwo"});
+    std::filesystem::remove(dir / "out.epub");
+  }
 }
 
 // Archives made on Windows unpack into names of GBK bytes; such names arrive as arguments.
