@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 
+#include "book/unwrap.h"
 #include "platform/codepage.h"
 
 namespace lumbrella {
@@ -267,6 +268,15 @@ void TChapterPageWriter::Flush() {
 }
 
 void TChapterPageWriter::Heading(std::string_view ansi) {
+  // Without blanks at its ends, as a paragraph, nor characters left out there.
+  size_t begin = ansi.size(), end = 0;
+  for (size_t at = 0, length = 0; at < ansi.size(); at += length) {
+    const char32_t c = AnsiCharAt(ansi, at, length);
+    if (IsParagraphBlank(c) || IsLeftOut(c)) continue;
+    begin = std::min(begin, at);
+    end = at + length;
+  }
+  ansi = begin < end ? ansi.substr(begin, end - begin) : std::string_view();
   Put(AnsiToUtf8(kHeadingStart + EscapeText(ansi) + kHeadingEnd));
   blocks_ = true;
 }

@@ -13,6 +13,19 @@ bool IsParagraphBlank(char32_t c) {
   return c == ' ' || c == '\t' || c == 0x3000 || c == 0x00A0;
 }
 
+bool IsLeftOut(char32_t c) {
+  return (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE || c == 0xFFFF;
+}
+
+namespace {
+
+// Neither text nor indent: a blank, or a character the page leaves out.
+bool IsVoid(char32_t c) {
+  return IsParagraphBlank(c) || IsLeftOut(c);
+}
+
+}  // namespace
+
 bool IsWide(char32_t c) {
   return c >= 0x1100 &&
          (c <= 0x115F || c == 0x2329 || c == 0x232A ||
@@ -67,8 +80,8 @@ size_t Tolerance(size_t width) {  // how far short of it a full line may end: a 
 void TLineShapes::Text(std::string_view utf8) {
   for (size_t at = 0, length = 0; at < utf8.size(); at += length) {
     const char32_t c = Utf8CharAt(utf8, at, length);
-    const bool blank = IsParagraphBlank(c);
-    if (blank && line_.blank) {
+    const bool blank = IsVoid(c);
+    if (line_.blank && IsParagraphBlank(c)) {
       if (c == ' ') {
         ++line_.leadingSpaces;
       } else {
@@ -245,14 +258,16 @@ namespace {
 // first ones are written (so a line of blanks alone does not fill memory).
 constexpr size_t kHeldBlanks = 4096;
 
-// The length of utf8 without the blanks at its end.
+// The length of utf8 without the blanks (and the characters a page leaves out) at its end.
 size_t WithoutTrailingBlanks(std::string_view utf8) {
   size_t keep = utf8.size();
   while (keep > 0) {
-    // A lead byte ends no other character: these bytes at the end are the blank itself.
-    if (utf8[keep - 1] == ' ' || utf8[keep - 1] == '\t') {
+    // A lead byte ends no other character: these bytes at the end are the character itself.
+    if (static_cast<unsigned char>(utf8[keep - 1]) <= ' ') {
       keep -= 1;
-    } else if (keep >= 3 && utf8.substr(keep - 3, 3) == "\xE3\x80\x80") {
+    } else if (keep >= 3 && (utf8.substr(keep - 3, 3) == "\xE3\x80\x80" ||
+                             utf8.substr(keep - 3, 3) == "\xEF\xBF\xBE" ||
+                             utf8.substr(keep - 3, 3) == "\xEF\xBF\xBF")) {
       keep -= 3;
     } else if (keep >= 2 && utf8.substr(keep - 2, 2) == "\xC2\xA0") {
       keep -= 2;
@@ -325,7 +340,7 @@ void TParagraphs::Measure(std::string_view utf8) {
   for (size_t i = 0, length = 0; i < utf8.size(); i += length) {
     const char32_t c = Utf8CharAt(utf8, i, length);
     columns_ += WidthOf(c);
-    if (!IsParagraphBlank(c)) {
+    if (!IsVoid(c)) {
       width_ = columns_;
       endsSentence_ = EndingAfter(endsSentence_, c);
       lineLast_ = c;
@@ -340,10 +355,10 @@ void TParagraphs::Text(std::string_view utf8) {
     size_t length = 0;
     for (; at < utf8.size(); at += length) {
       c = Utf8CharAt(utf8, at, length);
-      if (!IsParagraphBlank(c)) break;
+      if (!IsVoid(c)) break;
       if (c == ' ') {
         ++leadingSpaces_;
-      } else {
+      } else if (IsParagraphBlank(c)) {
         leadingOther_ = true;
       }
       columns_ += WidthOf(c);

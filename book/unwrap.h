@@ -48,6 +48,9 @@ struct TTextLayout {
 // indented when it begins with two spaces or more or with another blank; a single space is
 // where a wrap left the space between two words.
 bool IsParagraphBlank(char32_t c);
+// Characters a page leaves out (the controls XML forbids, U+FFFE and U+FFFF): at the ends of a
+// paragraph they count as blanks, so that none is left there once they go.
+bool IsLeftOut(char32_t c);
 // A wide character: ideographs, kana, hangul, the full-width forms. Its neighbours in a
 // paragraph follow it without a space between lines, and a line may end before any of them.
 bool IsWide(char32_t c);
