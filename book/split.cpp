@@ -192,24 +192,41 @@ class TStreamedPages final : public TTextLines, private TParagraphs::TSink {
   size_t heldSize_ = 0;  // and their size on a page
 };
 
-// Writes the pages of the source, split when split is set. The text comes again from its start
-// when the source proves not to be UTF-8: the pages written so far go, and so do the first
-// passes, for the text read as ANSI has other lines and may hold other headings.
+// Writes the pages of the source, split when split is set. The text's start is held until the
+// layout is decided on it (kLayoutSampleBytes). The text comes again from its start when the
+// source proves not to be UTF-8: the pages written so far go, and so do the sample and the
+// scan, for the text read as ANSI has other lines and may hold other headings.
 TChapterPages WritePages(const TStreamedPages::TPagePath& pagePath, const std::string& label,
                          TSourceText& source, bool split, TUnwrap unwrap) {
   for (;;) {
-    const TTextLayout layout = ScanLayout(source, unwrap);
     std::optional<THeadingScan> scan;
     if (split) scan = ScanHeadings(source, kHeadingsToSplit);
-    TStreamedPages pages(pagePath, label, scan ? &*scan : nullptr, layout);
+    std::optional<TStreamedPages> pages;
+    std::string sample;
+    const auto start = [&] {
+      pages.emplace(pagePath, label, scan ? &*scan : nullptr, LayoutOf(sample, unwrap));
+      pages->Text(sample);
+      std::string().swap(sample);
+    };
     bool restarted = false;
-    source.Read([&pages](std::string_view utf8) { pages.Text(utf8); },
-                [&] {
-                  restarted = true;
-                  source.Stop();
-                });
-    if (!restarted) return pages.Done();
-    pages.Drop();
+    source.Read(
+        [&](std::string_view utf8) {
+          if (pages) {
+            pages->Text(utf8);
+            return;
+          }
+          sample.append(utf8);
+          if (sample.size() >= kLayoutSampleBytes) start();
+        },
+        [&] {
+          restarted = true;
+          source.Stop();
+        });
+    if (!restarted) {
+      if (!pages) start();
+      return pages->Done();
+    }
+    if (pages) pages->Drop();
   }
 }
 

@@ -22,8 +22,9 @@ inline constexpr size_t kMaxPageSize = 256 * 1024;  // bytes of XHTML as stored 
 // pages wherever a page would grow beyond kMaxPageSize, cut between paragraphs (a single
 // paragraph longer than that stays whole); they get no navigation point. A first non-blank
 // line that is a heading (HeadingOf) is the page's heading. Memory does not grow with the
-// chapter: a first pass measures the shape of its lines (ScanLayout), and a source that proves
-// not to be UTF-8 while the pages are written has them removed and written again as ANSI.
+// chapter: only the text's start is held, while its lines are measured (LayoutOf), and a
+// source that proves not to be UTF-8 while the pages are written has them removed and written
+// again as ANSI.
 // Raises the create and write errors of the pages, EReadError when the source shrinks
 // meanwhile.
 TChapterPages WriteChapterPage(const std::string& folder, size_t index, const std::string& label,

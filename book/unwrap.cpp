@@ -1,7 +1,6 @@
 #include "book/unwrap.h"
 
 #include <algorithm>
-#include <optional>
 
 #include "book/decode.h"
 #include "book/headings.h"
@@ -9,24 +8,24 @@
 
 namespace lumbrella {
 
-bool IsParagraphBlank(char32_t c) {
+namespace {
+
+// The character classes, inline for the loops below that ask them of every character.
+
+inline bool Blank(char32_t c) {
   return c == ' ' || c == '\t' || c == 0x3000 || c == 0x00A0;
 }
 
-bool IsLeftOut(char32_t c) {
+inline bool LeftOut(char32_t c) {
   return (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0xFFFE || c == 0xFFFF;
 }
 
-namespace {
-
 // Neither text nor indent: a blank, or a character the page leaves out.
-bool IsVoid(char32_t c) {
-  return IsParagraphBlank(c) || IsLeftOut(c);
+inline bool IsVoid(char32_t c) {
+  return c <= ' ' || c == 0x3000 || c == 0x00A0 || c == 0xFFFE || c == 0xFFFF;
 }
 
-}  // namespace
-
-bool IsWide(char32_t c) {
+inline bool Wide(char32_t c) {
   return c >= 0x1100 &&
          (c <= 0x115F || c == 0x2329 || c == 0x232A ||
           (c >= 0x2E80 && c <= 0xA4CF && c != 0x303F) || (c >= 0xAC00 && c <= 0xD7A3) ||
@@ -36,27 +35,104 @@ bool IsWide(char32_t c) {
           (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x3FFFD));
 }
 
-size_t ColumnsOf(char32_t c) {
+inline size_t Columns(char32_t c) {
   if (c < 0xA7) return 1;
   const bool setWide = c == 0xA7 || c == 0xB0 || c == 0xB1 || c == 0xB7 || c == 0xD7 || c == 0xF7 ||
                        (c >= 0x2010 && c <= 0x203F) || (c >= 0x2103 && c <= 0x2199) ||
                        (c >= 0x2460 && c <= 0x26FF) || (c >= 0x0391 && c <= 0x03C9) ||
                        (c >= 0x0401 && c <= 0x0451);
-  return setWide || IsWide(c) ? 2 : 1;
+  return setWide || Wide(c) ? 2 : 1;
+}
+
+}  // namespace
+
+bool IsParagraphBlank(char32_t c) {
+  return Blank(c);
+}
+
+bool IsLeftOut(char32_t c) {
+  return LeftOut(c);
+}
+
+bool IsWide(char32_t c) {
+  return Wide(c);
+}
+
+size_t ColumnsOf(char32_t c) {
+  return Columns(c);
 }
 
 namespace {
 
 // What ends a sentence, Chinese or Latin, and what may close one after it (quotes, brackets).
-bool EndsSentence(char32_t c) {
-  return std::u32string_view(U"。．｡！？!?.…").find(c) != std::u32string_view::npos;
+inline bool EndsSentence(char32_t c) {
+  switch (c) {
+    case U'。':
+    case U'．':
+    case U'｡':
+    case U'！':
+    case U'？':
+    case U'!':
+    case U'?':
+    case U'.':
+    case U'…':
+      return true;
+    default:
+      return false;
+  }
 }
-bool ClosesSentence(char32_t c) {
-  return std::u32string_view(U"”’」』）)\"'》〉】〕］]").find(c) != std::u32string_view::npos;
+inline bool ClosesSentence(char32_t c) {
+  switch (c) {
+    case U'”':
+    case U'’':
+    case U'」':
+    case U'』':
+    case U'）':
+    case U')':
+    case U'"':
+    case U'\'':
+    case U'》':
+    case U'〉':
+    case U'】':
+    case U'〕':
+    case U'］':
+    case U']':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The character at p, which moves past it: ASCII and well-formed sequences of two and three
+// bytes read here, anything else by the code page's reader.
+inline char32_t NextChar(const unsigned char*& p, const unsigned char* end) {
+  const unsigned char b = *p;
+  if (b < 0x80) {
+    ++p;
+    return b;
+  }
+  if ((b & 0xE0) == 0xC0 && end - p >= 2 && (p[1] & 0xC0) == 0x80 && b >= 0xC2) {
+    const char32_t c = (static_cast<char32_t>(b & 0x1F) << 6) | (p[1] & 0x3F);
+    p += 2;
+    return c;
+  }
+  if ((b & 0xF0) == 0xE0 && end - p >= 3 && (p[1] & 0xC0) == 0x80 && (p[2] & 0xC0) == 0x80) {
+    const char32_t c = (static_cast<char32_t>(b & 0x0F) << 12) |
+                       (static_cast<char32_t>(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+    if (c >= 0x800 && (c < 0xD800 || c > 0xDFFF)) {
+      p += 3;
+      return c;
+    }
+  }
+  size_t length = 0;
+  const char32_t c = Utf8CharAt(
+      std::string_view(reinterpret_cast<const char*>(p), static_cast<size_t>(end - p)), 0, length);
+  p += length;
+  return c;
 }
 
 // Whether a line ends a sentence so far, after its next character (one that is no blank).
-bool EndingAfter(bool ending, char32_t c) {
+inline bool EndingAfter(bool ending, char32_t c) {
   return EndsSentence(c) || (ending && ClosesSentence(c));
 }
 
@@ -78,27 +154,52 @@ size_t Tolerance(size_t width) {  // how far short of it a full line may end: a 
 // --- The first pass -------------------------------------------------------------------------
 
 void TLineShapes::Text(std::string_view utf8) {
-  for (size_t at = 0, length = 0; at < utf8.size(); at += length) {
-    const char32_t c = Utf8CharAt(utf8, at, length);
-    const bool blank = IsVoid(c);
-    if (line_.blank && IsParagraphBlank(c)) {
-      if (c == ' ') {
-        ++line_.leadingSpaces;
-      } else {
-        line_.leadingOther = true;
-      }
-    }
-    if (line_.count[1] <= kMaxWidth) {  // beyond, only its end counts
-      ++line_.count[0];
-      line_.count[1] += ColumnsOf(c);
-    }
-    if (!blank) {
-      ++(IsWide(c) ? wide_ : narrow_);
-      line_.blank = false;
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const auto* const end = p + utf8.size();
+  while (p != end && line_.count[0] <= kMaxWidth) {
+    const char32_t c = NextChar(p, end);
+    ++line_.count[0];
+    if (c >= 0x4E00 && c <= 0x9FFF) {  // most of a Chinese text: an ideograph, two columns
+      line_.count[1] += 2;
+      ++wide_;
+      line_.blank = line_.endsSentence = false;
       line_.width[0] = line_.count[0];
       line_.width[1] = line_.count[1];
-      line_.endsSentence = EndingAfter(line_.endsSentence, c);
+      continue;
     }
+    line_.count[1] += Columns(c);
+    if (IsVoid(c)) {
+      if (line_.blank && c == ' ') {
+        ++line_.leadingSpaces;
+      } else if (line_.blank && Blank(c)) {
+        line_.leadingOther = true;
+      }
+      continue;
+    }
+    ++(Wide(c) ? wide_ : narrow_);
+    line_.blank = false;
+    line_.width[0] = line_.count[0];
+    line_.width[1] = line_.count[1];
+    line_.endsSentence = EndingAfter(line_.endsSentence, c);
+  }
+  if (p == end) return;
+  // Wider than any wrap: only whether it ends a sentence counts, which its last characters
+  // tell. Read backwards over blanks and closing quotes, the first other character decides;
+  // none, and what came before decides.
+  const auto* q = end;
+  while (q != p) {
+    const auto* lead = q - 1;
+    while (lead != p && (*lead & 0xC0) == 0x80)
+      --lead;
+    const auto* at = lead;
+    const char32_t c = NextChar(at, q);
+    q = lead;
+    if (IsVoid(c)) continue;
+    line_.blank = false;
+    line_.width[0] = line_.width[1] = kMaxWidth + 1;
+    if (ClosesSentence(c)) continue;
+    line_.endsSentence = EndsSentence(c);
+    return;
   }
 }
 
@@ -224,30 +325,18 @@ class TShapeReader final : public TTextLines {
 
 }  // namespace
 
-TTextLayout ScanLayout(TSourceText& source, TUnwrap unwrap) {
-  std::optional<TShapeReader> reader(std::in_place);
-  size_t read = 0;
-  source.Read(
-      [&](std::string_view utf8) {
-        // The text up to the limit exactly, cut before the character it falls in, so that
-        // the same lines are measured whatever the blocks.
-        if (const size_t room = kLayoutScanBytes - read; utf8.size() >= room) {
-          size_t cut = room;
-          while (cut > 0 && cut < utf8.size() &&
-                 (static_cast<unsigned char>(utf8[cut]) & 0xC0) == 0x80)
-            --cut;
-          utf8 = utf8.substr(0, cut);
-          source.Stop();
-        }
-        read += utf8.size();
-        reader->Text(utf8);
-      },
-      [&] {
-        reader.emplace();
-        read = 0;
-      });
-  reader->Finish();
-  return reader->shapes.Layout(unwrap);
+TTextLayout LayoutOf(std::string_view sample, TUnwrap unwrap) {
+  // Its first kLayoutSampleBytes exactly, cut before the character the limit falls in.
+  if (sample.size() > kLayoutSampleBytes) {
+    size_t cut = kLayoutSampleBytes;
+    while (cut > 0 && (static_cast<unsigned char>(sample[cut]) & 0xC0) == 0x80)
+      --cut;
+    sample = sample.substr(0, cut);
+  }
+  TShapeReader reader;
+  reader.Text(sample);
+  reader.Finish();
+  return reader.shapes.Layout(unwrap);
 }
 
 // --- Paragraphs as the text arrives ---------------------------------------------------------
@@ -333,12 +422,14 @@ void TParagraphs::Decide(bool goOn) {
 }
 
 size_t TParagraphs::WidthOf(char32_t c) const {
-  return layout_.columns ? ColumnsOf(c) : 1;
+  return layout_.columns ? Columns(c) : 1;
 }
 
 void TParagraphs::Measure(std::string_view utf8) {
-  for (size_t i = 0, length = 0; i < utf8.size(); i += length) {
-    const char32_t c = Utf8CharAt(utf8, i, length);
+  const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
+  const auto* const end = p + utf8.size();
+  while (p != end) {
+    const char32_t c = NextChar(p, end);
     columns_ += WidthOf(c);
     if (!IsVoid(c)) {
       width_ = columns_;

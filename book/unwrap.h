@@ -1,10 +1,10 @@
 // From lines to paragraphs. A plain-text file gives its paragraphs in one of a few shapes: a
 // line each, a line each with blank lines between them, or lines wrapped at a fixed width
-// (Project Gutenberg's 70 columns, Chinese downloads cut every 38 to 50 characters). A first
-// pass measures the shape of a file's lines (ScanLayout); TParagraphs then turns the lines into
-// paragraphs as the text is read: without the blanks around them, without the blank lines
-// between them, wrapped lines joined, and a break between scenes kept where the file marks one
-// with blank lines.
+// (Project Gutenberg's 70 columns, Chinese downloads cut every 38 to 50 characters). The
+// shape of the lines at a file's start decides which (LayoutOf); TParagraphs then turns the
+// lines into paragraphs as the text is read: without the blanks around them, without the
+// blank lines between them, wrapped lines joined, and a break between scenes kept where the
+// file marks one with blank lines.
 #pragma once
 
 #include <array>
@@ -15,10 +15,8 @@
 
 namespace lumbrella {
 
-class TSourceText;
-
 // Whether the lines of a hard-wrapped file are joined into paragraphs: auto when the file
-// looks wrapped (ScanLayout), on always, off never.
+// looks wrapped (LayoutOf), on always, off never.
 enum class TUnwrap { uwAuto, uwOn, uwOff };
 
 // How a text's lines become paragraphs.
@@ -105,10 +103,12 @@ class TLineShapes {
   std::array<uint32_t, 9> runs_{};  // runs of blank lines between lines, by length (8: 8 or more)
 };
 
-// A first pass over the source: the shapes of the lines of its first kLayoutScanBytes of text
-// (a wrapped file shows its width long before that), and the layout they call for.
-inline constexpr size_t kLayoutScanBytes = 4 << 20;
-TTextLayout ScanLayout(TSourceText& source, TUnwrap unwrap);
+// The layout is decided on the start of a text, held while it arrives: its first
+// kLayoutSampleBytes (a wrapped text shows its width long before that end). LayoutOf measures
+// the lines of that much of the sample (cut before a character, the last line where it ends)
+// and decides.
+inline constexpr size_t kLayoutSampleBytes = 64 << 10;
+TTextLayout LayoutOf(std::string_view sample, TUnwrap unwrap);
 
 // Lines in, paragraphs out, as the text arrives: blanks at both ends of each paragraph are
 // left out, blank lines begin no paragraph, and joined lines meet directly where either side
