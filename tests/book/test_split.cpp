@@ -116,6 +116,30 @@ TEST(Pages, OfSmallTextsInAnyBlocks) {
     chineseBody += "<p>" + Escaped(paragraph) + "</p>";
   for (const std::string& line : chinese.source)
     chineseLines += "<p>" + Escaped(test::Trimmed(line)) + "</p>";
+  // Wrapped at 40 columns, a Chinese character taking two: Chinese with digits and Latin
+  // letters, whose lines hold between 20 and 24 characters.
+  static const std::string kMixed[] = {"他在2019年走进ABC书店，", "买了3本旧书和1支笔，",
+                                       "店主说OK，下次再来。", "雨下了整整一个下午，",
+                                       "门外的2辆车都没有动。"};
+  std::string mixed, mixedBody;
+  for (int i = 0; i < 5; ++i) {
+    std::string paragraph;
+    for (int k = 0; k < 3 + i % 3; ++k)
+      paragraph += kMixed[(i + k) % 5];
+    mixedBody += "<p>" + paragraph + "</p>";
+    size_t columns = 4;
+    mixed += "　　";
+    for (size_t at = 0, length = 0; at < paragraph.size(); at += length) {
+      length = static_cast<unsigned char>(paragraph[at]) < 0x80 ? 1 : 3;
+      columns += length == 1 ? 1 : 2;
+      if (columns > 40) {
+        mixed += "\n";
+        columns = length == 1 ? 1 : 2;
+      }
+      mixed += paragraph.substr(at, length);
+    }
+    mixed += "\n";
+  }
   // Wrapped at 40 columns: English, blank lines between paragraphs (so a line that ends a
   // sentence goes on), and a line that ends where the next word would have fitted.
   const std::string english =
@@ -206,6 +230,7 @@ TEST(Pages, OfSmallTextsInAnyBlocks) {
        {},
        TUnwrap::uwOff},
       {"wrapped English", false, english, {"L|" + englishBody}},
+      {"wrapped at a number of columns", false, mixed, {"L|" + mixedBody}},
       {"not wrapped",
        false,
        sentences,
