@@ -94,11 +94,10 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
       THeadingReport report;
       toc.push_back(WriteSplitChapter(folder, i, chapters[i].label, source,
                                       HeadingRule != nullptr ? *HeadingRule : BuiltInHeadingRule(),
-                                      &report));
+                                      &report, Unwrap));
       if (!toc.back().headings.empty()) splitFiles_.push_back({i, std::move(report)});
     } else {
-      WriteChapterPage(folder + ChapterFileName(i), chapters[i].label, source);
-      toc.emplace_back().label = chapters[i].label;
+      toc.push_back(WriteChapterPage(folder, i, chapters[i].label, source, Unwrap));
     }
     encodings_.push_back(source.Encoding());
     done += sizes[i];

@@ -11,6 +11,7 @@
 #include "book/chapter.h"
 #include "book/documents.h"
 #include "book/headings.h"
+#include "book/unwrap.h"
 
 namespace lumbrella {
 
@@ -79,11 +80,13 @@ class TBookConverter {
                const std::string& outputPath);
 
   // Splits every chapter file that holds two headings or more at its headings, with a
-  // navigation point under the file's for each, and continues any page longer than
-  // kMaxPageSize on further pages (WriteSplitChapter). Off, each file is one page as always.
+  // navigation point under the file's for each (WriteSplitChapter). Split or not, a page that
+  // would be longer than kMaxPageSize is continued on further pages.
   bool SplitChapters = false;
   // The rule headings are found by; none: the built-in one. It belongs to the caller.
   const THeadingRule* HeadingRule = nullptr;
+  // Whether the lines of hard-wrapped files are joined into paragraphs (TUnwrap).
+  TUnwrap Unwrap = TUnwrap::uwAuto;
   // The files the last WritePackageDocuments split, and what their headings are.
   const std::vector<TSplitFile>& SplitFiles() const { return splitFiles_; }
   // What each chapter file of the last WritePackageDocuments was read in, in list order

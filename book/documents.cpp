@@ -4,12 +4,10 @@
 #include <array>
 #include <cstring>
 
+#include "book/unwrap.h"
 #include "platform/codepage.h"
 
 namespace lumbrella {
-
-const char kPublisher[] = "lumbrella.example.org";
-const char kSourceUrl[] = "http://lumbrella.example.org/";
 
 namespace {
 
@@ -78,13 +76,13 @@ void AppendEscaped(std::string& out, std::string_view in, Mode mode) {
   }
 }
 
-constexpr char kBodyStart[] = "<p>";
-constexpr char kBodyEnd[] = "</body></html>";
-constexpr char kPageEnd[] = "</p></body></html>";
+constexpr std::string_view kParagraphStart = "<p>";
+constexpr std::string_view kSceneStart = "<p class=\"scene\">";
+constexpr std::string_view kParagraphEnd = "</p>";
+constexpr std::string_view kEmptyBody = "<p></p>";
+constexpr std::string_view kBodyEnd = "</body></html>";
 constexpr char kHeadingStart[] = "<h2>";
 constexpr char kHeadingEnd[] = "</h2>";
-constexpr std::string_view kParagraphBreak = "</p><p>";
-static_assert(kParagraphBreak.size() == TChapterPageWriter::kLineEndSize);
 
 // The head shared by chapter pages and the cover page.
 void AppendPageHead(std::string& out, std::string_view escapedTitle) {
@@ -124,11 +122,9 @@ void AppendMetadata(std::string& out, const TBookInfo& book) {
   out += BookIdentifier(book);
   out += "</dc:identifier><dc:creator>";
   out += EscapeText(book.author);
-  out += "</dc:creator><dc:publisher>";
-  out += EscapeText(kPublisher);
-  out += "</dc:publisher><dc:source>";
-  out += EscapeText(kSourceUrl);
-  out += "</dc:source><dc:title>";
+  // No publisher or source: the program publishes nothing and the text comes from the
+  // user's files. Readers show the program that made the book as its producer ("bkp").
+  out += "</dc:creator><dc:contributor opf:role=\"bkp\">Lumbrella</dc:contributor><dc:title>";
   out += EscapeText(book.title);
   out += "</dc:title><dc:language>zh-CN</dc:language>";
   // Readers find the cover image through this meta element.
@@ -246,19 +242,10 @@ void EscapeUtf8Text(std::string_view utf8, TOut&& out) {
 
 }  // namespace
 
-TChapterPageWriter::TChapterPageWriter(std::string_view label, TSink sink,
-                                       std::optional<std::string_view> heading)
+TChapterPageWriter::TChapterPageWriter(std::string_view label, TSink sink)
     : sink_(std::move(sink)), block_(new char[kPageBlock]) {
   std::string head;
   AppendPageHead(head, EscapeText(label));
-  if (heading) {
-    head += kHeadingStart;
-    head += EscapeText(*heading);
-    head += kHeadingEnd;
-    paragraphs_ = false;
-  } else {
-    head += kBodyStart;
-  }
   Put(AnsiToUtf8(head));
 }
 
@@ -280,32 +267,55 @@ void TChapterPageWriter::Flush() {
   used_ = 0;
 }
 
-void TChapterPageWriter::Text(std::string_view utf8) {
-  if (!paragraphs_) {
-    Put(kBodyStart);
-    paragraphs_ = true;
+void TChapterPageWriter::Heading(std::string_view ansi) {
+  // Without blanks at its ends, as a paragraph, nor characters left out there.
+  size_t begin = ansi.size(), end = 0;
+  for (size_t at = 0, length = 0; at < ansi.size(); at += length) {
+    const char32_t c = AnsiCharAt(ansi, at, length);
+    if (IsParagraphBlank(c) || IsLeftOut(c)) continue;
+    begin = std::min(begin, at);
+    end = at + length;
   }
+  ansi = begin < end ? ansi.substr(begin, end - begin) : std::string_view();
+  Put(AnsiToUtf8(kHeadingStart + EscapeText(ansi) + kHeadingEnd));
+  blocks_ = true;
+}
+
+void TChapterPageWriter::Begin(bool scene) {
+  End();
+  Put(scene ? kSceneStart : kParagraphStart);
+  blocks_ = open_ = true;
+}
+
+void TChapterPageWriter::Text(std::string_view utf8) {
   EscapeUtf8Text(utf8, [this](std::string_view bytes) { Put(bytes); });
 }
 
-void TChapterPageWriter::LineEnd() {
-  if (!paragraphs_) Text({});
-  Put(kParagraphBreak);
+void TChapterPageWriter::End() {
+  if (open_) Put(kParagraphEnd);
+  open_ = false;
 }
 
 void TChapterPageWriter::Finish() {
-  Put(paragraphs_ ? kPageEnd : kBodyEnd);
+  End();
+  if (!blocks_) Put(kEmptyBody);
+  Put(kBodyEnd);
   Flush();
 }
 
 size_t TChapterPageWriter::FinishedSize() const {
-  return flushed_ + used_ + std::string_view(paragraphs_ ? kPageEnd : kBodyEnd).size();
+  return flushed_ + used_ + (open_ ? kParagraphEnd.size() : 0) + (blocks_ ? 0 : kEmptyBody.size()) +
+         kBodyEnd.size();
 }
 
 size_t TChapterPageWriter::TextSize(std::string_view utf8) {
   size_t size = 0;
   EscapeUtf8Text(utf8, [&size](std::string_view bytes) { size += bytes.size(); });
   return size;
+}
+
+size_t TChapterPageWriter::ParagraphSize(bool scene) {
+  return (scene ? kSceneStart : kParagraphStart).size() + kParagraphEnd.size();
 }
 
 std::string CoverPage(const TBookInfo& book) {

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,10 +22,6 @@ struct TBookInfo {
   std::string coverMediaType;  // media type of that file
 };
 
-// The publisher and source written into every book.
-extern const char kPublisher[];
-extern const char kSourceUrl[];
-
 // Inserted values: "&", "<", ">" become entities ('"' too in an attribute value) and the
 // control characters XML forbids are left out (all below 0x20 except tab, LF and CR, and
 // the non-characters U+FFFE and U+FFFF). Bytes that form no character become U+FFFD.
@@ -36,36 +31,37 @@ std::string EscapeAttribute(std::string_view ansi);
 // "<i>.html": chapter files are numbered by their position in the list, from 0.
 std::string ChapterFileName(size_t index);
 
-// A chapter page written as its text arrives, line by line and piece by piece (a chapter read
-// in blocks): the page's UTF-8 goes to sink in blocks, with memory that does not grow with the
-// text. The page is the XML declaration, the head with the label as its title, the heading
-// (when there is one) as <h2>, then one paragraph per line, the text escaped as EscapeText
-// escapes it; with a heading and no text, no paragraph at all.
+// A chapter page written as its text arrives, paragraph by paragraph and piece by piece (a
+// chapter read in blocks): the page's UTF-8 goes to sink in blocks, with memory that does not
+// grow with the text. The page is the XML declaration, the head with the label as its title,
+// then the body: a heading as <h2>, if any, and paragraphs, the text escaped as EscapeText
+// escapes it. A body with neither holds one empty paragraph, as XHTML wants a block there.
 class TChapterPageWriter {
  public:
   using TSink = std::function<void(const char* data, size_t size)>;
-  // Starts the page: its head, with the label as the title, and the heading (ANSI) as <h2>,
-  // or else the first paragraph.
-  TChapterPageWriter(std::string_view label, TSink sink,
-                     std::optional<std::string_view> heading = std::nullopt);
+  // Starts the page: its head, with the label (ANSI) as the title.
+  TChapterPageWriter(std::string_view label, TSink sink);
   ~TChapterPageWriter();
   TChapterPageWriter(const TChapterPageWriter&) = delete;
   TChapterPageWriter& operator=(const TChapterPageWriter&) = delete;
 
-  // More of the current line: well-formed UTF-8 without line ends, cut between characters.
-  // After a heading the first call, even with nothing, begins the first paragraph.
+  // The page's heading (ANSI), before any paragraph.
+  void Heading(std::string_view ansi);
+  // A paragraph begins; scene: the first after a break between scenes, set apart by the
+  // style sheet ("scene").
+  void Begin(bool scene = false);
+  // More of the paragraph: well-formed UTF-8 without line ends, cut between characters.
   void Text(std::string_view utf8);
-  // The line ends: its paragraph closes and the next line's opens.
-  void LineEnd();
-  // Ends the page and hands the sink what is left.
+  void End();
+  // Ends the page (and an open paragraph) and hands the sink what is left.
   void Finish();
 
   // The bytes the page would have, were it finished now.
   size_t FinishedSize() const;
-  // The bytes Text(utf8) adds, and those LineEnd adds.
+  // The bytes Text(utf8) adds, and those a paragraph's Begin and End add.
   static size_t TextSize(std::string_view utf8);
-  static constexpr size_t kLineEndSize = 7;  // "</p><p>"
-  // No byte of a line grows more than this on a page ("&" becomes "&amp;").
+  static size_t ParagraphSize(bool scene);
+  // No byte of a text grows more than this on a page ("&" becomes "&amp;").
   static constexpr size_t kMaxGrowth = 5;
 
  private:
@@ -75,8 +71,9 @@ class TChapterPageWriter {
   TSink sink_;
   std::unique_ptr<char[]> block_;
   size_t used_ = 0;
-  size_t flushed_ = 0;      // bytes handed to the sink
-  bool paragraphs_ = true;  // the first paragraph has begun
+  size_t flushed_ = 0;   // bytes handed to the sink
+  bool blocks_ = false;  // the body holds a heading or a paragraph
+  bool open_ = false;    // a paragraph has begun and not ended
 };
 
 std::string CoverPage(const TBookInfo& book);

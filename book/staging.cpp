@@ -18,10 +18,16 @@ const char kContainerText[] =
     "full-path=\"OEBPS/content.opf\" "
     "media-type=\"application/oebps-package+xml\"/></rootfiles></container>";
 
+// Paragraphs as a printed book sets them: indented two characters (the pages hold no blanks
+// of their own at a paragraph's start), close together, and after a break between scenes a
+// blank line's space. A heading is centred and larger, with room around it.
 const char kStyleSheetText[] =
-    "body {padding:0%;margin-top:0%;margin-bottom:0%;margin-left:1%;margin-right:1%;"
-    "line-height:130%;text-align:justify;font-family:\"cnepub\", serif;}"
-    "p{text-align:justify;text-indent:2em;line-height:130%;margin-bottom:-0.8em;}";
+    "body{padding:0;margin:0 1%;line-height:150%;text-align:justify;"
+    "font-family:\"cnepub\", serif;}"
+    "p{margin:0 0 0.3em 0;text-indent:2em;}"
+    "p.scene{margin-top:1.5em;}"
+    "h2{margin:1em 0 1.5em 0;text-align:center;text-indent:0;font-size:1.4em;font-weight:bold;"
+    "line-height:130%;}";
 
 std::string MetaInfFolder(const std::string& root) {
   return root + "/META-INF/";

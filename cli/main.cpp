@@ -1,5 +1,5 @@
 // lumbrella-cli: the conversion road without the window, for scripts.
-//   lumbrella-cli [-q] [-s] [--heading-regex RE] [--volume-regex RE] [-e ENC]
+//   lumbrella-cli [-q] [-s] [--heading-regex RE] [--volume-regex RE] [-e ENC] [--unwrap MODE]
 //                 [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
 // Exit status: 0 converted, 1 conversion failed, 2 usage error.
 
@@ -11,6 +11,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "book/chapter.h"
 #include "book/convert.h"
@@ -32,7 +33,8 @@ constexpr int kExitUsage = 2;
 
 constexpr char kUsage[] =
     "Usage: lumbrella-cli [-q] [-s] [--heading-regex RE] [--volume-regex RE] [-e ENC]\n"
-    "                     [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...\n"
+    "                     [--unwrap MODE] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT\n"
+    "                     FILE...\n"
     "Turns plain-text chapter files into one EPUB book.\n"
     "\n"
     "  -t, --title TITLE    book title (default: the output file's name)\n"
@@ -57,6 +59,9 @@ constexpr char kUsage[] =
     "                       Big5-HKSCS, UTF-16LE, UTF-16BE or Shift_JIS; without it\n"
     "                       a file's byte order mark decides, or its bytes; each file\n"
     "                       not read as UTF-8 is named with its encoding\n"
+    "      --unwrap MODE    join the lines of hard-wrapped files into paragraphs:\n"
+    "                       auto (files whose lines end near one width and seldom\n"
+    "                       end a sentence; the default), on (every file) or off\n"
     "  -q, --quiet          print nothing on success (no progress, no warnings, no\n"
     "                       chapter counts, no encodings)\n"
     "  -h, --help           show this help and exit\n"
@@ -95,11 +100,12 @@ struct Options {
   bool split = false;
   TSourceEncoding encoding = TSourceEncoding::seAuto;
   std::string headingRegex, volumeRegex;  // UTF-8; both empty: the built-in rule
+  TUnwrap unwrap = TUnwrap::uwAuto;
 };
 
 // Returns -1 when the conversion should run, else the exit status.
 int ParseArguments(int argc, char** argv, Options& options) {
-  enum { kVersion = 256, kHeadingRegex, kVolumeRegex };
+  enum { kVersion = 256, kHeadingRegex, kVolumeRegex, kUnwrap };
   static const option kLong[] = {
       {"title", required_argument, nullptr, 't'},
       {"author", required_argument, nullptr, 'a'},
@@ -112,6 +118,7 @@ int ParseArguments(int argc, char** argv, Options& options) {
       {"encoding", required_argument, nullptr, 'e'},
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersion},
+      {"unwrap", required_argument, nullptr, kUnwrap},
       {nullptr, 0, nullptr, 0},
   };
   bool haveOutput = false;
@@ -158,6 +165,17 @@ int ParseArguments(int argc, char** argv, Options& options) {
         options.split = true;
         break;
       }
+      case kUnwrap:
+        if (std::string_view(optarg) == "auto") {
+          options.unwrap = TUnwrap::uwAuto;
+        } else if (std::string_view(optarg) == "on") {
+          options.unwrap = TUnwrap::uwOn;
+        } else if (std::string_view(optarg) == "off") {
+          options.unwrap = TUnwrap::uwOff;
+        } else {
+          return UsageError(std::string("--unwrap is auto, on or off, not: ") + optarg);
+        }
+        break;
       case kVersion:
         std::printf("lumbrella-cli %s\n", ProgramVersion());
         return kExitOk;
@@ -262,6 +280,7 @@ int main(int argc, char** argv) {
     TBookConverter converter(tempDir.Path(), packer, &progress);
     converter.SplitChapters = options.split;
     converter.HeadingRule = rule ? &*rule : nullptr;
+    converter.Unwrap = options.unwrap;
     const bool ok = converter.Convert(options.fields, chapters, options.output);
     if (shown >= 0) std::fputs("\r    \r", stderr);
     if (!options.quiet) PrintEncodings(converter, chapters);

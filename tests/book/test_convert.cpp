@@ -63,11 +63,12 @@ class ConvertTest : public ::testing::Test {
 
 // The one book the validator sees: the test chapters in their five encodings, every line end,
 // markup and controls, characters the code page tables disagree on in a label, a file listed
-// twice, a cover to convert, title and author full of markup, and files split at their
-// headings (a table of contents on three levels: file, volume, chapter; a contents block at
-// the top that stays text, chapter numbers that restart in each volume) or cut for length. A
-// reader we did not write finds every field, every point of the table of contents in reading
-// order, and the text as the sources have it.
+// twice, a cover to convert, title and author full of markup, files split at their headings
+// (a table of contents on three levels: file, volume, chapter; a contents block at the top that
+// stays text, chapter numbers that restart in each volume) or cut for length, a file whose first
+// line is its heading, and a long hard-wrapped one. A reader we did not write finds every field,
+// every point of the table of contents in reading order, every character of the sources in
+// order (blanks and line ends aside), the wrapped text's paragraphs, and no empty paragraph.
 TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   std::vector<TChapter> rows;
   std::vector<std::string> texts;  // what each chapter shows, lines joined by LF
@@ -86,7 +87,7 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   rows.push_back(twice);
   texts.push_back("甲\n乙");
 
-  TNovel novel, opening, single, plain;
+  TNovel novel, opening, single, wrapped;
   novel.Line("书名：雨伞").Line("作者：某人").Line("目录").Line("第一卷 开端").Line("第一章 开端");
   novel.Line("第二章：风 & <雨>").Line("第二卷 归来").Line("第一章 重逢").Line("");
   // A volume without text of its own is shown on its first chapter's page.
@@ -98,17 +99,17 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   novel.Heading("Chapter IV", "Chapter IV").Prose(1).Heading("番外", "番外");  // no line after
   // Begins with a heading (its page is the file's first), one follows right after it.
   opening.Heading("第一章", "第一章").Heading("第二章", "第二章").Line("").Line("x");
-  single.Line("第一章").Prose(2);  // one heading: no split
-  plain.Prose(1100);               // no heading, 200 KB that make 300 KB of XHTML
+  single.Heading("第一章", "第一章").Prose(2);  // one heading: no split, but its page's heading
+  wrapped.Wrapped(1500, 40);                    // no heading, hard-wrapped: 390 KB of XHTML
   const std::pair<const char*, std::string> novels[] = {
       {"小说", TNovel::Joined(novel.source, "\r\n")},
       {"起首", TNovel::Joined(opening.source, "\n")},
       {"单章", TNovel::Joined(single.source, "\r\n")},
-      {"长文", TNovel::Joined(plain.source, "\r")},
+      {"长文", TNovel::Joined(wrapped.source, "\r")},
   };
   for (const auto& [name, text] : novels)
     rows.push_back(Chapter(name, text));
-  for (const TNovel* n : {&novel, &opening, &single, &plain})
+  for (const TNovel* n : {&novel, &opening, &single, &wrapped})
     texts.push_back(TNovel::Joined(n->shown, "\n"));
   rows.push_back(twice);
   texts.push_back("甲\n乙");
@@ -141,7 +142,11 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   EXPECT_EQ(dump.Field("uid"), dump.Field("identifier"));
   EXPECT_TRUE(dump.Field("identifier").starts_with("urn:uuid:"));
   EXPECT_EQ(dump.Field("depth"), "3");
-  EXPECT_TRUE(dump.Field("body") == TNovel::Joined(texts, "\n"));
+  EXPECT_EQ(dump.Field("publisher") + dump.Field("source"), "");
+  EXPECT_TRUE(test::Visible(dump.Field("body")) == test::Visible(TNovel::Joined(texts, "\n")));
+  const auto unwrapped = std::find(dump.labels.begin(), dump.labels.end(), "长文");
+  ASSERT_NE(unwrapped, dump.labels.end());
+  EXPECT_TRUE(dump.texts[unwrapped - dump.labels.begin()] == TNovel::Joined(wrapped.shown, "\n"));
 
   // Chapters are numbered by their position; the table of contents holds each one, and under
   // a split one its headings, a chapter under its volume. Points on the same page share their
@@ -392,9 +397,9 @@ TEST_F(ConvertTest, ASecondConversionIsRefusedWhileOneIsPacking) {
   EXPECT_EQ(dump.texts, std::vector<std::string>{"A"});
 }
 
-// Splitting off, nothing is split, and the book's documents are those one page per file has
-// always made.
-TEST_F(ConvertTest, WithoutASplitEveryFileIsOnePageAsAlways) {
+// Splitting off, headings split nothing, and a file longer than a page goes on further pages
+// of the same chapter.
+TEST_F(ConvertTest, WithoutASplitHeadingsSplitNothing) {
   const std::vector<TChapter> chapters = {
       Chapter("小说", "第一章\r\nA\r\n第二章\r\nB"),
       Chapter("长文", TNovel::Joined(TNovel().Prose(1500).source, "\r\n")),
@@ -403,11 +408,17 @@ TEST_F(ConvertTest, WithoutASplitEveryFileIsOnePageAsAlways) {
   converter_.StageFixedFiles(book, "");
   converter_.WritePackageDocuments(book, chapters);
   std::map<std::string, std::string> files = FilesIn(Staging() + "/OEBPS/");
-  std::vector<std::string> names;
-  for (const auto& [name, bytes] : files)
-    names.push_back(name);
-  EXPECT_EQ(names, (std::vector<std::string>{"0.html", "1.html", "content.opf", "toc.ncx"}));
-  EXPECT_EQ(files["content.opf"], AnsiToUtf8(PackageDocument(book, 2)));
+  std::vector<TChapterPages> toc(2);
+  for (size_t i = 0; i < 2; ++i) {
+    toc[i].label = chapters[i].label;
+    toc[i].pages = 0;
+    while (files.count(PageFileName(i, toc[i].pages)) != 0)
+      ++toc[i].pages;
+  }
+  EXPECT_EQ(toc[0].pages, 1u);
+  EXPECT_GT(toc[1].pages, 1u);
+  EXPECT_EQ(files.size(), toc[0].pages + toc[1].pages + 2);
+  EXPECT_EQ(files["content.opf"], AnsiToUtf8(PackageDocument(book, toc)));
   EXPECT_EQ(files["toc.ncx"],
             AnsiToUtf8(NavigationMap(book, {chapters[0].label, chapters[1].label})));
   EXPECT_TRUE(converter_.SplitFiles().empty());

@@ -15,9 +15,11 @@ ElementTree), and dumps what it finds into a folder as UTF-8 files:
   toc, targets       "<depth> <playOrder> <label>" and the src of each navigation point
   depth              dtb:depth of the navigation map
 
-Exits 1 with a message when the book breaks a rule readers rely on: mimetype not the
-first, stored entry without extra field; a document that is not well-formed; text outside
-paragraphs and headings; a first page without a navigation point.
+Exits 1 with a message when the book breaks a rule readers rely on, or one of its own
+layout: mimetype not the first, stored entry without extra field; a document that is not
+well-formed; text outside paragraphs and headings; an empty paragraph (but the only block of
+an empty page) or one with a blank at either end (the style sheet indents); a page over
+256 KB that holds more than one paragraph; a first page without a navigation point.
 
 Usage: test_convert_read_book.py BOOK OUTDIR
 """
@@ -46,7 +48,11 @@ def parse(z, name):
         fail(f"{name}: {e}")
 
 
-def paragraphs(page, name):
+BLANKS = " \t\u3000\u00a0"
+MAX_PAGE = 256 * 1024
+
+
+def paragraphs(page, name, size):
     body = page.find(XHTML + "body")
     if body is None:
         fail(f"{name}: no body")
@@ -59,7 +65,13 @@ def paragraphs(page, name):
         if (child.tail or "").strip():
             fail(f"{name}: text outside paragraphs: {child.tail!r}")
         text = "".join(child.itertext())
+        if not text and len(body) > 1:
+            fail(f"{name}: an empty paragraph")
+        if text and (text[0] in BLANKS or text[-1] in BLANKS):
+            fail(f"{name}: a blank at an end of {text!r}")
         texts.append(f"<h2>{text}</h2>" if child.tag == XHTML + "h2" else text)
+    if size > MAX_PAGE and len(body.findall(XHTML + "p")) > 1:
+        fail(f"{name}: {size} bytes in several paragraphs")
     return "\n".join(texts)
 
 
@@ -119,7 +131,7 @@ def main(book, out):
         if itemref.get("idref") == "cover":
             continue
         pages.append(href)
-        text = paragraphs(page, name)
+        text = paragraphs(page, name, z.getinfo(name).file_size)
         bodies.append(text)
         if href in labels:
             dump[f"label-{count}"] = labels[href]

@@ -95,9 +95,38 @@ std::string SourceUtf8(const std::string& path, size_t blockSize) {
   return text;
 }
 
+std::string Trimmed(const std::string& utf8) {
+  static const std::string kBlanks[] = {" ", "\t", "　", "\u00A0"};
+  std::string text = utf8;
+  for (bool trimmed = true; trimmed;) {
+    trimmed = false;
+    for (const std::string& blank : kBlanks) {
+      if (text.starts_with(blank)) text.erase(0, blank.size());
+      if (text.ends_with(blank)) text.erase(text.size() - blank.size());
+      trimmed = trimmed || text.starts_with(blank) || text.ends_with(blank);
+    }
+  }
+  return text;
+}
+
+std::string Visible(const std::string& utf8) {
+  std::string text;
+  for (size_t at = 0; at < utf8.size(); ++at) {
+    const std::string_view rest = std::string_view(utf8).substr(at);
+    if (rest.starts_with("　")) {
+      at += 2;
+    } else if (rest.starts_with("\u00A0")) {
+      at += 1;
+    } else if (std::string_view(" \t\r\n").find(utf8[at]) == std::string_view::npos) {
+      text += utf8[at];
+    }
+  }
+  return text;
+}
+
 TNovel& TNovel::Line(const std::string& line) {
   source.push_back(line);
-  shown.push_back(line);
+  if (!Trimmed(line).empty()) shown.push_back(Trimmed(line));
   return *this;
 }
 
@@ -120,6 +149,29 @@ TNovel& TNovel::Prose(int lines) {
     for (int k = 0; k < 8; ++k)
       line += i % 5 == k ? "雨 & <伞>，" : "巷子尽头有一家旧书店。";
     Line(line);
+  }
+  return *this;
+}
+
+TNovel& TNovel::Wrapped(int paragraphs, size_t width) {
+  static const std::string kPhrases[] = {"雨停了以后，", "巷子尽头那家旧书店的门口，",
+                                         "店主是个不爱说话的老人。", "每天清晨开门，黄昏关门，",
+                                         "他说：“雨&<伞>都在门后。”"};
+  for (int i = 0; i < paragraphs; ++i) {
+    std::string text;
+    for (int k = 0; k < 3 + i % 9; ++k)
+      text += kPhrases[(i + k) % 5];
+    shown.push_back(text);
+    text = "　　" + text;
+    // Cut every width characters (a UTF-8 lead byte begins each).
+    size_t begin = 0, count = 0;
+    for (size_t at = 0; at <= text.size(); ++at) {
+      if (at == text.size() || ((text[at] & 0xC0) != 0x80 && count++ == width)) {
+        source.push_back(text.substr(begin, at - begin));
+        begin = at;
+        count = 1;
+      }
+    }
   }
   return *this;
 }

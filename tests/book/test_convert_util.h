@@ -38,8 +38,9 @@ std::string Repeat(const std::string& piece, size_t times);
 // The whole text of a source file as the conversion reads it (TSourceText), in UTF-8.
 std::string SourceUtf8(const std::string& path, size_t blockSize = TSourceText::kBlockSize);
 
-// A chapter text made line by line (UTF-8), and what a split book must show of it: the same
-// lines, each heading as "<h2>heading</h2>" without the blanks around it.
+// A chapter text made line by line (UTF-8), and what a split book must show of it: its
+// paragraphs without the blanks around them (a blank line shows nothing), each heading as
+// "<h2>heading</h2>".
 struct TNovel {
   std::vector<std::string> source, shown;
   TNovel& Line(const std::string& line);
@@ -48,10 +49,19 @@ struct TNovel {
                   const std::string& rest = "");
   // A line the book does not show: a volume's heading without text of its own.
   TNovel& Hidden(const std::string& line);
-  // Lines of about 90 characters, some with markup, that differ from each other.
+  // Lines of about 90 characters, some with markup, that differ from each other: one
+  // paragraph each, indented.
   TNovel& Prose(int lines);
+  // Paragraphs of Chinese prose of different lengths, some with markup, indented and wrapped
+  // every width characters.
+  TNovel& Wrapped(int paragraphs, size_t width);
   static std::string Joined(const std::vector<std::string>& lines, const char* end);
 };
+
+// The text without the blanks at its ends (space, tab, U+3000, U+00A0).
+std::string Trimmed(const std::string& utf8);
+// The text without any blank or line end: what must come through a conversion.
+std::string Visible(const std::string& utf8);
 
 // A UTF-16 source file of the text: its mark, then its units in the given byte order.
 std::string Utf16File(const std::string& utf8, bool bigEndian = false);

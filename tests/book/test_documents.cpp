@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QXmlStreamReader>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,33 +63,39 @@ TEST(Documents, EscapingOfInsertedValues) {
   }
 }
 
-// What the split measures before it writes: a page's size once finished, what a line and a
-// line end add to it, and that no byte of a line grows more than kMaxGrowth times.
-TEST(Documents, APageWriterKnowsWhatTextAddsToItsPage) {
+// What the split measures before it writes: a page's size once finished, what a paragraph
+// and its text add to a page that holds a block already, and that no byte of a text grows more
+// than kMaxGrowth times.
+TEST(Documents, APageWriterKnowsWhatAParagraphAddsToItsPage) {
   std::vector<std::string> texts = {"", "雨😀", "\xEF\xBF\xBE\xEF\xBF\xBF\xEF\xBF\xBD"};
-  // Line ends are no text of a line: the page writer is told of them apart.
+  // Line ends are no text of a paragraph: lines are joined before they get here.
   for (int b = 0; b < 0x80; ++b) {
     if (b != '\r' && b != '\n') texts.push_back(std::string(3, static_cast<char>(b)));
   }
-  const std::string h2 = A("第一章 <&>");
-  for (const std::optional<std::string_view> heading :
-       {std::optional<std::string_view>(), std::optional<std::string_view>(h2)}) {
-    for (const std::string& text : texts) {
-      SCOPED_TRACE(text);
-      std::string page;
-      TChapterPageWriter writer(
-          A("标签"), [&page](const char* data, size_t size) { page.append(data, size); }, heading);
-      writer.Text({});  // after a heading, the first paragraph begins
-      const size_t before = writer.FinishedSize();
-      writer.Text(text);
-      const size_t added = TChapterPageWriter::TextSize(text);
-      EXPECT_EQ(writer.FinishedSize() - before, added);
-      EXPECT_LE(added, TChapterPageWriter::kMaxGrowth * text.size());
-      writer.LineEnd();
-      EXPECT_EQ(writer.FinishedSize() - before, added + TChapterPageWriter::kLineEndSize);
-      const size_t expected = writer.FinishedSize();
-      writer.Finish();
-      EXPECT_EQ(page.size(), expected);
+  for (const bool heading : {false, true}) {
+    for (const bool scene : {false, true}) {
+      for (const std::string& text : texts) {
+        SCOPED_TRACE(text);
+        std::string page;
+        TChapterPageWriter writer(
+            A("标签"), [&page](const char* data, size_t size) { page.append(data, size); });
+        if (heading) {
+          writer.Heading(A("第一章 <&>"));
+        } else {
+          writer.Begin();
+          writer.Text("x");
+        }
+        const size_t before = writer.FinishedSize();
+        writer.Begin(scene);
+        writer.Text(text);
+        const size_t added = TChapterPageWriter::TextSize(text);
+        EXPECT_EQ(writer.FinishedSize() - before, added + TChapterPageWriter::ParagraphSize(scene));
+        EXPECT_LE(added, TChapterPageWriter::kMaxGrowth * text.size());
+        writer.End();
+        const size_t expected = writer.FinishedSize();
+        writer.Finish();
+        EXPECT_EQ(page.size(), expected);
+      }
     }
   }
 }
@@ -113,8 +118,8 @@ TEST(Documents, PackageDocumentWithCover) {
       "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
       "xmlns:opf=\"http://www.idpf.org/2007/opf\"><dc:identifier id=\"PrimaryID\" "
       "opf:scheme=\"UUID\">urn:uuid:0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9</dc:identifier>"
-      "<dc:creator>A</dc:creator><dc:publisher>lumbrella.example.org</dc:publisher>"
-      "<dc:source>http://lumbrella.example.org/</dc:source><dc:title>T</dc:title>"
+      "<dc:creator>A</dc:creator><dc:contributor opf:role=\"bkp\">Lumbrella</dc:contributor>"
+      "<dc:title>T</dc:title>"
       "<dc:language>zh-CN</dc:language><meta name=\"cover\" content=\"cover-image\"/>"
       "</metadata><manifest><item id=\"ncx\" href=\"toc.ncx\" "
       "media-type=\"application/x-dtbncx+xml\"/><item id=\"main-css\" href=\"css/main.css\" "
@@ -227,16 +232,17 @@ TEST(Documents, HostileValuesGiveWellFormedDocuments) {
   book.title = hostile;
   book.author = hostile;
   const std::vector<std::string> labels = {hostile, hostile};
-  // A page's text arrives as UTF-8, its line ends apart.
+  // A page's text arrives as UTF-8, without line ends.
   const std::string line = AnsiToUtf8(hostile.substr(0, hostile.size() - 2));
   std::string pages[2];
   for (const bool heading : {false, true}) {
     std::string& page = pages[heading];
-    TChapterPageWriter writer(
-        hostile, [&page](const char* data, size_t size) { page.append(data, size); },
-        heading ? std::optional<std::string_view>(hostile) : std::nullopt);
+    TChapterPageWriter writer(hostile,
+                              [&page](const char* data, size_t size) { page.append(data, size); });
+    if (heading) writer.Heading(hostile);
+    writer.Begin();
     writer.Text(line);
-    writer.LineEnd();
+    writer.Begin(true);
     writer.Text(line);
     writer.Finish();
   }

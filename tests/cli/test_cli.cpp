@@ -56,6 +56,8 @@ TEST(Cli, OptionsAndUsageErrors) {
       {"--colour -o out.epub a.txt", 2, "", "unknown option: --colour"},
       {"a.txt -o", 2, "", "option needs a value: -o"},
       {"-e KOI8-R -o out.epub a.txt", 2, "", "unknown encoding: KOI8-R"},
+      {"--unwrap sideways -o out.epub a.txt", 2, "", "--unwrap is auto, on or off, not: sideways"},
+      {"--unwrap off -o out.epub a.txt", 0, "恭喜你", ""},
       {"--help", 0, "  -q, --quiet ", ""},
       {"--version", 0, "lumbrella-cli ", ""},
       {"-s -o out.epub novel.txt a.txt", 0, "恭喜你", "lumbrella-cli: novel.txt: 2 chapters\n"},
@@ -160,6 +162,20 @@ TEST(Cli, NamesEachEncodingAndReadsTheOneChosen) {
     test::BookDump dump = test::ReadBook(dir / "out.epub");
     ASSERT_EQ(dump.error, "");
     EXPECT_EQ(dump.texts, c.texts);
+    std::filesystem::remove(dir / "out.epub");
+  }
+}
+
+// Two short lines are no wrapped text, but joined when asked.
+TEST(Cli, UnwrapJoinsLinesWhenAsked) {
+  TempFolder dir;
+  WriteBytes(dir / "a.txt", "one\ntwo");
+  for (const bool on : {false, true}) {
+    CliResult r = RunCli(dir, std::string(on ? "--unwrap on " : "") + "-o out.epub a.txt");
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    test::BookDump dump = test::ReadBook(dir / "out.epub");
+    ASSERT_EQ(dump.error, "");
+    EXPECT_EQ(dump.texts, std::vector<std::string>{on ? "one two" : "one\ntwo"});
     std::filesystem::remove(dir / "out.epub");
   }
 }
