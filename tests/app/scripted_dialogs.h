@@ -27,7 +27,7 @@ class TScriptedDialogs : public TUserDialogs {
     QString text;
     QString caption;  // questions only
     TFileDialogSetup setup;
-    QString detail;  // messages only
+    QString detail;  // messages and errors
   };
 
   QList<Call> calls;
@@ -38,7 +38,9 @@ class TScriptedDialogs : public TUserDialogs {
   void Message(QWidget*, const QString& text, const QString& detail) override {
     calls.append({"message", text, {}, {}, detail});
   }
-  void Error(QWidget*, const QString& text) override { calls.append({"error", text, {}, {}, {}}); }
+  void Error(QWidget*, const QString& text, const QString& detail) override {
+    calls.append({"error", text, {}, {}, detail});
+  }
   bool Question(QWidget*, const QString& text, const QString& caption) override {
     calls.append({"question", text, caption, {}, {}});
     return !questionAnswers.isEmpty() && questionAnswers.takeFirst();
