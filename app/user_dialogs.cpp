@@ -32,7 +32,9 @@ void SetDetail(QMessageBox& box, QWidget* owner, const QString& detail) {
   int needed = 0;
   for (const QString& line : detail.split(QLatin1Char('\n'))) {
     if (!line.contains(QLatin1Char('/'))) {
+      // A sentence is not squeezed into the width of a short path above it.
       lines << line;
+      needed = std::max(needed, std::min(metrics.horizontalAdvance(line), widest));
       continue;
     }
     QString current;
