@@ -36,7 +36,7 @@ void ShowError(TUserDialogs* dialogs, QWidget* owner, const std::exception_ptr& 
     std::fprintf(stderr, "%s\n", AnsiToUtf8(text).c_str());
     return;
   }
-  dialogs->Error(owner, AnsiToQString(text));
+  dialogs->Error(owner, AnsiToQString(text), QString());
 }
 
 }  // namespace lumbrella

@@ -5,9 +5,11 @@
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -27,9 +29,12 @@
 #include "app/chapter_list_model.h"
 #include "app/web_strip.h"
 #include "book/convert.h"
+#include "book/cover.h"
+#include "book/failure.h"
 #include "book/headings.h"
 #include "platform/errors.h"
 #include "platform/tempdir.h"
+#include "zip/reader.h"
 
 namespace lumbrella {
 
@@ -68,6 +73,18 @@ QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QRect 
   return label;
 }
 
+// After a split, for the success box: how many chapters the headings began.
+QString ChaptersFoundText(const std::vector<TSplitFile>& files) {
+  size_t chapters = 0, volumes = 0;
+  for (const TSplitFile& file : files) {
+    chapters += file.report.chapters;
+    volumes += file.report.volumes;
+  }
+  QString text = QStringLiteral("已按章节拆分，共找到 %1 个章节").arg(chapters);
+  if (volumes > 0) text += QStringLiteral("，%1 卷").arg(volumes);
+  return text + QStringLiteral("。");
+}
+
 QLineEdit* MakeEdit(QWidget* parent, const char* name, QRect place) {
   auto* edit = new QLineEdit(parent);
   edit->setObjectName(QString::fromLatin1(name));
@@ -79,9 +96,14 @@ QLineEdit* MakeEdit(QWidget* parent, const char* name, QRect place) {
 
 }  // namespace
 
-QPoint StartPosition(QSize screen, QSize outerFrame) {
-  return {(screen.width() - outerFrame.width()) / 2,
-          (screen.height() - outerFrame.height()) / 2 - 150};
+QPoint StartPosition(const QRect& screen, const QRect& available, QSize outerFrame) {
+  const QPoint centred =
+      screen.topLeft() + QPoint((screen.width() - outerFrame.width()) / 2,
+                                (screen.height() - outerFrame.height()) / 2 - 150);
+  return {
+      std::max(available.left(), std::min(centred.x(), available.right() + 1 - outerFrame.width())),
+      std::max(available.top(),
+               std::min(centred.y(), available.bottom() + 1 - outerFrame.height()))};
 }
 
 TForm1::TForm1(TUserDialogs& dialogs, const QStringList& sourceFiles, const QUrl& webPage,
@@ -131,6 +153,7 @@ void TForm1::BuildControls() {
   m_zz = MakeEdit(this, "m_zz", {271, 8, 145, 21});
   m_img = MakeEdit(this, "m_img", {45, 32, 327, 21});
   m_img->setReadOnly(true);
+  m_img->setContextMenuPolicy(Qt::CustomContextMenu);
   Label1 = MakeLabel(this, "Label1", QStringLiteral("书名："), {8, 11, 36, 13});
   Label2 = MakeLabel(this, "Label2", QStringLiteral("作者："), {234, 11, 36, 13});
   Label3 = MakeLabel(this, "Label3", QStringLiteral("封面："), {8, 35, 36, 13});
@@ -203,6 +226,12 @@ void TForm1::BuildControls() {
   for (size_t i = 1; i < std::size(tabOrder); ++i)
     setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
+  // Return and Enter press the focused button, as Space does; the cover field takes Delete
+  // and Backspace.
+  for (QWidget* control : std::initializer_list<QWidget*>{Button1, Button2, Button6, m_up, m_down,
+                                                          m_del, m_delall, m_img}) {
+    control->installEventFilter(this);
+  }
   ConnectClick(Button1, &TForm1::Button1Click);
   ConnectClick(Button2, &TForm1::Button2Click);
   ConnectClick(Button6, &TForm1::Button6Click);
@@ -223,6 +252,10 @@ void TForm1::BuildControls() {
     ShowRows();
     const std::unique_ptr<QMenu> menu(EncodingMenu(index.row()));
     menu->exec(m_list->viewport()->mapToGlobal(at));
+  });
+  connect(m_img, &QWidget::customContextMenuRequested, this, [this](QPoint at) {
+    const std::unique_ptr<QMenu> menu(CoverMenu());
+    menu->exec(m_img->mapToGlobal(at));
   });
   connect(m_list->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
     if (syncingSelection_) return;
@@ -245,12 +278,18 @@ void TForm1::FormCreate(const QStringList& sourceFiles, const QUrl& webPage) {
     // Start-up reports nothing; Convert tries again and shows the error then.
   }
   setAcceptDrops(true);
+  QStringList leftOut;
   for (const QString& path : sourceFiles) {
     if (path.isEmpty()) break;  // an empty argument ends the list
-    AddSourceFile(path);
+    if (!AddSourceFile(path)) leftOut << path;
   }
   ShowRows();
   RefreshStatus();
+  // Said once the window is there to own the message.
+  if (!leftOut.isEmpty()) {
+    QMetaObject::invokeMethod(
+        this, [this, leftOut] { Guarded([&] { TellLeftOut(leftOut); }); }, Qt::QueuedConnection);
+  }
 }
 
 template <typename Handler>
@@ -267,8 +306,19 @@ void TForm1::ConnectClick(QPushButton* button, void (TForm1::*handler)()) {
           [this, handler] { Guarded([this, handler] { (this->*handler)(); }); });
 }
 
-void TForm1::AddSourceFile(const QString& path) {
-  list_.AddSourceFile(QPathToAnsi(path));
+bool TForm1::AddSourceFile(const QString& path) {
+  return list_.AddSourceFile(QPathToAnsi(path));
+}
+
+void TForm1::TellLeftOut(const QStringList& paths) {
+  if (paths.isEmpty()) return;
+  constexpr int kNamesShown = 10;
+  QStringList names;
+  for (const QString& path : paths.mid(0, kNamesShown))
+    names << QFileInfo(path).fileName();
+  if (paths.size() > kNamesShown) names << QStringLiteral("……");
+  dialogs_.Message(this, QStringLiteral("%1 个文件不是TXT文件，没有加入列表。").arg(paths.size()),
+                   names.join(QLatin1Char('\n')));
 }
 
 void TForm1::RefreshStatus() {
@@ -309,6 +359,21 @@ void TForm1::PlaceAgainForTheFrame() {
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
   if (watched == windowHandle() && event->type() == QEvent::Expose) PlaceAgainForTheFrame();
+  if (event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    const bool plain = (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+    if (watched == m_img && plain &&
+        (key->key() == Qt::Key_Delete || key->key() == Qt::Key_Backspace)) {
+      ClearCover();
+      return true;
+    }
+    auto* button = qobject_cast<QPushButton*>(watched);
+    if (button != nullptr && plain &&
+        (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
+      button->click();
+      return true;
+    }
+  }
   return QWidget::eventFilter(watched, event);
 }
 
@@ -318,10 +383,11 @@ void TForm1::moveEvent(QMoveEvent* event) {
 }
 
 void TForm1::PlaceWindow() {
-  QScreen* screen = QGuiApplication::primaryScreen();
-  if (screen == nullptr) return;
+  QScreen* on = screen();  // where the window opens: the primary one unless told otherwise
+  if (on == nullptr) on = QGuiApplication::primaryScreen();
+  if (on == nullptr) return;
   placedFrame_ = frameGeometry().size();
-  move(screen->geometry().topLeft() + StartPosition(screen->geometry().size(), placedFrame_));
+  move(StartPosition(on->geometry(), on->availableGeometry(), placedFrame_));
 }
 
 void TForm1::WebBrowser1DocumentComplete() {
@@ -362,21 +428,48 @@ TFileDialogSetup TForm1::OpenDialog2() {
 // --- Commands --------------------------------------------------------------------------
 
 void TForm1::Button1Click() {
-  if (converting_ || list_.Count() == 0) return;
+  if (converting_) return;
+  if (list_.Count() == 0) {
+    dialogs_.Message(this,
+                     QStringLiteral("请先导入TXT文件：点“导入”选择文件，或把TXT文件拖到窗口里。"),
+                     QString());
+    return;
+  }
+  const TBookFields fields{QStringToAnsi(m_title->text()), QStringToAnsi(m_zz->text()),
+                           QPathToAnsi(m_img->text())};
+  // A cover gone or changed since it was chosen stops the book before anything is asked.
+  if (!fields.cover.empty()) {
+    try {
+      CheckCoverImage(fields.cover);
+    } catch (const Exception&) {
+      ShowFailure(std::current_exception(), fields.cover, std::string());
+      return;
+    }
+  }
   const QStringList chosen = dialogs_.ChooseFiles(this, SaveDialog1());
   if (chosen.isEmpty()) return;
+  const QString book = chosen.first();
+  const std::string output = QPathToAnsi(book);
+  // A file there that is no archive cannot be updated: it is replaced, if the user says so.
+  const bool replace = HoldsNoArchive(output);
+  if (replace &&
+      !dialogs_.Question(this,
+                         QStringLiteral("“%1”已经存在，但它不是电子书（ZIP）文件，无法更新。\n"
+                                        "要用新书替换它吗？")
+                             .arg(QFileInfo(book).fileName()),
+                         QStringLiteral("替换文件"))) {
+    return;
+  }
   if (tempDir_)
     tempDir_->MakeAgainIfGone();
   else
     tempDir_ = std::make_unique<TPrivateTempDir>();
 
-  const TBookFields fields{QStringToAnsi(m_title->text()), QStringToAnsi(m_zz->text()),
-                           QPathToAnsi(m_img->text())};
   const std::vector<TChapter> chapters = list_.Chapters();
-  const QString book = chosen.first();
   bool packed = false;
   bool closing = false;
-  std::string packerError;
+  std::exception_ptr failure;
+  QString splitReport;
   {
     SetConverting(true);
     struct Restore {
@@ -385,20 +478,24 @@ void TForm1::Button1Click() {
     } restore{this};
     TBookConverter converter(tempDir_->Path(), packer_, &progress_);
     converter.SplitChapters = AskToSplit(chapters);
+    converter.ReplaceOutput = replace;
     try {
-      if (!closeRequested_) packed = converter.Convert(fields, chapters, QPathToAnsi(book));
+      if (!closeRequested_) packed = converter.Convert(fields, chapters, output);
+      if (!packed) failure = converter.LastPackerFailure();
     } catch (...) {
-      // Closed while it staged: the conversion stopped; there is nothing to tell.
-      if (!closeRequested_) throw;
+      // A staging failure, told as a packing one is; or the window was closed meanwhile.
+      failure = std::current_exception();
     }
     closing = closeRequested_;
-    packerError = converter.LastPackerError();
+    if (converter.SplitChapters) splitReport = ChaptersFoundText(converter.SplitFiles());
   }
   if (closing) return;  // the window was closed meanwhile; the conversion was told to stop
   if (packed) {
-    dialogs_.Message(this, AnsiToQString(ConvertSucceededMessage()), book);
+    QString detail = book;
+    if (!splitReport.isEmpty()) detail += QLatin1Char('\n') + splitReport;
+    dialogs_.Message(this, AnsiToQString(ConvertSucceededMessage()), detail);
   } else {
-    dialogs_.Message(this, AnsiToQString(ConvertFailedMessage()), AnsiToQString(packerError));
+    ShowFailure(failure, fields.cover, output);
   }
 }
 
@@ -441,6 +538,22 @@ QString SplitDetail(const std::vector<TChapter>& chapters, const std::vector<TSp
 
 }  // namespace
 
+void TForm1::ShowFailure(const std::exception_ptr& failure, const std::string& cover,
+                         const std::string& output) {
+  QStringList detail;
+  const TFailureCause cause = FailureCause(failure, cover, output);
+  if (cause == TFailureCause::fcCoverUnreadable) {
+    detail << QStringLiteral(
+                  "封面图片“%1”已不存在、无法读取或不是图片，请重新选择封面，"
+                  "或在封面栏上右键清除封面。")
+                  .arg(QFileInfo(AnsiToQString(cover)).fileName());
+  } else if (cause != TFailureCause::fcUnknown) {
+    detail << AnsiToQString(FailureCauseText(cause));
+  }
+  if (failure) detail << AnsiToQString(ErrorDisplayText(ExceptionMessage(failure)));
+  dialogs_.Error(this, AnsiToQString(ConvertFailedMessage()), detail.join(QLatin1Char('\n')));
+}
+
 // Only when a listed file holds headings to split at, with what the split would make of them.
 // The scan repaints the window between files, as staging does, and stops when the window is
 // closed meanwhile.
@@ -454,16 +567,46 @@ bool TForm1::AskToSplit(const std::vector<TChapter>& chapters) {
                            QStringLiteral("拆分章节"), SplitDetail(chapters, files));
 }
 
+// The chosen file is looked at at once: one that is no image is refused, and the field keeps
+// what it had.
 void TForm1::Button2Click() {
   const QStringList chosen = dialogs_.ChooseFiles(this, OpenDialog2());
-  if (!chosen.isEmpty()) m_img->setText(chosen.first());
+  if (chosen.isEmpty()) return;
+  try {
+    CheckCoverImage(QPathToAnsi(chosen.first()));
+  } catch (const Exception& e) {
+    const bool noImage = dynamic_cast<const EInvalidGraphic*>(&e) != nullptr;
+    dialogs_.Message(this,
+                     noImage ? QStringLiteral("这个文件不是图片，不能用作封面。请选择 JPEG、PNG、"
+                                              "GIF、BMP 或 TIFF 图片。")
+                             : QStringLiteral("这个文件无法读取，不能用作封面。"),
+                     AnsiToQString(ErrorDisplayText(e.Message())));
+    return;
+  }
+  m_img->setText(chosen.first());
+}
+
+void TForm1::ClearCover() {
+  if (!converting_) m_img->clear();
+}
+
+QMenu* TForm1::CoverMenu() {
+  auto* menu = new QMenu(this);
+  menu->setObjectName(QStringLiteral("CoverMenu"));
+  QAction* clear = menu->addAction(QStringLiteral("清除封面"));
+  clear->setEnabled(!m_img->text().isEmpty() && !converting_);
+  connect(clear, &QAction::triggered, this, [this] { ClearCover(); });
+  return menu;
 }
 
 void TForm1::Button6Click() {
-  for (const QString& path : dialogs_.ChooseFiles(this, OpenDialog1()))
-    AddSourceFile(path);
+  QStringList leftOut;
+  for (const QString& path : dialogs_.ChooseFiles(this, OpenDialog1())) {
+    if (!AddSourceFile(path)) leftOut << path;
+  }
   ShowRows();
   RefreshStatus();
+  TellLeftOut(leftOut);
 }
 
 void TForm1::m_upClick() {
@@ -496,6 +639,11 @@ void TForm1::m_delallClick() {
 
 void TForm1::m_listColumnClick(int column) {
   list_.ColumnClick(column);
+  // The arrow shows which column the chapters are in order of, and which way.
+  QHeaderView* header = m_list->horizontalHeader();
+  header->setSortIndicatorShown(list_.LastSortColumn() >= 0);
+  header->setSortIndicator(list_.LastSortColumn(),
+                           list_.SortDescending() ? Qt::DescendingOrder : Qt::AscendingOrder);
   ShowRows();
 }
 
@@ -536,8 +684,9 @@ QMenu* TForm1::EncodingMenu(int row) {
 // and drops are refused.
 void TForm1::SetConverting(bool on) {
   converting_ = on;
-  for (QWidget* control : std::initializer_list<QWidget*>{Button1, Button2, Button6, m_up, m_down,
-                                                          m_del, m_delall, m_list, m_title, m_zz}) {
+  for (QWidget* control :
+       std::initializer_list<QWidget*>{Button1, Button2, Button6, m_up, m_down, m_del, m_delall,
+                                       m_list, m_title, m_zz, m_img}) {
     control->setEnabled(!on);
   }
   m_progress->setVisible(on);
@@ -592,12 +741,17 @@ void TForm1::dragMoveEvent(QDragMoveEvent* event) {
 void TForm1::dropEvent(QDropEvent* event) {
   if (converting_ || !TakeDrop(event)) return;
   Guarded([this, event] {
+    QStringList leftOut;
     for (const QUrl& url : event->mimeData()->urls()) {
-      if (!url.isLocalFile()) continue;
-      AddSourceFile(url.toLocalFile());
+      if (!url.isLocalFile()) {
+        leftOut << url.toString();
+      } else if (!AddSourceFile(url.toLocalFile())) {
+        leftOut << url.toLocalFile();
+      }
       RefreshStatus();
     }
     ShowRows();
+    TellLeftOut(leftOut);
   });
 }
 

@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QUrl>
 #include <QWidget>
+#include <exception>
 #include <memory>
 #include <string>
 
@@ -35,9 +36,10 @@ inline constexpr int kWebStripShownTop = 278;
 inline constexpr int kWebStripHiddenTop = -500;
 
 // Where the window's outer frame goes on a screen: centred across, 150 pixels above the
-// centre downwards, halves rounded towards zero. Not clamped: on a small screen the title
-// bar may start above the screen's top edge.
-QPoint StartPosition(QSize screen, QSize outerFrame);
+// centre downwards, halves rounded towards zero; then moved into the screen's available
+// area (without its panels), so that the title bar is never out of reach, at any scale.
+// A frame larger than that area starts at its top left corner.
+QPoint StartPosition(const QRect& screen, const QRect& available, QSize outerFrame);
 
 class TForm1 : public QWidget {
   Q_OBJECT
@@ -75,6 +77,9 @@ class TForm1 : public QWidget {
   // The context menu of a row: 自动检测 (with what it finds) and each encoding, the row's
   // choice checked; choosing one sets it for the row. The caller owns the menu.
   QMenu* EncodingMenu(int row);
+  // The context menu of the cover field: 清除封面, while a cover is chosen. The caller owns
+  // the menu.
+  QMenu* CoverMenu();
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -95,7 +100,15 @@ class TForm1 : public QWidget {
   template <typename Handler>
   void Guarded(Handler handler);
   void ConnectClick(QPushButton* button, void (TForm1::*handler)());
-  void AddSourceFile(const QString& path);
+  // Whether the file was admitted (a ".txt" file).
+  bool AddSourceFile(const QString& path);
+  // Says how many of the files brought in were not admitted, and which.
+  void TellLeftOut(const QStringList& paths);
+  // A failed conversion, whatever failed: the failure text, what the cause means for the
+  // user, the technical line.
+  void ShowFailure(const std::exception_ptr& failure, const std::string& cover,
+                   const std::string& output);
+  void ClearCover();
   void RefreshStatus();
   void ShowRows();  // view follows the model: rows and selection
   void SetConverting(bool on);

@@ -26,8 +26,9 @@ class TUserDialogs {
   // Plain box: the text, the application title as caption, no icon, one OK button; a
   // detail that is not empty goes on a line of its own below the text.
   virtual void Message(QWidget* owner, const QString& text, const QString& detail) = 0;
-  // The general error display: the application title, the error icon, one OK button.
-  virtual void Error(QWidget* owner, const QString& text) = 0;
+  // The error box: the application title, the error icon, one OK button; a detail that is
+  // not empty goes below the text. The general error display and every failed conversion.
+  virtual void Error(QWidget* owner, const QString& text, const QString& detail) = 0;
   // Question icon, Yes and No; true for Yes. A detail that is not empty goes below the text.
   virtual bool Question(QWidget* owner, const QString& text, const QString& caption,
                         const QString& detail) = 0;
@@ -43,7 +44,7 @@ class TUserDialogs {
 class TQtUserDialogs : public TUserDialogs {
  public:
   void Message(QWidget* owner, const QString& text, const QString& detail) override;
-  void Error(QWidget* owner, const QString& text) override;
+  void Error(QWidget* owner, const QString& text, const QString& detail) override;
   using TUserDialogs::Question;
   bool Question(QWidget* owner, const QString& text, const QString& caption,
                 const QString& detail) override;

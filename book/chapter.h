@@ -15,8 +15,8 @@ struct TChapter {
 };
 
 // The chapter a source file makes, or nothing when its extension (from the last "." behind
-// the last "/") is not exactly ".txt", case-sensitively. The window's list and the command
-// line admit files by this one rule.
+// the last "/") is not ".txt" in any letter case (a.txt, A.TXT, a.Txt). The window's list
+// and the command line admit files by this one rule.
 std::optional<TChapter> ChapterOf(const std::string& path);
 
 }  // namespace lumbrella

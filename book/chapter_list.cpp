@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cwchar>
 #include <iterator>
 #include <numeric>
 
 #include "book/decode.h"
+#include "book/numerals.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -36,7 +38,7 @@ std::string SizeText(double kb) {
 }
 
 // Bytes with ASCII a-z folded to A-Z; a prefix goes first.
-int CompareText(const std::string& a, const std::string& b) {
+int CompareText(std::string_view a, std::string_view b) {
   auto fold = [](char c) {
     auto u = static_cast<unsigned char>(c);
     return u >= 'a' && u <= 'z' ? u - ('a' - 'A') : static_cast<int>(u);
@@ -48,6 +50,97 @@ int CompareText(const std::string& a, const std::string& b) {
   }
   if (a.size() == b.size()) return 0;
   return a.size() < b.size() ? -1 : 1;
+}
+
+// The length of the GB18030 character at text[i]: one byte, two, or four (a second byte of
+// 0x30-0x39); a character cut off at the end counts its bytes.
+size_t CharLength(std::string_view text, size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x81 || lead == 0xFF || i + 1 >= text.size()) return 1;
+  const auto second = static_cast<unsigned char>(text[i + 1]);
+  if (second >= 0x30 && second <= 0x39) return std::min<size_t>(4, text.size() - i);
+  return 2;
+}
+
+// What a character is to the natural order: a digit (ASCII or full-width) with its value, a
+// Chinese numeral, or anything else.
+struct TNumeralChar {
+  enum { kOther, kDigit, kChinese } kind = kOther;
+  char32_t c = 0;  // the digit's value, or the numeral
+};
+
+TNumeralChar NumeralAt(std::string_view text, size_t i, size_t length) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (length == 1) {
+    return lead >= '0' && lead <= '9' ? TNumeralChar{TNumeralChar::kDigit, char32_t(lead - '0')}
+                                      : TNumeralChar{};
+  }
+  // The numerals' GB18030 forms, once.
+  static const std::vector<std::pair<std::string, TNumeralChar>> kNumerals = [] {
+    std::vector<std::pair<std::string, TNumeralChar>> numerals;
+    for (char16_t c = u'０'; c <= u'９'; ++c) {
+      numerals.emplace_back(Utf16ToAnsi(std::u16string(1, c)),
+                            TNumeralChar{TNumeralChar::kDigit, char32_t(c - u'０')});
+    }
+    for (char16_t c : std::u16string_view(u"〇零一二三四五六七八九十百千万亿两萬億兩")) {
+      numerals.emplace_back(Utf16ToAnsi(std::u16string(1, c)),
+                            TNumeralChar{TNumeralChar::kChinese, c});
+    }
+    return numerals;
+  }();
+  const std::string_view bytes = text.substr(i, length);
+  for (const auto& [form, numeral] : kNumerals) {
+    if (form == bytes) return numeral;
+  }
+  return {};
+}
+
+// Reads the run of digits, or of Chinese numerals, that starts at text[i]; returns its value
+// and moves i behind it.
+uint64_t NumberRun(std::string_view text, size_t& i, bool chinese) {
+  uint64_t value = 0;
+  std::u32string numerals;
+  while (i < text.size()) {
+    const size_t length = CharLength(text, i);
+    const TNumeralChar n = NumeralAt(text, i, length);
+    if (n.kind != (chinese ? TNumeralChar::kChinese : TNumeralChar::kDigit)) break;
+    if (chinese) {
+      numerals += n.c;
+    } else {
+      value = value > (UINT64_MAX - n.c) / 10 ? UINT64_MAX : value * 10 + n.c;
+    }
+    i += length;
+  }
+  return chinese ? ChineseNumeralValue(numerals) : value;
+}
+
+// Natural order: runs of digits and runs of Chinese numerals compare by their values (2 before
+// 10, 第二章 before 第十章) and before any other character; other characters by their bytes,
+// ASCII letters without regard to case. Texts equal so (02 and 2) fall back on CompareText.
+int CompareNatural(std::string_view a, std::string_view b) {
+  size_t i = 0, j = 0;
+  while (i < a.size() && j < b.size()) {
+    const size_t la = CharLength(a, i), lb = CharLength(b, j);
+    const TNumeralChar na = NumeralAt(a, i, la), nb = NumeralAt(b, j, lb);
+    const bool numberA = na.kind != TNumeralChar::kOther, numberB = nb.kind != TNumeralChar::kOther;
+    if (numberA && numberB) {
+      const uint64_t va = NumberRun(a, i, na.kind == TNumeralChar::kChinese);
+      const uint64_t vb = NumberRun(b, j, nb.kind == TNumeralChar::kChinese);
+      if (va != vb) return va < vb ? -1 : 1;
+      continue;
+    }
+    if (numberA != numberB) return numberA ? -1 : 1;
+    if (int d = CompareText(a.substr(i, la), b.substr(j, lb)); d != 0) return d;
+    i += la;
+    j += lb;
+  }
+  if (i < a.size() || j < b.size()) return i < a.size() ? 1 : -1;
+  return CompareText(a, b);
+}
+
+// The caption's number ("12" is 12).
+uint64_t CaptionValue(const std::string& caption) {
+  return std::strtoull(caption.c_str(), nullptr, 10);
 }
 
 }  // namespace
@@ -62,7 +155,8 @@ bool TChapterList::AddSourceFile(const std::string& path) {
   ChapterRow row;
   row.caption = std::to_string(rows_.size() + 1);
   row.name = std::move(chapter->label);
-  row.sizeText = SizeText(FileSizeKB(path));
+  row.sizeKB = FileSizeKB(path);
+  row.sizeText = SizeText(row.sizeKB);
   row.path = path;
   rows_.push_back(std::move(row));
   return true;
@@ -191,19 +285,23 @@ void TChapterList::ColumnClick(int column) {
 }
 
 int TChapterList::Compare(const ChapterRow& a, const ChapterRow& b, int data) const {
-  auto field = [this](const ChapterRow& row) -> const std::string& {
-    switch (sortColumn_) {
-      case 1:
-        return row.name;
-      case 2:
-        return row.sizeText;
-      case 3:
-        return row.path;
-      default:
-        return row.caption;
+  int result = 0;
+  switch (sortColumn_) {
+    case 0: {
+      const uint64_t x = CaptionValue(a.caption), y = CaptionValue(b.caption);
+      result = x < y ? -1 : x > y ? 1 : 0;
+      break;
     }
-  };
-  const int result = CompareText(field(a), field(b));
+    case 1:
+      result = CompareNatural(a.name, b.name);
+      break;
+    case 2:
+      result = a.sizeKB < b.sizeKB ? -1 : a.sizeKB > b.sizeKB ? 1 : 0;
+      break;
+    default:
+      result = CompareNatural(a.path, b.path);
+      break;
+  }
   return data != 0 ? -result : result;
 }
 

@@ -17,6 +17,7 @@ struct ChapterRow {
   std::string caption;   // "序": row count when added, plus one; never renumbered
   std::string name;      // "文件名": file-name part without its last extension
   std::string sizeText;  // "大小": "%.2fKB" of FileSizeKB, the locale's decimal separator
+  double sizeKB = 0;     // FileSizeKB, by which the size column sorts
   std::string path;      // "文件路径": the path exactly as it was handed over
   TSourceEncoding encoding = TSourceEncoding::seAuto;  // the user's choice; seAuto: detected
 };
@@ -71,13 +72,17 @@ class TChapterList {
   // the selected row stays selected wherever it lands. Other column numbers are ignored.
   void ColumnClick(int column);
   // Negative when a goes before b in the current sort column; data (the direction) non-zero
-  // negates. Bytes compared with ASCII a-z folded to A-Z; a prefix goes first.
+  // negates. The list order is the chapter order, so each column sorts as a reader counts:
+  // numbers and sizes by value, names and paths in natural order (runs of digits and of
+  // Chinese numerals by value, so 2 before 10 and 第二章 before 第十章, and before other
+  // characters; other characters by their bytes, ASCII letters without regard to case).
   int Compare(const ChapterRow& a, const ChapterRow& b, int data) const;
 
   int SortColumn() const { return sortColumn_; }
   int SortDescending() const { return sortDescending_; }
   int LastSortColumn() const { return lastSortColumn_; }  // -1: none yet
-  // Header image index of a column after its click: SortDescending + 1 (no picture drawn).
+  // Header image index of a column after its click: SortDescending + 1 (1 ascending, 2
+  // descending); -1 for the other columns. The window shows it as the header's sort arrow.
   int HeaderImageIndex(int column) const {
     return column == lastSortColumn_ ? sortDescending_ + 1 : -1;
   }

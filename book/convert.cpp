@@ -29,7 +29,14 @@ std::string ConvertFailedMessage() {
 }
 
 std::string ProposedBookName(const std::string& title) {
-  return title.empty() ? std::string("myepub") : title;
+  if (title.empty()) return "myepub";
+  // By character: a backslash and "|" are also second bytes of GB18030 characters.
+  std::u16string units = AnsiToUtf16(title);
+  for (char16_t& c : units) {
+    if (c < 0x20 || std::u16string_view(u"/\\:*?\"<>|").find(c) != std::u16string_view::npos)
+      c = u'_';
+  }
+  return Utf16ToAnsi(units);
 }
 
 std::string BookTitle(const std::string& title, const std::string& outputPath) {
@@ -118,18 +125,23 @@ void TBookConverter::BetweenChapters(int64_t done, int64_t total) {
 
 bool TBookConverter::PackStagingTree(const std::string& root, const std::string& archivePath) {
   lastPackerError_.clear();
+  lastPackerFailure_ = nullptr;
   bool ok = false;
   try {
     ConfigureBookPacker(packer_, root, archivePath);
     packer_.KnownCrcs = &StagedCrcs();
+    packer_.ReplaceExisting = ReplaceOutput;
     packer_.Zip();
     ok = true;
   } catch (const std::exception& e) {
     lastPackerError_ = e.what();
+    lastPackerFailure_ = std::current_exception();
   } catch (...) {
     lastPackerError_ = "Unknown error";
+    lastPackerFailure_ = std::current_exception();
   }
   packer_.KnownCrcs = nullptr;
+  packer_.ReplaceExisting = false;
   RemoveStagingTree(root);
   return ok;
 }
@@ -167,7 +179,7 @@ bool NeedsDiskStaging(const std::string& tempDir, int64_t stagedBytes) {
 
 bool TBookConverter::Convert(const TBookFields& fields, const std::vector<TChapter>& chapters,
                              const std::string& outputPath) {
-  if (Busy()) throw Exception("A conversion is already in progress");
+  if (Busy()) throw EConversionBusy();
   // The folder in memory is smaller than a disk; a book it has no room for is staged on
   // disk, in a private folder of its own (pages may take twice their sources' bytes).
   std::optional<TPrivateTempDir> onDisk;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,11 +13,19 @@
 #include "book/documents.h"
 #include "book/headings.h"
 #include "book/unwrap.h"
+#include "platform/errors.h"
 
 namespace lumbrella {
 
 class TProgress;
 class TZipPacker;
+
+// "A conversion is already in progress": another conversion stages into the same folder or
+// packs with the same packer.
+class EConversionBusy : public Exception {
+ public:
+  EConversionBusy() : Exception("A conversion is already in progress") {}
+};
 
 // The book fields, ANSI text; empty means absent.
 struct TBookFields {
@@ -29,7 +38,9 @@ struct TBookFields {
 std::string ConvertSucceededMessage();  // "恭喜你，文件转换成功"
 std::string ConvertFailedMessage();     // "灰常遗憾，未能转换成功"
 
-// The file name the save dialog proposes: the title, or "myepub" when it is empty.
+// The file name the save dialog proposes: the title, or "myepub" when it is empty. What no
+// file name may hold here ("/", control characters) or on Windows, where books travel
+// (\ : * ? " < > |), becomes "_".
 std::string ProposedBookName(const std::string& title);
 
 // The title the book carries: the title field, or when it is empty the output file's name
@@ -75,7 +86,7 @@ class TBookConverter {
   // removes StagingRoot and propagates (the caller shows it); otherwise returns
   // PackStagingTree's result. While a conversion with the same StagingRoot or the same
   // packer runs, through this converter or another (from a window message handled during
-  // packing), it raises Exception and touches nothing.
+  // packing), it raises EConversionBusy and touches nothing.
   bool Convert(const TBookFields& fields, const std::vector<TChapter>& chapters,
                const std::string& outputPath);
 
@@ -94,6 +105,11 @@ class TBookConverter {
   const std::vector<TEncodingChoice>& ChapterEncodings() const { return encodings_; }
 
   const std::string& LastPackerError() const { return lastPackerError_; }
+  // What the packer raised, by which its cause is told (none after a success).
+  const std::exception_ptr& LastPackerFailure() const { return lastPackerFailure_; }
+  // The book takes the place of a file at the output path instead of updating it: for a
+  // file that holds no archive (HoldsNoArchive), once the user has said so.
+  bool ReplaceOutput = false;
   // True while a conversion runs that stages into this StagingRoot or packs with this
   // packer. The packer hands control to the window between blocks, so a second Convert
   // could otherwise stage into the tree being packed or reset the packer under it.
@@ -106,6 +122,7 @@ class TBookConverter {
   TZipPacker& packer_;
   TProgress* progress_;
   std::string lastPackerError_;
+  std::exception_ptr lastPackerFailure_;
   std::vector<TSplitFile> splitFiles_;
   std::vector<TEncodingChoice> encodings_;
 };

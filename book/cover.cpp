@@ -52,17 +52,22 @@ void CopyRest(TFileStream& in, TStream& out) {
   if (in.LastError() != 0) throw EReadError();
 }
 
-void ConvertToPng(TFileStream& in, std::string_view head, const std::string& from,
-                  const std::string& to) {
+// The whole image, decoded by its content (not by its name); head holds its first bytes,
+// already read.
+QImage DecodeImage(TFileStream& in, std::string_view head, const std::string& from) {
   const int64_t size = in.Size();
   if (size < static_cast<int64_t>(head.size()) || size > INT32_MAX) throw EReadError();
   QByteArray bytes(static_cast<qsizetype>(size), '\0');
   std::copy(head.begin(), head.end(), bytes.begin());
   in.ReadBuffer(bytes.data() + head.size(), static_cast<size_t>(size) - head.size());
-  // The format is told by the content, not by the name.
   QImage image;
   if (!image.loadFromData(bytes)) RaiseInvalidGraphic(from);
-  bytes.clear();
+  return image;
+}
+
+void ConvertToPng(TFileStream& in, std::string_view head, const std::string& from,
+                  const std::string& to) {
+  const QImage image = DecodeImage(in, head, from);
   QByteArray png;
   QBuffer buffer(&png);
   buffer.open(QIODevice::WriteOnly);
@@ -70,6 +75,20 @@ void ConvertToPng(TFileStream& in, std::string_view head, const std::string& fro
   TFileStream out(to, TFileMode::fmCreate);
   out.WriteBuffer(png.constData(), static_cast<size_t>(png.size()));
 }
+
+// The image opened for reading, with its first bytes.
+struct TOpenedImage {
+  TFileStream in;
+  char head[kHeadSize];
+  size_t got = 0;
+
+  explicit TOpenedImage(const std::string& path) : in(path, TFileMode::fmOpenRead) {
+    RequireRegularFile(in.Handle(), path);
+    got = in.Read(head, sizeof head);
+    if (in.LastError() != 0) throw EReadError();
+  }
+  std::string_view Head() const { return {head, got}; }
+};
 
 }  // namespace
 
@@ -85,21 +104,22 @@ TCoverTarget CoverTargetFor(std::string_view coverPath, std::string_view head) {
   return {"cover.png", "image/png", true};
 }
 
+void CheckCoverImage(const std::string& coverPath) {
+  TOpenedImage image(coverPath);
+  if (CoverTargetFor(coverPath, image.Head()).convert)
+    DecodeImage(image.in, image.Head(), coverPath);
+}
+
 TCoverTarget PlaceCoverImage(const std::string& coverPath, const std::string& folder) {
-  TFileStream in(coverPath, TFileMode::fmOpenRead);
-  RequireRegularFile(in.Handle(), coverPath);
-  char head[kHeadSize];
-  const size_t got = in.Read(head, sizeof head);
-  if (in.LastError() != 0) throw EReadError();
-  const std::string_view headBytes(head, got);
-  TCoverTarget target = CoverTargetFor(coverPath, headBytes);
+  TOpenedImage image(coverPath);
+  TCoverTarget target = CoverTargetFor(coverPath, image.Head());
   const std::string to = folder + target.fileName;
   if (target.convert) {
-    ConvertToPng(in, headBytes, coverPath, to);
+    ConvertToPng(image.in, image.Head(), coverPath, to);
   } else {
     TFileStream out(to, TFileMode::fmCreate);
-    out.WriteBuffer(head, got);
-    CopyRest(in, out);
+    out.WriteBuffer(image.head, image.got);
+    CopyRest(image.in, out);
   }
   return target;
 }

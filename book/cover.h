@@ -26,6 +26,12 @@ class EInvalidGraphic : public Exception {
 // kept), else + the type's usual extension; anything else is converted to cover.png.
 TCoverTarget CoverTargetFor(std::string_view coverPath, std::string_view head);
 
+// Whether the file can be a cover, checked as it is chosen: raises what PlaceCoverImage
+// would for it (EFOpenError when it cannot be opened or is no regular file,
+// EInvalidGraphic when it is no JPEG, PNG or GIF and does not decode as another image),
+// and writes nothing.
+void CheckCoverImage(const std::string& coverPath);
+
 // Puts the image into folder (ending in "/") as CoverTargetFor says and returns the target.
 // Raises EFOpenError when the image cannot be opened or is no regular file, EInvalidGraphic
 // when an image to convert does not decode, EFCreateError or EWriteError when its copy

@@ -1,11 +1,13 @@
 // lumbrella-cli: the conversion road without the window, for scripts.
-//   lumbrella-cli [-q] [-s] [--heading-regex RE] [--volume-regex RE] [-e ENC] [--unwrap MODE]
-//                 [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
-// Exit status: 0 converted, 1 conversion failed, 2 usage error.
+//   lumbrella-cli [-q] [-s] [-f] [--skip-missing] [--heading-regex RE] [--volume-regex RE]
+//                 [-e ENC] [--unwrap MODE] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
+// Exit status: 0 converted, 1 conversion failed or a FILE left out, 2 usage error.
 
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <exception>
@@ -18,10 +20,13 @@
 #include "book/headings.h"
 #include "book/version.h"
 #include "platform/codepage.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/progress.h"
+#include "platform/stream.h"
 #include "platform/tempdir.h"
 #include "zip/packer.h"
+#include "zip/reader.h"
 
 namespace {
 
@@ -32,9 +37,9 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr char kUsage[] =
-    "Usage: lumbrella-cli [-q] [-s] [--heading-regex RE] [--volume-regex RE] [-e ENC]\n"
-    "                     [--unwrap MODE] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT\n"
-    "                     FILE...\n"
+    "Usage: lumbrella-cli [-q] [-s] [-f] [--skip-missing] [--heading-regex RE]\n"
+    "                     [--volume-regex RE] [-e ENC] [--unwrap MODE] [-t TITLE]\n"
+    "                     [-a AUTHOR] [-c COVER] -o OUTPUT FILE...\n"
     "Turns plain-text chapter files into one EPUB book.\n"
     "\n"
     "  -t, --title TITLE    book title (default: the output file's name)\n"
@@ -44,6 +49,10 @@ constexpr char kUsage[] =
     "  -o, --output OUTPUT  the book to write (not \"-\": a book is not written to\n"
     "                       standard output); a book already there is updated: its\n"
     "                       entries of the same names are replaced, the others kept\n"
+    "  -f, --force          replace an OUTPUT that is not a ZIP archive (a download\n"
+    "                       cut short, another file of that name) with the new book;\n"
+    "                       without it such a file is left as it is, and nothing is\n"
+    "                       written\n"
     "  -s, --split-chapters split each FILE holding two or more chapter headings\n"
     "                       (第一章, 序章, Chapter 1, ...) into one page per chapter,\n"
     "                       under its volume (第一卷, ...) in the table of contents;\n"
@@ -62,14 +71,20 @@ constexpr char kUsage[] =
     "      --unwrap MODE    join the lines of hard-wrapped files into paragraphs:\n"
     "                       auto (files whose lines end near one width and seldom\n"
     "                       end a sentence; the default), on (every file) or off\n"
-    "  -q, --quiet          print nothing on success (no progress, no warnings, no\n"
-    "                       chapter counts, no encodings)\n"
+    "      --skip-missing   convert the FILEs that can be read when others are left\n"
+    "                       out (not .txt, missing or unreadable); without it a FILE\n"
+    "                       left out makes the conversion fail, and nothing is\n"
+    "                       written\n"
+    "  -q, --quiet          print nothing on success (no progress, no chapter\n"
+    "                       counts, no encodings); a FILE left out is still named\n"
     "  -h, --help           show this help and exit\n"
     "      --version        show the version and exit\n"
     "\n"
-    "Each FILE ending in \".txt\" becomes one chapter, in the order given; other files\n"
-    "are left out. On success the book's path is printed. Exit status: 0 converted,\n"
-    "1 conversion failed, 2 usage error.\n";
+    "Each FILE ending in \".txt\" (in any letter case) becomes one chapter, in the\n"
+    "order given. On success the book's path is printed, after a line saying so when\n"
+    "standard output is a terminal. Every message on standard error begins with\n"
+    "\"lumbrella-cli: \". Exit status: 0 converted, 1 conversion failed or a FILE left\n"
+    "out, 2 usage error.\n";
 
 // Messages inside the program are ANSI; the terminal speaks UTF-8.
 void PrintLine(FILE* to, const std::string& ansi) {
@@ -77,6 +92,11 @@ void PrintLine(FILE* to, const std::string& ansi) {
   text += '\n';
   std::fwrite(text.data(), 1, text.size(), to);
   std::fflush(to);
+}
+
+// A message on standard error: the program's name first, as command-line tools do.
+void PrintMessage(const std::string& ansi) {
+  PrintLine(stderr, "lumbrella-cli: " + ansi);
 }
 
 // One line for what was wrong and where the help is, as command-line tools do.
@@ -98,6 +118,8 @@ struct Options {
   std::vector<std::string> files;
   bool quiet = false;
   bool split = false;
+  bool force = false;
+  bool skipMissing = false;
   TSourceEncoding encoding = TSourceEncoding::seAuto;
   std::string headingRegex, volumeRegex;  // UTF-8; both empty: the built-in rule
   TUnwrap unwrap = TUnwrap::uwAuto;
@@ -105,7 +127,7 @@ struct Options {
 
 // Returns -1 when the conversion should run, else the exit status.
 int ParseArguments(int argc, char** argv, Options& options) {
-  enum { kVersion = 256, kHeadingRegex, kVolumeRegex, kUnwrap };
+  enum { kVersion = 256, kHeadingRegex, kVolumeRegex, kUnwrap, kSkipMissing };
   static const option kLong[] = {
       {"title", required_argument, nullptr, 't'},
       {"author", required_argument, nullptr, 'a'},
@@ -119,12 +141,14 @@ int ParseArguments(int argc, char** argv, Options& options) {
       {"help", no_argument, nullptr, 'h'},
       {"version", no_argument, nullptr, kVersion},
       {"unwrap", required_argument, nullptr, kUnwrap},
+      {"force", no_argument, nullptr, 'f'},
+      {"skip-missing", no_argument, nullptr, kSkipMissing},
       {nullptr, 0, nullptr, 0},
   };
   bool haveOutput = false;
   opterr = 0;  // our own messages below
   int c;
-  while ((c = getopt_long(argc, argv, ":t:a:c:o:e:qsh", kLong, nullptr)) != -1) {
+  while ((c = getopt_long(argc, argv, ":t:a:c:o:e:qsfh", kLong, nullptr)) != -1) {
     switch (c) {
       case 't':
         options.fields.title = Utf8ToAnsi(optarg);
@@ -151,6 +175,12 @@ int ParseArguments(int argc, char** argv, Options& options) {
         break;
       case 's':
         options.split = true;
+        break;
+      case 'f':
+        options.force = true;
+        break;
+      case kSkipMissing:
+        options.skipMissing = true;
         break;
       case 'h':
         std::fputs(kUsage, stdout);
@@ -190,6 +220,20 @@ int ParseArguments(int argc, char** argv, Options& options) {
   for (int i = optind; i < argc; ++i)
     options.files.push_back(Utf8ToAnsi(argv[i]));
   return -1;
+}
+
+// Why a FILE cannot be read, or "" when it can. Only a regular file is opened: opening a
+// named pipe would wait for a writer.
+std::string WhyUnreadable(const std::string& path) {
+  struct stat st;
+  if (stat(FsPath(path).c_str(), &st) != 0) return SysErrorText(errno);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+  try {
+    TFileStream file(path, TFileMode::fmOpenRead);
+  } catch (const EStreamError& e) {
+    return e.SysError() != 0 ? SysErrorText(e.SysError()) : std::string("cannot be opened");
+  }
+  return {};
 }
 
 // Each file not read as UTF-8, so that one read wrongly shows and can be read again with -e;
@@ -244,17 +288,44 @@ int main(int argc, char** argv) {
   Options options;
   if (int status = ParseArguments(argc, argv, options); status >= 0) return status;
 
+  // Every FILE left out is named, also with -q: a chapter missing from a book is no detail.
   std::vector<TChapter> chapters;
+  size_t leftOut = 0;
   for (const std::string& file : options.files) {
-    if (std::optional<TChapter> chapter = ChapterOf(file)) {
-      chapter->encoding = options.encoding;
-      chapters.push_back(std::move(*chapter));
-    } else if (!options.quiet) {
-      std::fprintf(stderr, "lumbrella-cli: left out (not a .txt file): %s\n",
-                   AnsiToUtf8(file).c_str());
+    std::optional<TChapter> chapter = ChapterOf(file);
+    const std::string why = chapter ? WhyUnreadable(file) : std::string("not a .txt file");
+    if (!why.empty()) {
+      PrintMessage(file + ": left out (" + why + ")");
+      ++leftOut;
+      continue;
     }
+    chapter->encoding = options.encoding;
+    chapters.push_back(std::move(*chapter));
   }
-  if (chapters.empty()) return UsageError("no .txt file given");
+  if (options.files.empty()) return UsageError("no .txt file given");
+  if (leftOut > 0 && !options.skipMissing) {
+    PrintMessage("nothing written: " + std::to_string(leftOut) +
+                 (leftOut == 1 ? " FILE was" : " FILEs were") +
+                 " left out (--skip-missing converts the others)");
+    return kExitFailed;
+  }
+  if (chapters.empty()) {
+    PrintMessage("nothing written: no FILE left to convert");
+    return kExitFailed;
+  }
+  // A file there that is no archive cannot be updated; it is replaced only when asked.
+  const bool replace = HoldsNoArchive(options.output);
+  if (replace && !options.force) {
+    PrintMessage(options.output +
+                 ": not a ZIP archive, so it cannot be updated; nothing written (-f, --force "
+                 "replaces it with the new book)");
+    return kExitFailed;
+  }
+  auto fail = [](const std::string& reason) {
+    PrintMessage(ConvertFailedMessage());
+    PrintMessage(reason);
+    return kExitFailed;
+  };
 
   // Folders of earlier runs that were killed before they could remove them.
   RemoveLeftoverTempDirs(TempBaseDir());
@@ -281,24 +352,21 @@ int main(int argc, char** argv) {
     converter.SplitChapters = options.split;
     converter.HeadingRule = rule ? &*rule : nullptr;
     converter.Unwrap = options.unwrap;
+    converter.ReplaceOutput = replace;
     const bool ok = converter.Convert(options.fields, chapters, options.output);
     if (shown >= 0) std::fputs("\r    \r", stderr);
     if (!options.quiet) PrintEncodings(converter, chapters);
-    if (!ok) {
-      PrintLine(stderr, ConvertFailedMessage());
-      PrintLine(stderr, converter.LastPackerError());
-      return kExitFailed;
-    }
+    if (!ok) return fail(converter.LastPackerError());
     if (!options.quiet) {
       if (options.split) PrintSplitFiles(converter, chapters);
-      PrintLine(stdout, ConvertSucceededMessage());
+      // A script reads the path alone; a person is told what it is.
+      if (isatty(STDOUT_FILENO) != 0) PrintLine(stdout, ConvertSucceededMessage());
       PrintLine(stdout, ExpandFileName(options.output));
     }
     return kExitOk;
   } catch (const std::exception& e) {
     // A staging error: a chapter or the cover that cannot be read, a file that cannot be
     // written.
-    PrintLine(stderr, e.what());
-    return kExitFailed;
+    return fail(e.what());
   }
 }

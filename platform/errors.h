@@ -21,6 +21,16 @@ class Exception : public std::exception {
 class EStreamError : public Exception {
  public:
   using Exception::Exception;
+  // A failure on a named file: its expanded path and the system's error number (0 when the
+  // system gave none), so that a caller can tell the cause without reading the message.
+  EStreamError(std::string message, std::string path, int sysError)
+      : Exception(std::move(message)), path_(std::move(path)), sysError_(sysError) {}
+  const std::string& Path() const noexcept { return path_; }
+  int SysError() const noexcept { return sysError_; }
+
+ private:
+  std::string path_;
+  int sysError_ = 0;
 };
 
 // "Cannot open file "%s". %s"

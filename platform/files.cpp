@@ -138,11 +138,14 @@ std::string SysErrorText(int err) {
 }
 
 void RaiseOpenError(std::string_view path, int err) {
-  throw EFOpenError("Cannot open file \"" + ExpandFileName(path) + "\". " + SysErrorText(err));
+  std::string expanded = ExpandFileName(path);
+  throw EFOpenError("Cannot open file \"" + expanded + "\". " + SysErrorText(err), expanded, err);
 }
 
 void RaiseCreateError(std::string_view path, int err) {
-  throw EFCreateError("Cannot create file \"" + ExpandFileName(path) + "\". " + SysErrorText(err));
+  std::string expanded = ExpandFileName(path);
+  throw EFCreateError("Cannot create file \"" + expanded + "\". " + SysErrorText(err), expanded,
+                      err);
 }
 
 int64_t RequireRegularFile(int fd, std::string_view path) {
@@ -154,7 +157,8 @@ int64_t RequireRegularFile(int fd, std::string_view path) {
     regular = pread(fd, &c, 1, 0) <= 0;  // an empty file has nothing to give
   }
   if (!regular) {
-    throw EFOpenError("Cannot open file \"" + ExpandFileName(path) + "\". Not a regular file");
+    std::string expanded = ExpandFileName(path);
+    throw EFOpenError("Cannot open file \"" + expanded + "\". Not a regular file", expanded, 0);
   }
   return static_cast<int64_t>(st.st_size);
 }

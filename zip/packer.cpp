@@ -439,7 +439,7 @@ int TZipPacker::Zip() {
     // From here on other writers of the folder wait, so that an update reads the archive
     // as the one before it left it.
     work.pending = std::make_unique<TPendingFile>(zipName_, [this] { ProcessMessages(); });
-    work.updateMode = work.pending->TargetExisted();
+    work.updateMode = work.pending->TargetExisted() && !ReplaceExisting;
     work.out = &work.pending->Stream();
     if (!TempPath.empty() && DirectoryExists(TempPath)) {
       work.scratch = OpenScratchFile(TempPath);
@@ -461,7 +461,7 @@ int TZipPacker::Zip() {
       CopyStream(*work.scratch, work.pending->Stream(), UINT64_MAX);
       work.scratch.reset();
     }
-    if (work.updateMode) {
+    if (work.pending->TargetExisted()) {
       Close();
       ForgetArchive();
       InvalidateHeldDirectory();

@@ -74,7 +74,10 @@ class TZipPacker : public TZipReader {
   void SetIncludeArchiveFiles(bool on);
   uint32_t AttributeMask() const { return attributeMask_; }
 
-  int PackLevel = 6;                // deflate level; 0 stores every file
+  int PackLevel = 6;  // deflate level; 0 stores every file
+  // A file at ZipName is not read: the new archive takes its place whole, as atomically as an
+  // update does (for a file there that holds no archive, which cannot be updated).
+  bool ReplaceExisting = false;
   TZipAction ZipAction = zaUpdate;  // how an existing archive's same-named entries go
   TOEMConvert OEMConvert = oemAlways;
   bool AddDirEntriesOnRecurse = false;

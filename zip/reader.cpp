@@ -557,4 +557,22 @@ std::string TZipReader::ArchiveComment() {
   return text;
 }
 
+bool HoldsNoArchive(const std::string& path) {
+  if (!FileExists(path)) return false;
+  TZipReader reader;
+  reader.SetZipName(path);
+  try {
+    reader.Open();
+  } catch (const EIncompleteZip&) {
+    return true;
+  } catch (const ENotAZipFile&) {
+    return true;
+  } catch (const EBadZipFile&) {
+    return true;
+  } catch (const EStreamError&) {
+    return false;
+  }
+  return false;
+}
+
 }  // namespace lumbrella

@@ -143,4 +143,9 @@ class TZipReader {
   std::vector<char> copyBuffer_;
 };
 
+// Whether the file at path holds no archive the reader can read (no end record, or a
+// directory beyond repair): converting onto it cannot update it. False when nothing is
+// there, for an archive, and for a file that cannot be opened (the conversion says why).
+bool HoldsNoArchive(const std::string& path);
+
 }  // namespace lumbrella

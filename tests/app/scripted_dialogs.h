@@ -27,7 +27,7 @@ class TScriptedDialogs : public TUserDialogs {
     QString text;
     QString caption;  // questions only
     TFileDialogSetup setup;
-    QString detail;  // messages and questions
+    QString detail;  // messages, errors and questions
   };
 
   QList<Call> calls;
@@ -38,7 +38,9 @@ class TScriptedDialogs : public TUserDialogs {
   void Message(QWidget*, const QString& text, const QString& detail) override {
     calls.append({"message", text, {}, {}, detail});
   }
-  void Error(QWidget*, const QString& text) override { calls.append({"error", text, {}, {}, {}}); }
+  void Error(QWidget*, const QString& text, const QString& detail) override {
+    calls.append({"error", text, {}, {}, detail});
+  }
   using TUserDialogs::Question;
   bool Question(QWidget*, const QString& text, const QString& caption,
                 const QString& detail) override {

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include "app/app_text.h"
+#include "book/failure.h"
 #include "common/test_util.h"
 #include "platform/errors.h"
 #include "scripted_dialogs.h"
@@ -34,13 +35,18 @@ QStringList Chapters() {
   return paths;
 }
 
+// The failure box's detail: what the cause means, then the technical line.
+QString FailureDetail(TFailureCause cause, const QString& technical) {
+  return AnsiToQString(FailureCauseText(cause)) + QLatin1Char('\n') + technical;
+}
+
 bool StagingTreeLeft(TWindow& w) {
   return QDir(QString::fromStdString(w.form->TempDir()) + QStringLiteral("EPUB")).exists();
 }
 
 // The controls a conversion locks that are enabled now.
-const QStringList kLocked = {"Button1", "Button2",  "Button6", "m_up",    "m_down",
-                             "m_del",   "m_delall", "m_list",  "m_title", "m_zz"};
+const QStringList kLocked = {"Button1",  "Button2", "Button6", "m_up", "m_down", "m_del",
+                             "m_delall", "m_list",  "m_title", "m_zz", "m_img"};
 QStringList Enabled(TWindow& w) {
   QStringList enabled;
   for (const QString& name : kLocked) {
@@ -122,8 +128,10 @@ class TestConvert : public QObject {
   void nothingToDo() {
     TWindow w;
     w.Start({});
-    w.Click("Button1");  // no rows: no dialog at all
-    QVERIFY(w.dialogs.calls.isEmpty());
+    w.Click("Button1");  // no rows: a word on what to do, nothing else
+    QCOMPARE(w.dialogs.Kinds(), QStringList({"message"}));
+    QVERIFY(w.dialogs.calls[0].text.startsWith(QStringLiteral("请先导入TXT文件")));
+    w.dialogs.calls.clear();
 
     w.form.reset();
     w.Start({Chapters().first()});
@@ -134,7 +142,9 @@ class TestConvert : public QObject {
     QVERIFY(!StagingTreeLeft(w));
   }
 
-  void stagingErrorGoesToTheErrorDisplay() {
+  // Staging and packing fail in the same box: the failure text, what the cause means, the
+  // technical line.
+  void stagingFailure() {
     TWindow w;
     const QString chapter = w.File(QStringLiteral("gone.txt"), "text");
     w.Start({chapter});
@@ -142,8 +152,12 @@ class TestConvert : public QObject {
     w.dialogs.fileAnswers = {{w.dir.filePath(QStringLiteral("book.epub"))}};
     w.Click("Button1");
     QCOMPARE(w.dialogs.Kinds(), QStringList({"files", "error"}));
-    QCOMPARE(w.dialogs.calls[1].text,
-             QStringLiteral("Cannot open file \"%1\". No such file or directory.").arg(chapter));
+    QCOMPARE(w.dialogs.calls[1].text, kFailed);
+    QCOMPARE(
+        w.dialogs.calls[1].detail,
+        FailureDetail(
+            TFailureCause::fcChapterUnreadable,
+            QStringLiteral("Cannot open file \"%1\". No such file or directory.").arg(chapter)));
     QCOMPARE(Enabled(w), kLocked);  // the window goes on working
 
     w.File(QStringLiteral("gone.txt"), "back again");
@@ -152,17 +166,72 @@ class TestConvert : public QObject {
     QCOMPARE(w.dialogs.calls.last().text, kSucceeded);
   }
 
-  void packerFailureGivesTheFailureMessage() {
+  void packingFailure() {
     TWindow w;
     w.Start({Chapters().first()});
     w.dialogs.fileAnswers = {{w.dir.filePath(QStringLiteral("no/such/folder/book.epub"))}};
     w.Click("Button1");
-    QCOMPARE(w.dialogs.Kinds(), QStringList({"files", "message"}));
+    QCOMPARE(w.dialogs.Kinds(), QStringList({"files", "error"}));
     QCOMPARE(w.dialogs.calls[1].text, kFailed);
     QCOMPARE(w.dialogs.calls[1].detail,
-             QStringLiteral("Cannot create file \"%1\". No such file or directory")
-                 .arg(w.dir.filePath(QStringLiteral("no/such/folder/book.epub"))));
+             FailureDetail(TFailureCause::fcFolderMissing,
+                           QStringLiteral("Cannot create file \"%1\". No such file or directory.")
+                               .arg(w.dir.filePath(QStringLiteral("no/such/folder/book.epub")))));
     QVERIFY(!StagingTreeLeft(w));
+  }
+
+  // A cover gone since it was chosen stops Convert before the save dialog, naming it.
+  void coverGoneByConvertTime() {
+    TWindow w;
+    w.Start({Chapters().first()});
+    const QString cover = w.dir.filePath(QStringLiteral("封面.png"));
+    QImage picture(8, 8, QImage::Format_RGB32);
+    QVERIFY(picture.save(cover));
+    w.dialogs.fileAnswers = {{cover}};
+    w.Click("Button2");
+    QVERIFY(QFile::remove(cover));
+    w.Click("Button1");
+    QCOMPARE(w.dialogs.Kinds(), QStringList({"files", "error"}));
+    QCOMPARE(w.dialogs.calls[1].text, kFailed);
+    const QStringList detail = w.dialogs.calls[1].detail.split('\n');
+    QCOMPARE(detail.size(), 2);
+    QVERIFY2(detail[0].contains(QStringLiteral("“封面.png”")), qPrintable(detail[0]));
+    QCOMPARE(detail[1],
+             QStringLiteral("Cannot open file \"%1\". No such file or directory.").arg(cover));
+    QVERIFY(QDir(w.dir.path()).entryList(QDir::Files).size() == 0);
+  }
+
+  // A file at the chosen path that is no archive: the window asks; 是 puts the book in its
+  // place, 否 leaves it and writes nothing.
+  void replaceQuestion_data() {
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("yes") << true;
+    QTest::newRow("no") << false;
+  }
+  void replaceQuestion() {
+    QFETCH(bool, yes);
+    TWindow w;
+    w.Start({Chapters().first()});
+    const QByteArray text = "a text file under a book's name";
+    const QString book = w.File(QStringLiteral("旧书.epub"), text);
+    w.dialogs.fileAnswers = {{book}};
+    w.dialogs.questionAnswers = {yes};
+    w.Click("Button1");
+    QCOMPARE(w.dialogs.Kinds(), yes ? QStringList({"files", "question", "message"})
+                                    : QStringList({"files", "question"}));
+    QVERIFY(w.dialogs.calls[1].text.startsWith(QStringLiteral("“旧书.epub”")));
+    QVERIFY(!w.dialogs.calls[1].caption.isEmpty());
+    QFile file(book);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    if (!yes) {
+      QCOMPARE(file.readAll(), text);
+      return;
+    }
+    QCOMPARE(w.dialogs.calls[2].text, kSucceeded);
+    QCOMPARE(file.read(4), QByteArray("PK\3\4"));
+    const std::string problems = EpubcheckProblems(book.toStdString());
+    QVERIFY2(problems.empty(), problems.c_str());
+    QCOMPARE(QDir(w.dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
   }
 
   // A cleaner of /tmp removed the private folder while the window was open.
@@ -236,16 +305,19 @@ class TestConvert : public QObject {
 
   // After the save dialog, a file holding two headings brings the question, with what the
   // split would make of it: the chapters, their headings, a number that skips; 是 splits it at
-  // them, 否 makes the book as always.
+  // them, and the success box says how many chapters were found; 否 makes the book as always.
   void splitQuestion_data() {
     QTest::addColumn<bool>("yes");
     QTest::addColumn<QStringList>("pages");
-    QTest::newRow("yes") << true << QStringList({"OEBPS/0-1.html", "OEBPS/0.html", "OEBPS/1.html"});
-    QTest::newRow("no") << false << QStringList({"OEBPS/0.html", "OEBPS/1.html"});
+    QTest::addColumn<int>("detailLines");
+    QTest::newRow("yes") << true << QStringList({"OEBPS/0-1.html", "OEBPS/0.html", "OEBPS/1.html"})
+                         << 2;
+    QTest::newRow("no") << false << QStringList({"OEBPS/0.html", "OEBPS/1.html"}) << 1;
   }
   void splitQuestion() {
     QFETCH(bool, yes);
     QFETCH(QStringList, pages);
+    QFETCH(int, detailLines);
     TWindow w;
     w.Start({w.File(QStringLiteral("小说.txt"), "第一章 起\r\nA\r\n第三章 终\r\nB"),
              Chapters().first()});
@@ -256,12 +328,16 @@ class TestConvert : public QObject {
     QCOMPARE(w.dialogs.Kinds(), QStringList({"files", "question", "message"}));
     QCOMPARE(w.dialogs.calls[1].text, QStringLiteral("检测到章节标题，要按章节拆分目录吗？"));
     QCOMPARE(w.dialogs.calls[1].caption, QStringLiteral("拆分章节"));
-    const QString detail = w.dialogs.calls[1].detail;
+    const QString question = w.dialogs.calls[1].detail;
     for (const QString& shown :
          {QStringLiteral("小说"), QStringLiteral("2 章"), QStringLiteral("第一章 起"),
           QStringLiteral("第三章 终"), QStringLiteral("第一章 后面是 第三章")})
-      QVERIFY2(detail.contains(shown), qPrintable(detail));
+      QVERIFY2(question.contains(shown), qPrintable(question));
     QCOMPARE(w.dialogs.calls[2].text, kSucceeded);
+    const QStringList detail = w.dialogs.calls[2].detail.split('\n');
+    QCOMPARE(detail.size(), detailLines);
+    QCOMPARE(detail[0], book);
+    if (yes) QVERIFY2(detail[1].contains(QStringLiteral(" 2 个章节")), qPrintable(detail[1]));
     QProcess list;
     list.start(QStringLiteral("unzip"), {QStringLiteral("-Z1"), book});
     QVERIFY(list.waitForFinished());
@@ -388,17 +464,15 @@ class TestConvert : public QObject {
     TQtUserDialogs dialogs;
     const QByteArray kind = QTest::currentDataTag();
     if (kind == "plain") dialogs.Message(nullptr, text, detail);
-    if (kind == "error") dialogs.Error(nullptr, text);
+    if (kind == "error") dialogs.Error(nullptr, text, detail);
     if (kind == "question") QVERIFY(dialogs.Question(nullptr, text, caption, detail));
     QCOMPARE(seen.caption, caption);
     QCOMPARE(seen.text, text);
     QCOMPARE(seen.icon, icon);
     QCOMPARE(seen.buttons, buttons);
     QCOMPARE(seen.format, Qt::PlainText);
-    if (kind != "error") {
-      QCOMPARE(seen.detail, detail);
-      QCOMPARE(seen.detailFormat, Qt::PlainText);
-    }
+    QCOMPARE(seen.detail, detail);
+    QCOMPARE(seen.detailFormat, Qt::PlainText);
   }
 
   void exceptionReachingTheEventLoop() {

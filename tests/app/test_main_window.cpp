@@ -2,7 +2,9 @@
 // the keyboard, with every dialog answered through the scripted seam.
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QImage>
 #include <QLineEdit>
+#include <QMenu>
 #include <QScreen>
 #include <QToolTip>
 
@@ -57,9 +59,10 @@ class TestMainWindow : public QObject {
     QVERIFY(form.windowFlags() & Qt::WindowMinimizeButtonHint);
     QCOMPARE(form.font().pointSize(), 8);
     // Placed for its outer frame, which is known only once it is shown.
-    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const QScreen* screen = form.screen();
     const QRect frame = form.frameGeometry();
-    QCOMPARE(frame.topLeft(), screen.topLeft() + StartPosition(screen.size(), frame.size()));
+    QCOMPARE(frame.topLeft(),
+             StartPosition(screen->geometry(), screen->availableGeometry(), frame.size()));
 
     // 20-pixel rows whatever the font asks for; text crosses from the program's code page
     // unharmed; a double click opens no editor.
@@ -83,22 +86,45 @@ class TestMainWindow : public QObject {
     QVERIFY(status->width() > narrow);
   }
 
+  // Centred across, 150 pixels above the centre, halves towards zero; never out of the
+  // available area, so the title bar stays in reach.
+  void placement_data() {
+    QTest::addColumn<QRect>("screen");
+    QTest::addColumn<QRect>("available");
+    QTest::addColumn<QSize>("frame");
+    QTest::addColumn<QPoint>("at");
+    QTest::newRow("fits") << QRect(0, 0, 1280, 1024) << QRect(0, 0, 1280, 984) << QSize(486, 321)
+                          << QPoint(397, 201);
+    QTest::newRow("would start above the screen")
+        << QRect(0, 0, 800, 600) << QRect(0, 0, 800, 600) << QSize(486, 321) << QPoint(157, 0);
+    QTest::newRow("1920x1080 at 200 %, a panel on top")
+        << QRect(0, 0, 960, 540) << QRect(0, 27, 960, 513) << QSize(490, 330) << QPoint(235, 27);
+    QTest::newRow("larger than the screen")
+        << QRect(0, 0, 400, 300) << QRect(0, 0, 400, 300) << QSize(481, 293) << QPoint(0, 0);
+    QTest::newRow("a second screen") << QRect(1280, 0, 800, 600) << QRect(1280, 0, 800, 560)
+                                     << QSize(486, 321) << QPoint(1437, 0);
+  }
   void placement() {
-    // The title bar may start above the screen; halves go towards zero; nothing is clamped.
-    QCOMPARE(StartPosition({800, 600}, {486, 321}), QPoint(157, -11));
-    QCOMPARE(StartPosition({400, 300}, {481, 293}), QPoint(-40, -147));
+    QFETCH(QRect, screen);
+    QFETCH(QRect, available);
+    QFETCH(QSize, frame);
+    QFETCH(QPoint, at);
+    QCOMPARE(StartPosition(screen, available, frame), at);
   }
 
+  // A file that is not admitted is named once the window is there.
   void commandLine() {
     TWindow w;
-    const QString after = w.File("after-the-end.txt");
-    w.Start({w.File("one.txt"), w.File("two.doc"), w.File("three.txt"), w.File("four.txt"),
+    const QString after = w.File("after-the-end.doc");
+    w.Start({w.File("one.txt"), w.File("two.doc"), w.File("three.TXT"), w.File("four.txt"),
              QString(), after});
     QCOMPARE(w.Column(0), QStringList({"1", "2", "3"}));
     QCOMPARE(w.Column(1), QStringList({"one", "three", "four"}));
     QCOMPARE(w.Status(), StatusFor(3));
     QCOMPARE(Selected(w), -1);
-    QVERIFY(w.dialogs.calls.isEmpty());
+    QTRY_COMPARE(w.dialogs.Kinds(), QStringList({"message"}));
+    QCOMPARE(w.dialogs.calls[0].text, QStringLiteral("1 个文件不是TXT文件，没有加入列表。"));
+    QCOMPARE(w.dialogs.calls[0].detail, QStringLiteral("two.doc"));
   }
 
   void droppedFiles() {
@@ -111,11 +137,13 @@ class TestMainWindow : public QObject {
                      w.File("UPPER.TXT"), w.File("c.txt")},
                     Qt::ShiftModifier),
              Qt::CopyAction);
-    QCOMPARE(w.Column(1), QStringList({"a", "b", "第一章", "c"}));
-    QCOMPARE(w.Column(0), QStringList({"1", "2", "3", "4"}));
+    QCOMPARE(w.Column(1), QStringList({"a", "b", "第一章", "UPPER", "c"}));
+    QCOMPARE(w.Column(0), QStringList({"1", "2", "3", "4", "5"}));
     QCOMPARE(w.Column(3).at(2), w.dir.filePath(QStringLiteral("第一章.txt")));
-    QCOMPARE(w.Status(), StatusFor(4));
-    QVERIFY(w.dialogs.calls.isEmpty());
+    QCOMPARE(w.Status(), StatusFor(5));
+    QCOMPARE(w.dialogs.Kinds(), QStringList({"message"}));
+    QCOMPARE(w.dialogs.calls[0].text, QStringLiteral("2 个文件不是TXT文件，没有加入列表。"));
+    QCOMPARE(w.dialogs.calls[0].detail, QStringLiteral("notes.doc\nfolder"));
   }
 
   void deleteRow() {
@@ -179,27 +207,39 @@ class TestMainWindow : public QObject {
     QVERIFY(w.dialogs.calls.isEmpty());
   }
 
+  // The header's arrow shows the column and the direction the chapters are in.
   void headerClicks() {
     TWindow w;
     QStringList names;
     for (int i = 1; i <= 12; ++i)
-      names << QStringLiteral("n%1").arg(13 - i, 2, 10, QChar('0'));
-    StartWithRows(w, names);  // captions 1..12 on the names n12..n01
-    const QStringList byCaption = {"1", "10", "11", "12", "2", "3", "4", "5", "6", "7", "8", "9"};
+      names << QStringLiteral("第%1章").arg(13 - i);
+    StartWithRows(w, names);  // captions 1..12 on 第12章..第1章
+    QStringList byCaption;
+    for (int i = 1; i <= 12; ++i)
+      byCaption << QString::number(i);
+    QHeaderView* header = w.List()->horizontalHeader();
+    QVERIFY(!header->isSortIndicatorShown());
 
-    SelectRow(w, 0);  // caption "1", name n12
+    SelectRow(w, 0);  // caption "1", name 第12章
     ClickHeader(w, 0);
-    QCOMPARE(w.Column(0), byCaption);  // numbers sort as text
+    QCOMPARE(w.Column(0), byCaption);
+    QVERIFY(header->isSortIndicatorShown());
+    QCOMPARE(header->sortIndicatorSection(), 0);
+    QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
     ClickHeader(w, 0);
     QCOMPARE(w.Column(0), QStringList(byCaption.rbegin(), byCaption.rend()));
+    QCOMPARE(header->sortIndicatorOrder(), Qt::DescendingOrder);
     ClickHeader(w, 1);  // another column: ascending again
-    std::sort(names.begin(), names.end());
+    std::reverse(names.begin(), names.end());
     QCOMPARE(w.Column(1), names);
+    QCOMPARE(header->sortIndicatorSection(), 1);
+    QCOMPARE(header->sortIndicatorOrder(), Qt::AscendingOrder);
     QCOMPARE(w.Column(0).first(), QStringLiteral("12"));
     QCOMPARE(Selected(w), 11);  // the selection went with its row
     // Rows added afterwards go to the end, outside the order.
     w.Drop({w.File("a.txt")});
     QCOMPARE(w.Column(1).last(), QStringLiteral("a"));
+    QCOMPARE(header->sortIndicatorSection(), 1);
     QCOMPARE(w.Column(0).last(), QStringLiteral("13"));
   }
 
@@ -234,6 +274,25 @@ class TestMainWindow : public QObject {
     QCOMPARE(w.Column(1), QStringList({"A", "C"}));
     QCOMPARE(Selected(w), 1);
     QCOMPARE(w.Status(), StatusFor(2));
+
+    // Return and Enter press the focused button; in the title and author fields they do
+    // nothing (no dialog, no change).
+    for (const char* field : {"m_title", "m_zz"}) {
+      auto* edit = Control<QLineEdit>(*w.form, field);
+      edit->setFocus();
+      QTest::keyClicks(edit, QStringLiteral("Xi You Ji"));
+      QTest::keyClick(edit, Qt::Key_Return);
+      QTest::keyClick(edit, Qt::Key_Enter, Qt::KeypadModifier);
+      QCOMPARE(edit->text(), QStringLiteral("Xi You Ji"));
+    }
+    QVERIFY(w.dialogs.calls.isEmpty());
+    QCOMPARE(w.Column(1), QStringList({"A", "C"}));
+    auto* move = Control<QPushButton>(*w.form, "m_down");
+    move->setFocus();
+    QTest::keyClick(move, Qt::Key_Return);
+    QCOMPARE(w.Column(1), QStringList({"C", "A"}));
+    QTest::keyClick(move, Qt::Key_Enter, Qt::KeypadModifier);
+    QCOMPARE(w.Column(1), QStringList({"A", "C"}));
   }
 
   // Every cell's tooltip tells what its row's file will be read in; a cell whose text is
@@ -265,23 +324,61 @@ class TestMainWindow : public QObject {
     QCOMPARE(tip(3, 0), QStringLiteral("编码：无法读取文件"));
   }
 
-  void importAndCover() {
+  void import() {
     TWindow w;
     w.Start({});
     w.dialogs.fileAnswers = {{w.File("x.txt"), w.File("y.doc"), w.File("z.txt")}, {}};
     w.Click("Button6");
     QVERIFY(w.dialogs.calls[0].setup.multiple);
-    w.Click("Button6");  // cancelled: rows stay
+    QCOMPARE(w.dialogs.Kinds(), QStringList({"files", "message"}));
+    QCOMPARE(w.dialogs.calls[1].text, QStringLiteral("1 个文件不是TXT文件，没有加入列表。"));
+    QCOMPARE(w.dialogs.calls[1].detail, QStringLiteral("y.doc"));
+    w.Click("Button6");  // cancelled: rows stay, nothing more is said
+    QCOMPARE(w.dialogs.Kinds(), QStringList({"files", "message", "files"}));
     QCOMPARE(w.Column(1), QStringList({"x", "z"}));
     QCOMPARE(w.Status(), StatusFor(2));
+  }
 
-    // A second cover replaces the first; cancelling keeps it.
+  // A chosen file is looked at at once: what is no image is refused and the field keeps its
+  // cover; a second image replaces the first; the menu and the keys remove it.
+  void cover() {
+    TWindow w;
+    w.Start({});
     auto* field = Control<QLineEdit>(*w.form, "m_img");
-    const QString other = w.File("other.jpg");
-    w.dialogs.fileAnswers = {{w.File("cover.png")}, {other}, {}};
-    for (int i = 0; i < 3; ++i)
-      w.Click("Button2");
-    QCOMPARE(field->text(), other);
+    auto image = [&](const QString& name, const char* format) {
+      QImage picture(8, 8, QImage::Format_RGB32);
+      picture.fill(Qt::darkRed);
+      const QString path = w.dir.filePath(name);
+      if (!picture.save(path, format)) qFatal("cannot write %s", qPrintable(path));
+      return path;
+    };
+    const QString png = image(QStringLiteral("封面.png"), "PNG");
+    const QString bmp = image(QStringLiteral("other.bmp"), "BMP");
+    w.dialogs.fileAnswers = {{png}, {w.File("text.png", "not an image")}, {bmp}, {}};
+    w.Click("Button2");
+    QCOMPARE(field->text(), png);
+    w.Click("Button2");
+    QCOMPARE(field->text(), png);
+    QCOMPARE(w.dialogs.calls.last().kind, QStringLiteral("message"));
+    QVERIFY(w.dialogs.calls.last().text.startsWith(QStringLiteral("这个文件不是图片")));
+    QVERIFY(w.dialogs.calls.last().detail.contains(w.dir.filePath("text.png")));
+    w.Click("Button2");
+    w.Click("Button2");  // cancelled
+    QCOMPARE(field->text(), bmp);
+
+    std::unique_ptr<QMenu> menu(w.form->CoverMenu());
+    QCOMPARE(menu->actions().size(), 1);
+    QCOMPARE(menu->actions().first()->text(), QStringLiteral("清除封面"));
+    menu->actions().first()->trigger();
+    QCOMPARE(field->text(), QString());
+    menu.reset(w.form->CoverMenu());
+    QVERIFY(!menu->actions().first()->isEnabled());
+    for (Qt::Key key : {Qt::Key_Delete, Qt::Key_Backspace}) {
+      field->setText(png);
+      field->setFocus();
+      QTest::keyClick(field, key);
+      QCOMPARE(field->text(), QString());
+    }
   }
 };
 

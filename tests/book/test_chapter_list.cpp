@@ -4,6 +4,7 @@
 #include <clocale>
 
 #include "book/chapter_list.h"
+#include "book/numerals.h"
 #include "common/test_util.h"
 #include "platform/codepage.h"
 
@@ -19,15 +20,16 @@ std::vector<std::string> Column(const TChapterList& list, std::string ChapterRow
   return values;
 }
 
-TEST(ChapterList, AdmitsOnlyDotTxtAndNamesTheChapter) {
+TEST(ChapterList, AdmitsDotTxtInAnyCaseAndNamesTheChapter) {
   const struct {
     std::string path;
     bool admitted;
     std::string name;
   } cases[] = {
       {"/books/Story.txt", true, "Story"},
-      {"/books/Story.TXT", false, ""},
-      {"/books/Story.Txt", false, ""},
+      {"/books/Story.TXT", true, "Story"},
+      {"/books/Story.Txt", true, "Story"},
+      {"/books/Story.TXTX", false, ""},
       {"/books/my.notes.txt", true, "my.notes"},
       {"/books.2/Story.txt", true, "Story"},
       {"/books.txt/Story", false, ""},
@@ -165,26 +167,80 @@ TEST(ChapterList, MovesExchangeWithTheNeighbourAndWrapAround) {
   EXPECT_EQ(Column(list, &ChapterRow::caption), (std::vector<std::string>{"2", "1"}));
 }
 
-TEST(ChapterList, ColumnClicksSortAsTextAndToggleTheDirection) {
+// The list order is the chapter order: each column sorts as a reader counts.
+TEST(ChapterList, ColumnsSortByValueAndInNaturalOrder) {
+  TempFolder dir;
+  for (const auto& [name, bytes] : {std::pair{"9000", 9000}, {"10000", 10000}, {"999", 999}})
+    test::WriteBytes(dir / (std::string(name) + ".txt"), std::string(bytes, 'x'));
+  const std::string folder = dir.Path();
+  const struct {
+    const char* what;
+    int column;
+    std::vector<std::string> names;  // files in dir for the size column, else nowhere
+    std::vector<std::string> sorted;
+  } cases[] = {
+      {"digits by value, ties by the rest",
+       1,
+       {"10", "2b", "02", "1", "2a", "2"},
+       {"1", "02", "2", "2a", "2b", "10"}},
+      {"Chinese numerals by value",
+       1,
+       {"第十章", "第二章", "第一百零五章", "第十一章", "第一章", "第九十九章", "第二十章"},
+       {"第一章", "第二章", "第十章", "第十一章", "第二十章", "第九十九章", "第一百零五章"}},
+      {"digits and numerals alike; then the rest",
+       1,
+       {"第二章 下", "第2章 中", "第二章 上"},
+       {"第二章 上", "第二章 下", "第2章 中"}},  // 上 下 中 by their GBK bytes
+      {"full-width digits", 1, {"１０", "９"}, {"９", "１０"}},
+      {"a numeral is a whole character (億 and 墊 end in the same byte)",
+       1,
+       {"億", "墊", "十"},
+       {"十", "億", "墊"}},
+      {"numbers before other characters; ASCII letters in any case",
+       1,
+       {"_x", "b", "x", "A", "1", "a"},
+       {"1", "A", "a", "b", "x", "_x"}},
+      {"paths in natural order too", 3, {"10", "9"}, {"9", "10"}},
+      {"sizes by value", 2, {"10000", "999", "9000"}, {"999", "9000", "10000"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TChapterList list;
+    for (const std::string& name : c.names) {
+      list.AddSourceFile((c.column == 2 ? folder : std::string("/nowhere/")) + Utf8ToAnsi(name) +
+                         ".txt");
+    }
+    list.ColumnClick(c.column);
+    std::vector<std::string> names;
+    for (const std::string& name : Column(list, &ChapterRow::name))
+      names.push_back(AnsiToUtf8(name));
+    EXPECT_EQ(names, c.sorted);
+  }
+}
+
+TEST(ChapterList, ClicksToggleTheDirectionAndNothingIsRenumbered) {
   TChapterList list;
   for (int i = 1; i <= 12; ++i)
     list.AddSourceFile("/b/" + std::to_string(13 - i) + ".txt");
   list.Select(0);  // the row captioned "1", named "12"
+  std::vector<std::string> ascending;
+  for (int i = 1; i <= 12; ++i)
+    ascending.push_back(std::to_string(i));
+  const std::vector<std::string> descending(ascending.rbegin(), ascending.rend());
 
-  const std::vector<std::string> ascending{"1", "10", "11", "12", "2", "3",
-                                           "4", "5",  "6",  "7",  "8", "9"};
   list.ColumnClick(0);
   EXPECT_EQ(Column(list, &ChapterRow::caption), ascending);
   EXPECT_EQ(list.HeaderImageIndex(0), 1);
   list.ColumnClick(0);
-  EXPECT_EQ(Column(list, &ChapterRow::caption),
-            std::vector<std::string>(ascending.rbegin(), ascending.rend()));
+  EXPECT_EQ(Column(list, &ChapterRow::caption), descending);
   EXPECT_EQ(list.HeaderImageIndex(0), 2);
   EXPECT_EQ(list.Row(static_cast<size_t>(list.Selected())).name, "12");  // selection follows
 
   list.ColumnClick(1);  // another column: ascending again
   EXPECT_EQ(list.SortDescending(), 0);
+  EXPECT_EQ(list.HeaderImageIndex(0), -1);
   EXPECT_EQ(Column(list, &ChapterRow::name), ascending);
+  EXPECT_EQ(Column(list, &ChapterRow::caption), descending);  // captions went with their rows
 
   // Sort state outlives Clear: the same column again reverses.
   list.Clear();
@@ -194,12 +250,28 @@ TEST(ChapterList, ColumnClicksSortAsTextAndToggleTheDirection) {
   EXPECT_EQ(Column(list, &ChapterRow::name), (std::vector<std::string>{"y", "x"}));
 }
 
-TEST(ChapterList, CompareFoldsOnlyAsciiLettersAndPutsPrefixesFirst) {
-  TChapterList list = ListOf({"b", "_x", "B", "ax", "a", "Ab"});
-  list.ColumnClick(1);
-  // "a" to "z" count as "A" to "Z", so they go before "_"; equal texts keep their order.
-  EXPECT_EQ(Column(list, &ChapterRow::name),
-            (std::vector<std::string>{"a", "Ab", "ax", "b", "B", "_x"}));
+TEST(ChapterList, ChineseNumeralsReadAsTheyAreSpoken) {
+  const struct {
+    const char32_t* run;
+    uint64_t value;
+  } cases[] = {
+      {U"一", 1},
+      {U"十", 10},
+      {U"十二", 12},
+      {U"二十", 20},
+      {U"一百零五", 105},
+      {U"两千三百", 2300},
+      {U"二〇一九", 2019},
+      {U"一万二千", 12000},
+      {U"十万", 100000},
+      {U"三亿零五", 300000005},
+      {U"萬", 10000},
+      {U"兩百", 200},
+      {U"九九九九九九九九九九九九九九九九九九九九九", UINT64_MAX},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ChineseNumeralValue(c.run), c.value) << c.value;
+  }
 }
 
 }  // namespace

@@ -8,13 +8,20 @@
 #include <string>
 #include <vector>
 
+#include <cerrno>
+
 #include "book/convert.h"
+#include "book/cover.h"
+#include "book/failure.h"
 #include "book/split.h"
 #include "common/test_util.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "test_convert_util.h"
+#include "zip/errors.h"
 #include "zip/packer.h"
+#include "zip/reader.h"
 
 namespace lumbrella {
 namespace {
@@ -222,6 +229,74 @@ TEST(Convert, BookInfo) {
   EXPECT_EQ(ids.size(), std::size(cases));
 }
 
+// The save dialog's proposal is a name the file system takes, here and on Windows.
+TEST(Convert, ProposedBookNameHoldsNoCharacterAFileNameCannot) {
+  const struct {
+    std::string title, name;
+  } cases[] = {
+      {"", "myepub"},
+      {A("西游记"), A("西游记")},
+      {"a/b\\c:d*e?f\"g<h>i|j", "a_b_c_d_e_f_g_h_i_j"},
+      {"tab\there", "tab_here"},
+      {A("墊淺/億"), A("墊淺_億")},  // their second bytes are "|", "\\" and "|"
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(ProposedBookName(c.title), c.name) << AnsiToUtf8(c.title);
+}
+
+// The cause the window tells is decided by what was raised and where, not by its text.
+TEST(Convert, FailureCauses) {
+  const std::string output = "/books/out.epub";
+  const std::string cover = "/pictures/front.png";
+  // What the file layer raises (RaiseOpenError, RaiseCreateError) for a path and an errno.
+  auto raised = [](void (*raise)(std::string_view, int), const std::string& path, int err) {
+    try {
+      raise(path, err);
+    } catch (...) {
+      return std::current_exception();
+    }
+    return std::exception_ptr();
+  };
+  auto createError = [&](const std::string& path, int err) {
+    return raised(RaiseCreateError, path, err);
+  };
+  auto openError = [&](const std::string& path, int err) {
+    return raised(RaiseOpenError, path, err);
+  };
+  using enum TFailureCause;
+  const struct {
+    const char* what;
+    std::exception_ptr error;
+    TFailureCause cause;
+  } cases[] = {
+      {"no end record", std::make_exception_ptr(EIncompleteZip()), fcNotAnArchive},
+      {"no archive", std::make_exception_ptr(ENotAZipFile()), fcNotAnArchive},
+      {"directory beyond repair", std::make_exception_ptr(EBadZipFile()), fcNotAnArchive},
+      {"short write", std::make_exception_ptr(ENotEnoughRoom()), fcDiskFull},
+      {"staged write", std::make_exception_ptr(EWriteError()), fcDiskFull},
+      {"output denied", createError(output, EACCES), fcNoPermission},
+      {"output on a read-only disk", createError(output, EROFS), fcNoPermission},
+      {"output's folder gone", createError(output, ENOENT), fcFolderMissing},
+      {"output's name too long", createError(output, ENAMETOOLONG), fcNameTooLong},
+      {"disk full under the staging folder", createError("/tmp/EPUB/OEBPS/0.html", ENOSPC),
+       fcDiskFull},
+      {"staging folder denied", createError("/tmp/EPUB/OEBPS/0.html", EACCES), fcUnknown},
+      {"chapter gone", openError("/books/1.txt", ENOENT), fcChapterUnreadable},
+      {"chapter denied", openError("/books/1.txt", EACCES), fcChapterUnreadable},
+      {"cover gone", openError(cover, ENOENT), fcCoverUnreadable},
+      {"cover no image",
+       std::make_exception_ptr(EInvalidGraphic("Cannot read image \"/pictures/front.png\"")),
+       fcCoverUnreadable},
+      {"busy", std::make_exception_ptr(EConversionBusy()), fcBusy},
+      {"anything else", std::make_exception_ptr(Exception("Error: Could not copy")), fcUnknown},
+      {"nothing", nullptr, fcUnknown},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FailureCause(c.error, cover, output), c.cause) << c.what;
+    EXPECT_EQ(FailureCauseText(c.cause).empty(), c.cause == fcUnknown) << c.what;
+  }
+}
+
 // A book the folder in memory has no room for goes to disk; a folder on disk stays.
 TEST(Convert, StagingLeavesTheFolderInMemoryOnlyForWantOfRoom) {
   if (!test::RuntimeFolderInMemory::Possible()) GTEST_SKIP() << "no tmpfs at /dev/shm";
@@ -247,8 +322,10 @@ TEST_F(ConvertTest, AChapterDeletedAfterListingStopsBeforePacking) {
   EXPECT_FALSE(converter_.Busy());
 }
 
+// The check made when a cover is chosen refuses what the conversion would fail on.
 TEST_F(ConvertTest, ACoverThatCannotBeReadStopsTheConversion) {
   WriteBytes(dir_ / "damaged.gif.bmp", "BM not really");
+  WriteBytes(dir_ / "text.png", "a text file under an image's name");
   const struct {
     std::string cover;
     std::string message;
@@ -257,6 +334,8 @@ TEST_F(ConvertTest, ACoverThatCannotBeReadStopsTheConversion) {
        "Cannot open file \"" + dir_.Path() + "absent.jpg\". No such file or directory"},
       {"damaged.gif.bmp",
        "Cannot read image \"" + dir_.Path() + "damaged.gif.bmp\". Unknown or damaged image format"},
+      {"text.png",
+       "Cannot read image \"" + dir_.Path() + "text.png\". Unknown or damaged image format"},
   };
   const std::vector<TChapter> rows = {Chapter("a", "A")};
   for (const auto& c : cases) {
@@ -269,6 +348,12 @@ TEST_F(ConvertTest, ACoverThatCannotBeReadStopsTheConversion) {
     }
     EXPECT_FALSE(std::filesystem::exists(Staging()));
     EXPECT_FALSE(std::filesystem::exists(dir_ / "out.epub"));
+    try {
+      CheckCoverImage(A(dir_ / c.cover));
+      ADD_FAILURE() << "the check let it pass";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), c.message);
+    }
   }
 }
 
@@ -362,6 +447,31 @@ TEST_F(ConvertTest, ABookMadeOverAForeignZipKeepsItsOtherEntriesBehindTheBook) {
   EXPECT_EQ(bytes.substr(8, 2), std::string(2, '\0'));   // stored
   EXPECT_EQ(bytes.substr(28, 2), std::string(2, '\0'));  // no extra field
   EXPECT_EQ(bytes.substr(30, 28), "mimetypeapplication/epub+zip");
+}
+
+// A file at the output that is no archive (a download cut short) cannot be updated: it is
+// left alone, or, when asked, replaced by the book in one step, nothing left beside it.
+TEST_F(ConvertTest, AFileThatIsNoArchiveIsReplacedOnlyWhenAsked) {
+  const std::string book = dir_ / "out.epub";
+  const std::string cut = "PK\3\4 the first bytes of a book, and no more";
+  WriteBytes(book, cut);
+  ASSERT_TRUE(HoldsNoArchive(A(book)));
+  const std::vector<TChapter> rows = {Chapter("a", "A")};
+  EXPECT_FALSE(converter_.Convert({"T", "A", ""}, rows, A(book)));
+  EXPECT_EQ(FailureCause(converter_.LastPackerFailure(), "", A(book)),
+            TFailureCause::fcNotAnArchive);
+  EXPECT_EQ(ReadBytes(book), cut);
+
+  converter_.ReplaceOutput = true;
+  ASSERT_TRUE(converter_.Convert({"T", "A", ""}, rows, A(book))) << converter_.LastPackerError();
+  EXPECT_FALSE(HoldsNoArchive(A(book)));
+  BookDump dump = ReadBook(book);
+  ASSERT_EQ(dump.error, "");
+  EXPECT_EQ(dump.texts, std::vector<std::string>{"A"});
+  std::vector<std::string> beside;
+  for (const auto& [name, bytes] : FilesIn(dir_.Path()))
+    beside.push_back(name);
+  EXPECT_EQ(beside, (std::vector<std::string>{"a.txt", "out.epub"}));
 }
 
 TEST_F(ConvertTest, APackerFailureIsReportedAfterTheTreeIsRemoved) {

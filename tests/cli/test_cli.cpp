@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ranges>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "book/test_convert_util.h"
@@ -37,60 +39,101 @@ bool TempLeftEmpty(const TempFolder& folder) {
   return std::filesystem::is_empty(folder / "tmp");
 }
 
-// A usage error is one line saying what is wrong and one pointing at the help, on stderr;
-// a conversion writes the book.
-TEST(Cli, OptionsAndUsageErrors) {
+// A usage error is one line saying what is wrong and one pointing at the help. A FILE left
+// out is named, also with -q, and fails the conversion unless --skip-missing; a file at the
+// output that is no archive is replaced only with --force. Every message on stderr begins with
+// the program's name; on success stdout, read by a script, holds the book's path alone.
+TEST(Cli, ArgumentsFilesAndOutput) {
+  TempFolder dir;
+  const std::string notABook = "a download cut short";
   const struct {
     const char* arguments;
     int exitCode;
-    const char* out;  // expected in stdout
+    const char* out;  // expected in stdout; "BOOK": the book's path alone
     const char* err;  // expected in stderr
   } cases[] = {
       {"", 2, "", "no output file (-o) given"},
       {"a.txt", 2, "", "no output file (-o) given"},
       {"-o - a.txt", 2, "", "a book is not written to standard output (-o -)"},
       {"-o out.epub", 2, "", "no .txt file given"},
-      {"-o out.epub notes.md", 2, "", "left out (not a .txt file): notes.md"},
-      {"-o out.epub A.TXT", 2, "", "no .txt file given"},  // the extension is case-sensitive
       {"-x -o out.epub a.txt", 2, "", "unknown option: -x"},
       {"--colour -o out.epub a.txt", 2, "", "unknown option: --colour"},
       {"a.txt -o", 2, "", "option needs a value: -o"},
       {"-e KOI8-R -o out.epub a.txt", 2, "", "unknown encoding: KOI8-R"},
       {"--unwrap sideways -o out.epub a.txt", 2, "", "--unwrap is auto, on or off, not: sideways"},
-      {"--unwrap off -o out.epub a.txt", 0, "恭喜你", ""},
+      {"--unwrap off -o out.epub a.txt", 0, "BOOK", ""},
       {"--help", 0, "  -q, --quiet ", ""},
       {"--version", 0, "lumbrella-cli ", ""},
-      {"-s -o out.epub novel.txt a.txt", 0, "恭喜你", "lumbrella-cli: novel.txt: 2 chapters\n"},
-      {"--split-chapters -o out.epub a.txt", 0, "恭喜你", "no file holds two chapter headings"},
+      {"-o out.epub a.txt", 0, "BOOK", ""},
+      {"-o out.epub A.TXT", 0, "BOOK", ""},  // the extension in any letter case
+      {"-o out.epub a.txt notes.md", 1, "",
+       "lumbrella-cli: notes.md: left out (not a .txt file)\n"
+       "lumbrella-cli: nothing written: 1 FILE was left out (--skip-missing converts the "
+       "others)\n"},
+      {"-q -o out.epub a.txt missing.txt folder.txt", 1, "",
+       "lumbrella-cli: missing.txt: left out (No such file or directory)\n"
+       "lumbrella-cli: folder.txt: left out (not a regular file)\n"},
+      {"--skip-missing -q -o out.epub a.txt missing.txt notes.md", 0, "",
+       "lumbrella-cli: missing.txt: left out (No such file or directory)\n"
+       "lumbrella-cli: notes.md: left out (not a .txt file)\n"},
+      {"--skip-missing -o out.epub missing.txt", 1, "", "no FILE left to convert"},
+      {"-o cut.epub a.txt", 1, "",
+       "lumbrella-cli: cut.epub: not a ZIP archive, so it cannot be updated; nothing written "
+       "(-f, --force replaces it with the new book)\n"},
+      {"--force -o cut.epub a.txt", 0, "BOOK", ""},
+      {"-s -o out.epub novel.txt a.txt", 0, "BOOK", "lumbrella-cli: novel.txt: 2 chapters\n"},
+      {"--split-chapters -o out.epub a.txt", 0, "BOOK", "no file holds two chapter headings"},
       // What the split found: chapters, volumes, and where the numbers skip or repeat.
-      {"-s -o out.epub volumes.txt", 0, "恭喜你",
+      {"-s -o out.epub volumes.txt", 0, "BOOK",
        "lumbrella-cli: volumes.txt: 4 chapters in 2 volumes; 第一章 is followed by 第三章\n"},
       // The user's rule, instead of the built-in one (第一章 and 第二章 are text then).
-      {"--heading-regex '^[一二三]+ ' --volume-regex '^卷' -o out.epub plain.txt", 0, "恭喜你",
+      {"--heading-regex '^[一二三]+ ' --volume-regex '^卷' -o out.epub plain.txt", 0, "BOOK",
        "lumbrella-cli: plain.txt: 3 chapters in 1 volume; 二 乙 is followed by 二 丙\n"},
       {"--volume-regex '(卷' -o out.epub plain.txt", 2, "",
        "invalid --volume-regex '(卷': missing closing parenthesis at offset 2"},
   };
-  TempFolder dir;
   WriteBytes(dir / "a.txt", "A");
   WriteBytes(dir / "A.TXT", "A");
   WriteBytes(dir / "notes.md", "N");
   WriteBytes(dir / "novel.txt", "第一章\r\nA\r\n第二章\r\nB");
   WriteBytes(dir / "volumes.txt", "第一卷 上\n第一章\nA\n第二章\n第二卷 下\nB\n第一章\n第三章");
   WriteBytes(dir / "plain.txt", "卷 上\n一 甲\nA\n二 乙\n二 丙\n第一章\n第二章");
+  test::MakeDirs(dir / "folder.txt");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
+    WriteBytes(dir / "cut.epub", notABook);
     CliResult r = RunCli(dir, c.arguments);
     EXPECT_EQ(r.exitCode, c.exitCode);
-    EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    const std::string arguments = c.arguments;
+    const bool converted = c.exitCode == 0 && arguments.find("-o ") != std::string::npos;
+    const std::string book =
+        arguments.find("cut.epub") != std::string::npos ? dir / "cut.epub" : dir / "out.epub";
+    if (converted) {
+      EXPECT_EQ(test::ReadBook(book).error, "");
+    }
+    if (std::string_view(c.out) == "BOOK") {
+      EXPECT_EQ(r.out, book + "\n");
+    } else {
+      EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    }
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    for (const std::string_view line :
+         std::views::split(std::string_view(r.err), '\n') | std::views::transform([](auto part) {
+           return std::string_view(part.begin(), part.end());
+         })) {
+      EXPECT_TRUE(line.empty() || line.starts_with("lumbrella-cli: ") ||
+                  line == "Try 'lumbrella-cli --help'.")
+          << line;
+    }
     if (c.exitCode == 2) {
       EXPECT_TRUE(r.err.ends_with("\nTry 'lumbrella-cli --help'.\n")) << r.err;
       EXPECT_EQ(r.err.find("Usage:"), std::string::npos);
       EXPECT_EQ(r.out, "");
     }
-    const bool converted = std::string_view(c.out) == "恭喜你";
-    EXPECT_EQ(std::filesystem::remove(dir / "out.epub"), converted);
+    EXPECT_EQ(std::filesystem::remove(dir / "out.epub"), converted && book == dir / "out.epub");
+    if (!converted || book != dir / "cut.epub") {
+      EXPECT_EQ(ReadBytes(dir / "cut.epub"), notABook);
+    }
     EXPECT_FALSE(std::filesystem::exists(dir / "-"));
   }
 }
@@ -105,14 +148,13 @@ TEST(Cli, ConvertsTheSamplesWithACover) {
     labels.push_back(std::filesystem::path(path).stem().string());
   }
   ASSERT_EQ(labels.size(), 5u);
-  WriteBytes(dir / "notes.md", "left out");
   test::MakeDirs(dir / "tmp");
   test::LeftBehindTempDir(dir / "tmp");  // of a killed run: removed at start-up
 
-  CliResult r = RunCli(dir, "-t '四季 & <\"诗\">' -a '\"Du\" & <Fu>' -c Front.JPG -o 四季.epub" +
-                                files + " notes.md");
+  CliResult r =
+      RunCli(dir, "-t '四季 & <\"诗\">' -a '\"Du\" & <Fu>' -c Front.JPG -o 四季.epub" + files);
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out, "恭喜你，文件转换成功\n" + dir.Path() + "四季.epub\n");
+  EXPECT_EQ(r.out, dir.Path() + "四季.epub\n");
   EXPECT_EQ(r.err.find('%'), std::string::npos) << "progress shown off a terminal";
   EXPECT_TRUE(TempLeftEmpty(dir));
 
@@ -203,7 +245,7 @@ TEST(Cli, FilesWithGbkNamesOpenAndShowTheirNames) {
   EXPECT_EQ(dump.texts, std::vector<std::string>{"text"});
 }
 
-// A staging error is printed as it stands; a packer failure after the failure message.
+// A staging error and a packer failure alike: the failure message, then the reason.
 TEST(Cli, FailuresArePrintedAndLeaveNoTreeBehind) {
   TempFolder dir;
   WriteBytes(dir / "a.txt", "A");
@@ -211,10 +253,12 @@ TEST(Cli, FailuresArePrintedAndLeaveNoTreeBehind) {
     std::string arguments;
     std::string err;
   } cases[] = {
-      {"-o out.epub a.txt missing.txt",
-       "Cannot open file \"" + dir.Path() + "missing.txt\". No such file or directory\n"},
-      {"-o missing/out.epub a.txt", "灰常遗憾，未能转换成功\nCannot create file \"" + dir.Path() +
-                                        "missing/out.epub\". No such file or directory\n"},
+      {"-c absent.jpg -o out.epub a.txt",
+       "lumbrella-cli: 灰常遗憾，未能转换成功\nlumbrella-cli: Cannot open file \"" + dir.Path() +
+           "absent.jpg\". No such file or directory\n"},
+      {"-o missing/out.epub a.txt",
+       "lumbrella-cli: 灰常遗憾，未能转换成功\nlumbrella-cli: Cannot create file \"" + dir.Path() +
+           "missing/out.epub\". No such file or directory\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arguments);
@@ -238,11 +282,13 @@ TEST(Cli, ShowsProgressOnATerminalUnlessQuiet) {
   EXPECT_NE(r.output.find("100%"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("恭喜你，文件转换成功"), std::string::npos) << r.output;
 
-  // Quiet: not a word on success, not even the progress, a file left out or what was split.
+  // Quiet: not a word on success, not even the progress or what was split; but a file left
+  // out is named.
   r = test::Run("cd " + Quote(dir.Path()) + " && script -qec " +
-                Quote(Quote(kCli) + " -q -s -o quiet.epub a.txt notes.md") + " /dev/null");
+                Quote(Quote(kCli) + " -q -s --skip-missing -o quiet.epub a.txt notes.md") +
+                " /dev/null");
   EXPECT_EQ(r.exitCode, 0) << r.output;
-  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(r.output, "lumbrella-cli: notes.md: left out (not a .txt file)\r\n");
   EXPECT_TRUE(std::filesystem::exists(dir / "quiet.epub"));
 }
 
