@@ -82,8 +82,8 @@ TNumeralChar NumeralAt(std::string_view text, size_t i, size_t length) {
       numerals.emplace_back(Utf16ToAnsi(std::u16string(1, c)),
                             TNumeralChar{TNumeralChar::kDigit, char32_t(c - u'０')});
     }
-    for (char16_t c : std::u16string_view(u"〇零一二三四五六七八九十百千万亿两萬億兩")) {
-      numerals.emplace_back(Utf16ToAnsi(std::u16string(1, c)),
+    for (char32_t c : kChineseNumerals) {
+      numerals.emplace_back(Utf16ToAnsi(std::u16string(1, static_cast<char16_t>(c))),
                             TNumeralChar{TNumeralChar::kChinese, c});
     }
     return numerals;
@@ -111,7 +111,7 @@ uint64_t NumberRun(std::string_view text, size_t& i, bool chinese) {
     }
     i += length;
   }
-  return chinese ? ChineseNumeralValue(numerals) : value;
+  return chinese ? ReadNumber(numerals).value_or(UINT64_MAX) : value;
 }
 
 // Natural order: runs of digits and runs of Chinese numerals compare by their values (2 before

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "book/decode.h"
+#include "book/numerals.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
 
@@ -41,23 +42,6 @@ struct TUnit {
 constexpr TUnit kUnits[] = {
     {U'章', 0, true},  {U'回', 0, true},  {U'节', 0, false}, {U'節', 0, false}, {U'卷', 1, false},
     {U'篇', 1, false}, {U'集', 1, false}, {U'部', 2, false}, {U'季', 3, false},
-};
-
-// Chinese numerals and their financial and Traditional forms: digits below 10, multipliers
-// from 10 on (廿 and 卅 are twenty and thirty).
-struct TNumeral {
-  char32_t c;
-  uint64_t value;
-};
-constexpr TNumeral kNumerals[] = {
-    {U'〇', 0},     {U'零', 0},         {U'一', 1},         {U'壹', 1},    {U'二', 2},
-    {U'贰', 2},     {U'貳', 2},         {U'两', 2},         {U'兩', 2},    {U'三', 3},
-    {U'叁', 3},     {U'參', 3},         {U'叄', 3},         {U'四', 4},    {U'肆', 4},
-    {U'五', 5},     {U'伍', 5},         {U'六', 6},         {U'陆', 6},    {U'陸', 6},
-    {U'七', 7},     {U'柒', 7},         {U'八', 8},         {U'捌', 8},    {U'九', 9},
-    {U'玖', 9},     {U'十', 10},        {U'拾', 10},        {U'廿', 20},   {U'卅', 30},
-    {U'百', 100},   {U'佰', 100},       {U'千', 1000},      {U'仟', 1000}, {U'万', 10000},
-    {U'萬', 10000}, {U'亿', 100000000}, {U'億', 100000000},
 };
 
 // Chapters named by a word instead of a number.
@@ -107,21 +91,8 @@ bool BeginsHeading(char32_t c) {
   return kHeadingStarts.find(c) != TChars::npos;
 }
 
-std::optional<int> DigitValue(char32_t c) {
-  if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
-  if (c >= U'０' && c <= U'９') return static_cast<int>(c - U'０');
-  return std::nullopt;
-}
-
-const TNumeral* NumeralOf(char32_t c) {
-  for (const TNumeral& numeral : kNumerals) {
-    if (numeral.c == c) return &numeral;
-  }
-  return nullptr;
-}
-
 bool IsNumberChar(char32_t c) {
-  return DigitValue(c) || NumeralOf(c) != nullptr;
+  return DigitValue(c) || IsChineseNumeral(c);
 }
 
 const TUnit* UnitOf(char32_t c) {
@@ -131,58 +102,10 @@ const TUnit* UnitOf(char32_t c) {
   return nullptr;
 }
 
-bool Add(uint64_t& to, uint64_t a, uint64_t times = 1) {
-  uint64_t product = 0;
-  return !__builtin_mul_overflow(a, times, &product) && !__builtin_add_overflow(to, product, &to);
-}
-
-// The value of a number as headings write it: digits, or Chinese numerals, with multipliers
-// ("一百零五", "两千", "廿一") or digit by digit ("一一九", "二〇二四").
-std::optional<uint64_t> ReadNumber(TChars number) {
-  if (number.empty() || number.size() > kMaxNumberChars) return std::nullopt;
-  const bool digits = std::all_of(number.begin(), number.end(),
-                                  [](char32_t c) { return DigitValue(c).has_value(); });
-  const bool multipliers = std::any_of(number.begin(), number.end(), [](char32_t c) {
-    const TNumeral* numeral = NumeralOf(c);
-    return numeral != nullptr && numeral->value >= 10;
-  });
-  uint64_t value = 0;
-  if (digits || !multipliers) {
-    for (char32_t c : number) {
-      const TNumeral* numeral = NumeralOf(c);
-      if (!digits && numeral == nullptr) return std::nullopt;
-      value = value * 10 + (digits ? static_cast<uint64_t>(*DigitValue(c)) : numeral->value);
-    }
-    return value;
-  }
-  uint64_t section = 0;  // below ten thousand
-  uint64_t digit = 0;
-  for (char32_t c : number) {
-    const TNumeral* numeral = NumeralOf(c);
-    if (numeral == nullptr) return std::nullopt;
-    const uint64_t v = numeral->value;
-    if (v < 10) {
-      digit = v;
-    } else if (v == 20 || v == 30) {
-      section += v;
-      digit = 0;
-    } else if (v < 10000) {
-      section += (digit == 0 ? 1 : digit) * v;  // "十二": the ten stands alone
-      digit = 0;
-    } else {
-      uint64_t part = section + digit;
-      if (part == 0) part = 1;
-      if (v > 10000) {  // 亿 multiplies all before it
-        uint64_t all = value;
-        if (!Add(all, part) || __builtin_mul_overflow(all, v, &value)) return std::nullopt;
-      } else if (!Add(value, part, v)) {
-        return std::nullopt;
-      }
-      section = digit = 0;
-    }
-  }
-  if (!Add(value, section + digit)) return std::nullopt;
-  return value;
+// The number of a heading, at most kMaxNumberChars characters (ReadNumber).
+std::optional<uint64_t> HeadingNumber(TChars number) {
+  if (number.size() > kMaxNumberChars) return std::nullopt;
+  return ReadNumber(number);
 }
 
 std::optional<uint64_t> ReadRoman(TChars numeral) {
@@ -252,7 +175,7 @@ class TParser {
     TNumbered numbered;
     numbered.after = at + 1;
     numbered.part.numbered = {s, at + 1};
-    numbered.part.number = ReadNumber(c_.substr(number, numberEnd - number));
+    numbered.part.number = HeadingNumber(c_.substr(number, numberEnd - number));
     numbered.part.unit = unit->unit;
     numbered.part.rank = unit->rank;
     numbered.ending = Ending(s, numbered.after, unit->weak);
@@ -355,7 +278,7 @@ class TParser {
       if (at == number || Ending(s, at, false) != TEnding::kStrong) return std::nullopt;
       TFormPart part;
       part.numbered = {s, at};
-      part.number = ReadNumber(c_.substr(number, at - number));
+      part.number = HeadingNumber(c_.substr(number, at - number));
       part.unit = U'卷';
       part.rank = 1;
       const size_t t = Blanks(at);
@@ -383,7 +306,7 @@ class TParser {
       if (at == s || Ending(s, at, false) != TEnding::kStrong) return std::nullopt;
       TFormPart part;
       part.numbered = {s, at};
-      part.number = ReadNumber(c_.substr(s, at - s));
+      part.number = HeadingNumber(c_.substr(s, at - s));
       part.unit = kBareNumber;
       return Make(s, Blanks(at), part, false, false);
     }
@@ -397,7 +320,7 @@ class TParser {
     if (at < n_ && DigitValue(c_[at]) && c_[at] < 0x80) {
       while (at < n_ && c_[at] >= '0' && c_[at] <= '9')
         ++at;
-      number = ReadNumber(c_.substr(start, at - start));
+      number = HeadingNumber(c_.substr(start, at - start));
     } else {
       // "IV" or "iv", not "Ivy": a numeral is written in one case.
       const TChars digits = at < n_ && c_[at] >= 'a' ? U"ivxlcdm" : U"IVXLCDM";
@@ -492,7 +415,7 @@ std::optional<THeadingRule::TForm> THeadingRule::Parse(std::u32string_view chars
     size_t at = 0;
     while (at < n && IsNumberChar(chars[at]))
       ++at;
-    part.number = ReadNumber(chars.substr(0, at));
+    part.number = HeadingNumber(chars.substr(0, at));
   }
   TForm heading;
   heading.text = part.label = {0, n};

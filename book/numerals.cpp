@@ -1,75 +1,87 @@
 #include "book/numerals.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace lumbrella {
 
 namespace {
 
-constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+// The value of each of kChineseNumerals, in its order.
+constexpr uint64_t kValues[] = {
+    0, 0, 1, 1, 2, 2, 2, 2,  2,  3,  3,  3,   3,   4,    4,    5,     5,     6,         6,
+    6, 7, 7, 8, 8, 9, 9, 10, 10, 20, 30, 100, 100, 1000, 1000, 10000, 10000, 100000000, 100000000,
+};
+static_assert(std::size(kValues) == kChineseNumerals.size());
 
-uint64_t Add(uint64_t a, uint64_t b) {
-  return a > kMax - b ? kMax : a + b;
+std::optional<uint64_t> NumeralValue(char32_t c) {
+  const size_t at = kChineseNumerals.find(c);
+  if (at == std::u32string_view::npos) return std::nullopt;
+  return kValues[at];
 }
 
-uint64_t Multiply(uint64_t a, uint64_t b) {
-  return b != 0 && a > kMax / b ? kMax : a * b;
-}
-
-// 0-9 for a digit, else -1.
-int DigitValue(char32_t c) {
-  constexpr std::u32string_view kDigits = U"〇一二三四五六七八九";
-  if (c == U'零') return 0;
-  if (c == U'两' || c == U'兩') return 2;
-  const size_t at = kDigits.find(c);
-  return at == std::u32string_view::npos ? -1 : static_cast<int>(at);
-}
-
-// 10, 100 or 1000 for a unit inside a group of four places, else 0.
-uint64_t SmallUnit(char32_t c) {
-  return c == U'十' ? 10 : c == U'百' ? 100 : c == U'千' ? 1000 : 0;
+bool Add(uint64_t& to, uint64_t a, uint64_t times = 1) {
+  uint64_t product = 0;
+  return !__builtin_mul_overflow(a, times, &product) && !__builtin_add_overflow(to, product, &to);
 }
 
 }  // namespace
 
-bool IsChineseNumeral(char32_t c) {
-  return DigitValue(c) >= 0 || SmallUnit(c) != 0 || c == U'万' || c == U'萬' || c == U'亿' ||
-         c == U'億';
+std::optional<int> DigitValue(char32_t c) {
+  if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
+  if (c >= U'０' && c <= U'９') return static_cast<int>(c - U'０');
+  return std::nullopt;
 }
 
-uint64_t ChineseNumeralValue(std::u32string_view run) {
-  bool units = false;
-  for (char32_t c : run)
-    units = units || (DigitValue(c) < 0 && IsChineseNumeral(c));
-  if (!units) {
-    uint64_t value = 0;
-    for (char32_t c : run)
-      value = Add(Multiply(value, 10), static_cast<uint64_t>(std::max(DigitValue(c), 0)));
+bool IsChineseNumeral(char32_t c) {
+  return NumeralValue(c).has_value();
+}
+
+std::optional<uint64_t> ReadNumber(std::u32string_view number) {
+  if (number.empty()) return std::nullopt;
+  const bool digits = std::all_of(number.begin(), number.end(),
+                                  [](char32_t c) { return DigitValue(c).has_value(); });
+  const bool multipliers = std::any_of(
+      number.begin(), number.end(), [](char32_t c) { return NumeralValue(c).value_or(0) >= 10; });
+  uint64_t value = 0;
+  if (digits || !multipliers) {
+    for (char32_t c : number) {
+      const std::optional<uint64_t> digit =
+          digits ? std::optional<uint64_t>(*DigitValue(c)) : NumeralValue(c);
+      if (!digit) return std::nullopt;
+      uint64_t shifted = 0;
+      if (!Add(shifted, value, 10) || !Add(shifted, *digit)) return std::nullopt;
+      value = shifted;
+    }
     return value;
   }
-  // 一亿二千三百万零五: whole hundred millions, whole ten thousands, the group below, the digit.
-  uint64_t yi = 0, wan = 0, group = 0, digit = 0;
-  bool haveDigit = false;
-  for (char32_t c : run) {
-    if (const int d = DigitValue(c); d >= 0) {
-      digit = static_cast<uint64_t>(d);
-      haveDigit = d != 0;
-    } else if (const uint64_t unit = SmallUnit(c); unit != 0) {
-      group = Add(group, Multiply(haveDigit ? digit : 1, unit));  // 十二: a bare unit is one
+  uint64_t section = 0;  // below ten thousand
+  uint64_t digit = 0;
+  for (char32_t c : number) {
+    const std::optional<uint64_t> numeral = NumeralValue(c);
+    if (!numeral) return std::nullopt;
+    const uint64_t v = *numeral;
+    if (v < 10) {
+      digit = v;
+    } else if (v == 20 || v == 30) {
+      section += v;
       digit = 0;
-      haveDigit = false;
-    } else if (c == U'万' || c == U'萬') {
-      wan = Add(wan, Multiply(std::max<uint64_t>(Add(group, digit), 1), 10000));
-      group = digit = 0;
-      haveDigit = false;
-    } else if (c == U'亿' || c == U'億') {
-      yi = Add(yi, Multiply(std::max<uint64_t>(Add(Add(wan, group), digit), 1), 100000000));
-      wan = group = digit = 0;
-      haveDigit = false;
+    } else if (v < 10000) {
+      section += (digit == 0 ? 1 : digit) * v;  // "十二": the ten stands alone
+      digit = 0;
+    } else {
+      uint64_t part = section + digit;
+      if (part == 0) part = 1;
+      if (v > 10000) {  // 亿 multiplies all before it
+        uint64_t all = value;
+        if (!Add(all, part) || __builtin_mul_overflow(all, v, &value)) return std::nullopt;
+      } else if (!Add(value, part, v)) {
+        return std::nullopt;
+      }
+      section = digit = 0;
     }
   }
-  return Add(Add(Add(yi, wan), group), digit);
+  if (!Add(value, section + digit)) return std::nullopt;
+  return value;
 }
 
 }  // namespace lumbrella

@@ -1,20 +1,28 @@
-// Numbers written with Chinese numerals, as chapter names and headings hold them: 十二, 一百零五,
-// 二〇一九, 两千三百, 一萬二千.
+// Numbers as chapter names and headings write them: digits (ASCII or full-width), or Chinese
+// numerals with their financial and Traditional forms: 十二, 一百零五, 二〇一九, 两千三百,
+// 一萬二千, 第壹佰章, 廿一.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace lumbrella {
 
-// 〇零一二三四五六七八九十百千万亿两, and 萬億兩 as Big5 texts write them.
+// Every Chinese numeral the program reads: digits below ten, then the multipliers (廿 and 卅
+// are twenty and thirty).
+inline constexpr std::u32string_view kChineseNumerals =
+    U"〇零一壹二贰貳两兩三叁參叄四肆五伍六陆陸七柒八捌九玖十拾廿卅百佰千仟万萬亿億";
+
+// 0-9 for an ASCII or a full-width digit.
+std::optional<int> DigitValue(char32_t c);
+
 bool IsChineseNumeral(char32_t c);
 
-// The value of a run of Chinese numerals. Without a unit the digits are read place by place
-// (二〇一九 is 2019, 一 is 1); with units as they are spoken (十二 is 12, 一百零五 is 105,
-// 两万三千 is 23000, 十万 is 100000). A run that is no well-formed number (十十, 百一) still
-// gets a value, so that runs can always be compared; values beyond 2^64 - 1 stay there.
-// Characters that are no numerals count as 〇.
-uint64_t ChineseNumeralValue(std::u32string_view run);
+// The value of a run of digits, or of Chinese numerals: with multipliers as they are spoken
+// ("十二" is 12, "一百零五" 105, "两万三千" 23000, "十万" 100000), else digit by digit
+// ("一一九" is 119, "二〇二四" 2024). None for a run that mixes digits with numerals, holds
+// anything else, or is beyond 2^64 - 1.
+std::optional<uint64_t> ReadNumber(std::u32string_view number);
 
 }  // namespace lumbrella

@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include <clocale>
+#include <optional>
 
 #include "book/chapter_list.h"
 #include "book/numerals.h"
@@ -250,10 +251,12 @@ TEST(ChapterList, ClicksToggleTheDirectionAndNothingIsRenumbered) {
   EXPECT_EQ(Column(list, &ChapterRow::name), (std::vector<std::string>{"y", "x"}));
 }
 
-TEST(ChapterList, ChineseNumeralsReadAsTheyAreSpoken) {
+// Numbers as chapter names and headings write them; the natural order and the heading
+// rule both read them so.
+TEST(Numerals, ReadAsTheyAreWritten) {
   const struct {
     const char32_t* run;
-    uint64_t value;
+    std::optional<uint64_t> value;
   } cases[] = {
       {U"一", 1},
       {U"十", 10},
@@ -262,15 +265,22 @@ TEST(ChapterList, ChineseNumeralsReadAsTheyAreSpoken) {
       {U"一百零五", 105},
       {U"两千三百", 2300},
       {U"二〇一九", 2019},
+      {U"一一九", 119},
       {U"一万二千", 12000},
       {U"十万", 100000},
       {U"三亿零五", 300000005},
       {U"萬", 10000},
       {U"兩百", 200},
-      {U"九九九九九九九九九九九九九九九九九九九九九", UINT64_MAX},
+      {U"壹佰贰拾叁", 123},
+      {U"廿一", 21},
+      {U"１２", 12},
+      {U"12", 12},
+      {U"1二", std::nullopt},
+      {U"九九九九九九九九九九九九九九九九九九九九九", std::nullopt},
+      {U"", std::nullopt},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(ChineseNumeralValue(c.run), c.value) << c.value;
+    EXPECT_EQ(ReadNumber(c.run), c.value) << c.value.value_or(0);
   }
 }
 
