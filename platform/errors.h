@@ -20,7 +20,14 @@ class Exception : public std::exception {
 
 class EStreamError : public Exception {
  public:
-  using Exception::Exception;
+  explicit EStreamError(std::string message, int systemError = 0)
+      : Exception(std::move(message)), systemError_(systemError) {}
+  // The system's error number behind the failure (ENOSPC for a full disk); 0 when none is
+  // known.
+  int SystemError() const noexcept { return systemError_; }
+
+ private:
+  int systemError_;
 };
 
 // "Cannot open file "%s". %s"
@@ -35,16 +42,22 @@ class EFCreateError : public EStreamError {
   using EStreamError::EStreamError;
 };
 
-// "Stream read error": a read that had to deliver a fixed count delivered fewer bytes.
+// "Stream read error": a read that had to deliver a fixed count delivered fewer bytes. Of a
+// file, the message names it and the cause: "Stream read error: "%s". %s" (RaiseReadError).
 class EReadError : public EStreamError {
  public:
   EReadError() : EStreamError("Stream read error") {}
+  EReadError(std::string message, int systemError)
+      : EStreamError(std::move(message), systemError) {}
 };
 
-// "Stream write error": a write that had to store a fixed count stored fewer bytes.
+// "Stream write error": a write that had to store a fixed count stored fewer bytes. Of a
+// file, "Stream write error: "%s". %s" (RaiseWriteError).
 class EWriteError : public EStreamError {
  public:
   EWriteError() : EStreamError("Stream write error") {}
+  EWriteError(std::string message, int systemError)
+      : EStreamError(std::move(message), systemError) {}
 };
 
 // List misuse: "Index %d is out of range", "Duplicate Object index".

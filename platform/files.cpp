@@ -138,11 +138,24 @@ std::string SysErrorText(int err) {
 }
 
 void RaiseOpenError(std::string_view path, int err) {
-  throw EFOpenError("Cannot open file \"" + ExpandFileName(path) + "\". " + SysErrorText(err));
+  throw EFOpenError("Cannot open file \"" + ExpandFileName(path) + "\". " + SysErrorText(err), err);
 }
 
 void RaiseCreateError(std::string_view path, int err) {
-  throw EFCreateError("Cannot create file \"" + ExpandFileName(path) + "\". " + SysErrorText(err));
+  throw EFCreateError("Cannot create file \"" + ExpandFileName(path) + "\". " + SysErrorText(err),
+                      err);
+}
+
+void RaiseReadError(std::string_view path, int err) {
+  throw EReadError("Stream read error: \"" + ExpandFileName(path) + "\". " +
+                       (err == 0 ? std::string("Unexpected end of file") : SysErrorText(err)),
+                   err);
+}
+
+void RaiseWriteError(std::string_view path, int err) {
+  throw EWriteError(
+      "Stream write error: \"" + ExpandFileName(path) + "\". " + SysErrorText(err == 0 ? EIO : err),
+      err);
 }
 
 int64_t RequireRegularFile(int fd, std::string_view path) {
