@@ -12,6 +12,7 @@
 #include "platform/dirsearch.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/progress.h"
 #include "platform/stream.h"
 #include "zip/deflate.h"
 #include "zip/dostime.h"
@@ -436,9 +437,23 @@ int TZipPacker::Zip() {
       if (stop) throw EUserCanceled("User canceled Zip operation");
     }
 
-    // From here on other writers of the folder wait, so that an update reads the archive
-    // as the one before it left it.
-    work.pending = std::make_unique<TPendingFile>(zipName_, [this] { ProcessMessages(); });
+    // From here on other writers of the file wait, so that an update reads the archive as
+    // the one before it left it. Whoever waits is told, when it begins and when it is over.
+    {
+      struct TWaiting {
+        TProgress* progress;
+        const std::string& path;
+        bool waited = false;
+        ~TWaiting() {
+          if (waited && progress) progress->Wait(false, path);
+        }
+      } waiting{Progress, zipName_};
+      work.pending = std::make_unique<TPendingFile>(zipName_, [this, &waiting] {
+        if (!waiting.waited && Progress) Progress->Wait(true, zipName_);
+        waiting.waited = true;
+        ProcessMessages();
+      });
+    }
     work.updateMode = work.pending->TargetExisted();
     work.out = &work.pending->Stream();
     if (!TempPath.empty() && DirectoryExists(TempPath)) {
