@@ -508,7 +508,31 @@ void ConfigureBookPacker(TZipPacker& packer, const std::string& root, const std:
   packer.SetStorePaths(true);
   packer.SetZipName(archive);
   packer.NoCompressList() = {"mimetype"};
-  packer.OwnedNames = {"mimetype", "META-INF/container.xml", "OEBPS/"};
+  packer.OwnsName = BookOwnsName;
+}
+
+bool BookOwnsName(std::string_view name) {
+  const std::string folded = LowerAsciiLetters(std::string(name));
+  const std::string_view n = folded;
+  for (std::string_view own : {"mimetype", "meta-inf/container.xml", "oebps/content.opf",
+                               "oebps/toc.ncx", "oebps/css/main.css", "oebps/cover.html"}) {
+    if (n == own) return true;
+  }
+  constexpr std::string_view kCover = "oebps/images/cover";
+  if (n.starts_with(kCover)) {
+    const std::string_view ext = n.substr(kCover.size());
+    return ext.empty() || (ext[0] == '.' && ext.find('/') == ext.npos);
+  }
+  // <n>.html or <n>-<k>.html
+  constexpr std::string_view kFolder = "oebps/", kPage = ".html";
+  if (!n.starts_with(kFolder) || !n.ends_with(kPage)) return false;
+  const std::string_view stem = n.substr(kFolder.size(), n.size() - kFolder.size() - kPage.size());
+  const auto digits = [](std::string_view part) {
+    return !part.empty() && part.find_first_not_of("0123456789") == part.npos;
+  };
+  const size_t dash = stem.find('-');
+  return dash == stem.npos ? digits(stem)
+                           : digits(stem.substr(0, dash)) && digits(stem.substr(dash + 1));
 }
 
 }  // namespace lumbrella
