@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <filesystem>
 #include <map>
@@ -13,6 +14,8 @@
 #include "common/test_util.h"
 #include "platform/codepage.h"
 #include "platform/errors.h"
+#include "platform/stream.h"
+#include "platform/tempdir.h"
 #include "test_convert_util.h"
 #include "zip/packer.h"
 
@@ -187,14 +190,21 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   EXPECT_EQ(std::set<std::string>(dump.entries.begin(), dump.entries.end()), entries);
 }
 
-// The title is the field, or the output's name; a new identifier each time.
+// The title is the field, or the output's name when the field shows nothing; a new
+// identifier each time.
 TEST(Convert, BookInfo) {
   const struct {
     std::string title, output, expected;
   } cases[] = {
-      {"T", "/b/x.epub", "T"},           {"", "/b/myepub.epub", "myepub"},
-      {"", "/b/my.book.zip", "my.book"}, {"", "/b.d/noext", "noext"},
-      {"", "/b/.epub", "myepub"},        {"", A("/b/雨夜.epub"), A("雨夜")},
+      {"T", "/b/x.epub", "T"},
+      {"", "/b/myepub.epub", "myepub"},
+      {"", "/b/my.book.zip", "my.book"},
+      {"", "/b.d/noext", "noext"},
+      {"", "/b/.epub", "myepub"},
+      {"", A("/b/雨夜.epub"), A("雨夜")},
+      {"\x01\x1b\x7f", "/b/x.epub", "x"},
+      {A(" \t　\u0085"), "/b/x.epub", "x"},
+      {"\x01T", "/b/x.epub", "\x01T"},
   };
   std::set<std::string> ids;
   for (const auto& c : cases) {
@@ -207,14 +217,54 @@ TEST(Convert, BookInfo) {
   EXPECT_EQ(ids.size(), std::size(cases));
 }
 
-// A book the folder in memory has no room for goes to disk; a folder on disk stays.
-TEST(Convert, StagingLeavesTheFolderInMemoryOnlyForWantOfRoom) {
+// A book the folder in memory has no room for goes to disk: one its estimate says is too big,
+// and one that fills the folder all the same, staged again on disk without a word. Only a
+// failure there is told, naming the file and the cause. A folder on disk stays.
+TEST(Convert, StagingLeavesTheFolderInMemoryForWantOfRoom) {
   if (!test::RuntimeFolderInMemory::Possible()) GTEST_SKIP() << "no tmpfs at /dev/shm";
   TempFolder disk;
   const test::RuntimeFolderInMemory runtime;
   EXPECT_FALSE(NeedsDiskStaging(runtime.Path() + "/lumbrella-x/", 1 << 20));
   EXPECT_TRUE(NeedsDiskStaging(runtime.Path() + "/lumbrella-x/", INT64_MAX));
   EXPECT_FALSE(NeedsDiskStaging(disk.Path(), INT64_MAX));
+
+  WriteBytes(disk / "a.txt", "甲");
+  const std::vector<TChapter> rows = {{"a", disk / "a.txt"}};
+  struct Faults {
+    ~Faults() { SetWriteFault(nullptr); }
+  } faults;
+  for (const bool diskFull : {false, true}) {
+    SCOPED_TRACE(diskFull ? "the disk is full too" : "only the folder in memory is full");
+    std::set<std::string> onDisk;  // the private folders staged into on disk
+    SetWriteFault([&](const std::string& path) {
+      if (path.starts_with(runtime.Path() + "/")) return ENOSPC;
+      const size_t tree = path.find("/EPUB/");
+      if (tree == std::string::npos) return 0;  // the book
+      onDisk.insert(path.substr(0, tree));
+      return diskFull ? ENOSPC : 0;
+    });
+    TPrivateTempDir inMemory;
+    ASSERT_TRUE(inMemory.Path().starts_with(runtime.Path() + "/"));
+    TZipPacker packer;
+    TBookConverter converter(inMemory.Path(), packer);
+    if (diskFull) {
+      try {
+        converter.Convert({"T", "A", ""}, rows, disk / "out.epub");
+        ADD_FAILURE() << "no exception";
+      } catch (const EWriteError& e) {
+        ASSERT_EQ(onDisk.size(), 1u);
+        EXPECT_EQ(e.Message(), "Stream write error: \"" + *onDisk.begin() +
+                                   "/EPUB/mimetype\". No space left on device");
+      }
+    } else {
+      ASSERT_TRUE(converter.Convert({"T", "A", ""}, rows, disk / "out.epub"));
+      EXPECT_EQ(ReadBook(disk / "out.epub").texts, std::vector<std::string>{"甲"});
+      EXPECT_EQ(onDisk.size(), 1u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(converter.StagingRoot()));
+    for (const std::string& folder : onDisk)
+      EXPECT_FALSE(std::filesystem::exists(folder)) << folder;
+  }
 }
 
 TEST_F(ConvertTest, AChapterDeletedAfterListingStopsBeforePacking) {
