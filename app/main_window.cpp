@@ -94,6 +94,12 @@ TForm1::TForm1(TUserDialogs& dialogs, const QStringList& sourceFiles, const QUrl
                              ? percent * kStagingShare / 100
                              : kStagingShare + percent * (100 - kStagingShare) / 100);
   };
+  // Another conversion writing the same book (this program's, in another window or on the
+  // command line) goes first; the bar says what this one waits for.
+  progress_.OnWait = [this](bool waiting, const std::string&) {
+    m_progress->setFormat(waiting ? QStringLiteral("等待同一本书的另一个转换完成……") : QString());
+    m_progress->setTextVisible(waiting);
+  };
   packer_.Progress = &progress_;
   FormCreate(sourceFiles, webPage);
 }

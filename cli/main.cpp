@@ -1,10 +1,12 @@
 // lumbrella-cli: the conversion road without the window, for scripts.
 //   lumbrella-cli [-q] [-s] [-e ENC] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
-// Exit status: 0 converted, 1 conversion failed, 2 usage error.
+// Exit status: 0 converted, 1 conversion failed, 2 usage error, 128 + the signal's number when
+// SIGINT, SIGTERM or SIGHUP stopped it.
 
 #include <getopt.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <exception>
@@ -16,6 +18,7 @@
 #include "platform/codepage.h"
 #include "platform/files.h"
 #include "platform/progress.h"
+#include "platform/signals.h"
 #include "platform/tempdir.h"
 #include "zip/packer.h"
 
@@ -38,7 +41,7 @@ constexpr char kUsage[] =
     "                       are converted to PNG)\n"
     "  -o, --output OUTPUT  the book to write (not \"-\": a book is not written to\n"
     "                       standard output); a book already there is updated: its\n"
-    "                       entries of the same names are replaced, the others kept\n"
+    "                       pages and documents are replaced, files added to it kept\n"
     "  -s, --split-chapters split each FILE holding two or more chapter headings\n"
     "                       (第一章, 序章, Chapter 1, ...) into one page per chapter,\n"
     "                       listed under the file in the table of contents; prints\n"
@@ -54,14 +57,16 @@ constexpr char kUsage[] =
     "\n"
     "Each FILE ending in \".txt\" becomes one chapter, in the order given; other files\n"
     "are left out. On success the book's path is printed. Exit status: 0 converted,\n"
-    "1 conversion failed, 2 usage error.\n";
+    "1 conversion failed, 2 usage error, 128 + N when stopped by signal N (Ctrl-C:\n"
+    "130); a stopped conversion leaves nothing behind.\n";
 
-// Messages inside the program are ANSI; the terminal speaks UTF-8.
-void PrintLine(FILE* to, const std::string& ansi) {
+// Messages inside the program are ANSI; the terminal speaks UTF-8. False when the line could
+// not be written whole.
+bool PrintLine(FILE* to, const std::string& ansi) {
   std::string text = AnsiToUtf8(ansi);
   text += '\n';
-  std::fwrite(text.data(), 1, text.size(), to);
-  std::fflush(to);
+  const bool written = std::fwrite(text.data(), 1, text.size(), to) == text.size();
+  return std::fflush(to) == 0 && written;
 }
 
 // One line for what was wrong and where the help is, as command-line tools do.
@@ -101,11 +106,12 @@ int ParseArguments(int argc, char** argv, Options& options) {
   int c;
   while ((c = getopt_long(argc, argv, ":t:a:c:o:e:qsh", kLong, nullptr)) != -1) {
     switch (c) {
+      // Text, not a path: each byte that is not UTF-8 is one U+FFFD.
       case 't':
-        options.fields.title = Utf8ToAnsi(optarg);
+        options.fields.title = Utf8TextToAnsi(optarg);
         break;
       case 'a':
-        options.fields.author = Utf8ToAnsi(optarg);
+        options.fields.author = Utf8TextToAnsi(optarg);
         break;
       case 'c':
         options.fields.cover = Utf8ToAnsi(optarg);
@@ -196,6 +202,11 @@ int main(int argc, char** argv) {
   }
   if (chapters.empty()) return UsageError("no .txt file given");
 
+  // Ctrl-C and the like stop the conversion at its next step; what it made goes with it.
+  const TStopSignals signals;
+  if (const std::string refusal = TempBaseRefusal(); !refusal.empty() && !options.quiet) {
+    std::fprintf(stderr, "lumbrella-cli: %s\n", refusal.c_str());
+  }
   // Folders of earlier runs that were killed before they could remove them.
   RemoveLeftoverTempDirs(TempBaseDir());
   try {
@@ -203,6 +214,17 @@ int main(int argc, char** argv) {
     TZipPacker packer;
     TProgress progress;
     packer.Progress = &progress;
+    progress.OnStep = [&progress] {
+      if (TStopSignals::Received() != 0) progress.RequestCancel();
+    };
+    if (!options.quiet) {
+      progress.OnWait = [](bool waiting, const std::string& path) {
+        if (waiting) {
+          std::fprintf(stderr, "lumbrella-cli: waiting for another conversion writing %s\n",
+                       AnsiToUtf8(ExpandFileName(path)).c_str());
+        }
+      };
+    }
     const bool showProgress = !options.quiet && isatty(STDERR_FILENO) != 0;
     int shown = -1;
     if (showProgress) {
@@ -216,8 +238,15 @@ int main(int argc, char** argv) {
     }
     TBookConverter converter(tempDir.Path(), packer, &progress);
     converter.SplitChapters = options.split;
-    const bool ok = converter.Convert(options.fields, chapters, options.output);
+    bool ok = false;
+    try {
+      ok = converter.Convert(options.fields, chapters, options.output);
+    } catch (...) {
+      if (TStopSignals::Received() != 0) return TStopSignals::ExitStatus();
+      throw;
+    }
     if (shown >= 0) std::fputs("\r    \r", stderr);
+    if (TStopSignals::Received() != 0 && !ok) return TStopSignals::ExitStatus();
     if (!options.quiet) PrintEncodings(converter, chapters);
     if (!ok) {
       PrintLine(stderr, ConvertFailedMessage());
@@ -226,8 +255,13 @@ int main(int argc, char** argv) {
     }
     if (!options.quiet) {
       if (options.split) PrintSplitFiles(converter, chapters);
-      PrintLine(stdout, ConvertSucceededMessage());
-      PrintLine(stdout, ExpandFileName(options.output));
+      // A script that reads the path must not take a failure for the book.
+      if (!PrintLine(stdout, ConvertSucceededMessage()) ||
+          !PrintLine(stdout, ExpandFileName(options.output))) {
+        std::fprintf(stderr, "lumbrella-cli: cannot write to standard output: %s\n",
+                     AnsiToUtf8(SysErrorText(errno)).c_str());
+        return kExitFailed;
+      }
     }
     return kExitOk;
   } catch (const std::exception& e) {
