@@ -17,6 +17,9 @@ namespace lumbrella {
 namespace {
 
 constexpr size_t kMaxHeadingChars = 40;
+// Blanks a heading's line may have before it and after it, each: a line with more is text,
+// so that a line of blanks is never held whole while it might still be a heading.
+constexpr size_t kMaxHeadingBlanks = 256;
 constexpr char32_t kIdeographicSpace = 0x3000;
 
 bool IsBlank(char32_t c) {
@@ -104,10 +107,12 @@ std::optional<std::string_view> HeadingOf(std::string_view line) {
   size_t at = 0;
   size_t length = 0;
   char32_t c = 0;
+  size_t leading = 0;
   while (at < line.size()) {
     c = AnsiCharAt(line, at, length);
     if (!IsBlank(c)) break;
     at += length;
+    if (++leading > kMaxHeadingBlanks) return std::nullopt;
   }
   if (at == line.size()) return std::nullopt;
   // Most lines are turned away by their first character, before anything is counted.
@@ -122,7 +127,7 @@ std::optional<std::string_view> HeadingOf(std::string_view line) {
     at += length;
     if (IsBlank(c)) {
       if (count + pending < kMaxHeadingChars) chars[count + pending] = c;
-      ++pending;
+      if (++pending > kMaxHeadingBlanks) return std::nullopt;
       continue;
     }
     if (count + pending + 1 > kMaxHeadingChars) return std::nullopt;
@@ -157,6 +162,7 @@ TTextLines::TTextLines(bool findHeadings) : findHeadings_(findHeadings) {
 
 void TTextLines::NextLine() {
   state_ = findHeadings_ ? State::kBlank : State::kPlain;
+  pending_ = 0;
 }
 
 // Steps over the characters of the line that leave it undecided.
@@ -166,7 +172,12 @@ const char* TTextLines::Classify(const char* p, const char* end) {
     const char32_t c = Utf8CharAt({p, static_cast<size_t>(end - p)}, 0, length);
     p += length;
     if (IsBlank(c)) {
-      if (state_ == State::kMaybe) ++pending_;
+      // Before the heading (kBlank) or after it (kMaybe); more than a heading may have make
+      // the line text, held no longer.
+      if (++pending_ > kMaxHeadingBlanks) {
+        state_ = State::kPlain;
+        break;
+      }
     } else if (state_ == State::kBlank) {
       if (!BeginsHeading(c)) {
         state_ = State::kPlain;

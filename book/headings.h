@@ -16,8 +16,8 @@
 namespace lumbrella {
 
 // The heading a line is, or nothing. The line (without its line end) is taken without the
-// blanks at both ends (space, tab, U+3000); that text is the heading when it is at most 40
-// characters long and
+// blanks at both ends (space, tab, U+3000; at most 256 at each end); that text is the heading
+// when it is at most 40 characters long and
 //   - begins with 第, a number (digits 0-9 or ０-９, or the numerals 〇零一二三四五六七八九十
 //     百千万两), one of 章回节集卷部篇, then nothing, a blank or a punctuation mark (and any
 //     title);
@@ -33,9 +33,9 @@ inline constexpr size_t kHeadingsToSplit = 2;
 // A text that arrives as pieces of well-formed UTF-8 (a source read in blocks), cut into lines,
 // each line told whether it is a heading. A line ends at CR LF, a lone LF or a lone CR (LF CR
 // is two line ends); this is where the book's line ends are decided, and each line becomes a
-// paragraph of its page. A line is held only while it may still be a heading (blanks around at
-// most 40 characters, beginning as a heading does); all others go on as views into the pieces,
-// valid during the call.
+// paragraph of its page. A line is held only while it may still be a heading (at most 256
+// blanks each side of at most 40 characters, beginning as a heading does: under 2 KiB); all
+// others go on as views into the pieces, valid during the call.
 class TTextLines {
  public:
   // Without findHeadings no line is a heading.

@@ -87,6 +87,9 @@ TEST(Headings, WhichLinesAreHeadings) {
       {"Chapter ", ""},
       {"", ""},
       {"　　", ""},
+      {std::string(256, ' ') + "第一章" + std::string(256, '\t'), "第一章"},
+      {std::string(257, ' ') + "第一章", ""},  // more blanks than a heading has
+      {"第一章" + std::string(257, ' '), ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -97,6 +100,34 @@ TEST(Headings, WhichLinesAreHeadings) {
     const std::string seen = c.heading.empty() ? c.line : "<" + c.heading + ">";
     EXPECT_EQ(TLinesSeen("x\n" + c.line + "\r\ny").lines,
               (std::vector<std::string>{"x", seen, "y"}));
+  }
+}
+
+// A line that cannot be a heading any more is passed on as it comes, not held: of a long
+// line of blanks, or of a heading followed by them, never more than a heading's blanks.
+TEST(Headings, ALineOfBlanksIsNotHeldWhole) {
+  class TCounted final : public TTextLines {
+   public:
+    TCounted() : TTextLines(true) {}
+    using TTextLines::Text;
+    size_t passed = 0;
+
+   private:
+    void Part(std::string_view utf8) override { passed += utf8.size(); }
+    void Line(std::string_view utf8) override { passed += utf8.size(); }
+    void Heading(std::string_view ansi) override { passed += ansi.size(); }
+  };
+  const std::string piece(1000, ' ');
+  for (const std::string start : {"", "第二章", "　　第二章　"}) {
+    SCOPED_TRACE(start);
+    TCounted lines;
+    lines.Text(start);
+    size_t given = start.size();
+    for (int i = 0; i < 100; ++i) {
+      lines.Text(piece);
+      given += piece.size();
+      ASSERT_LE(given - lines.passed, 2048u) << "after " << given << " bytes";
+    }
   }
 }
 
