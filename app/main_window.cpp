@@ -29,6 +29,7 @@
 #include "book/convert.h"
 #include "book/headings.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/tempdir.h"
 
 namespace lumbrella {
@@ -383,6 +384,7 @@ void TForm1::Button1Click() {
   bool packed = false;
   bool closing = false;
   std::string packerError;
+  QString detail = book;
   {
     SetConverting(true);
     struct Restore {
@@ -399,10 +401,17 @@ void TForm1::Button1Click() {
     }
     closing = closeRequested_;
     packerError = converter.LastPackerError();
+    // A file with more headings than a file is split at says so below the book's path.
+    for (const TBookConverter::TSplitFile& file : converter.SplitFiles()) {
+      if (!file.headingsLeftAsText) continue;
+      detail += QStringLiteral("\n%1：章节标题超过 %2 个，其后的标题留作正文")
+                    .arg(AnsiToQString(ExtractFileName(chapters[file.chapter].path)))
+                    .arg(kMaxSplitHeadings);
+    }
   }
   if (closing) return;  // the window was closed meanwhile; the conversion was told to stop
   if (packed) {
-    dialogs_.Message(this, AnsiToQString(ConvertSucceededMessage()), book);
+    dialogs_.Message(this, AnsiToQString(ConvertSucceededMessage()), detail);
   } else {
     dialogs_.Message(this, AnsiToQString(ConvertFailedMessage()), AnsiToQString(packerError));
   }

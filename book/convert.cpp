@@ -102,7 +102,10 @@ void TBookConverter::WritePackageDocuments(const TBookInfo& book,
     TSourceText source(chapters[i].path, chapters[i].encoding);
     if (SplitChapters) {
       toc.push_back(WriteSplitChapter(folder, i, chapters[i].label, source));
-      if (!toc.back().headings.empty()) splitFiles_.push_back({i, toc.back().headings.size()});
+      if (!toc.back().headings.empty()) {
+        splitFiles_.push_back(
+            {i, toc.back().headings.size(), toc.back().headingsLeftAsText});
+      }
     } else {
       WriteChapterPage(folder + ChapterFileName(i), chapters[i].label, source);
       toc.emplace_back().label = chapters[i].label;

@@ -93,10 +93,12 @@ class TBookConverter {
   // navigation point under the file's for each, and continues any page longer than
   // kMaxPageSize on further pages (WriteSplitChapter). Off, each file is one page as always.
   bool SplitChapters = false;
-  // The files the last WritePackageDocuments split: position in the list, headings found.
+  // The files the last WritePackageDocuments split: position in the list, headings split at,
+  // and whether more followed (kMaxSplitHeadings), left as text.
   struct TSplitFile {
     size_t chapter;
     size_t headings;
+    bool headingsLeftAsText = false;
   };
   const std::vector<TSplitFile>& SplitFiles() const { return splitFiles_; }
   // What each chapter file of the last WritePackageDocuments was read in, in list order

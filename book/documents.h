@@ -98,6 +98,7 @@ struct TChapterPages {
   std::string label;             // the chapter's navigation point, on its first page
   size_t pages = 1;              // in reading order; only the first has a point of its own
   std::vector<TPoint> headings;  // the points under the chapter's, in order
+  bool headingsLeftAsText = false;  // more headings followed than a file is split at
 };
 
 // Every page in the manifest and the spine; a navigation point per chapter with one under

@@ -223,8 +223,12 @@ void TTextLines::EndUndecided(std::string_view line) {
   if (state_ == State::kMaybe) {
     const std::string ansi = Utf8TextToAnsi(line);
     if (const std::optional<std::string_view> heading = HeadingOf(ansi)) {
-      Heading(*heading);
-      return;
+      if (headings_ < kMaxSplitHeadings) {
+        ++headings_;
+        Heading(*heading);
+        return;
+      }
+      headingsLeftAsText_ = true;
     }
   }
   Line(line);

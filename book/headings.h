@@ -29,6 +29,9 @@ std::optional<std::string_view> HeadingOf(std::string_view line);
 
 // A file is split when it holds two headings or more.
 inline constexpr size_t kHeadingsToSplit = 2;
+// The most headings a file is split at; the text after them stays on the last one's pages, so
+// that pages, the table of contents and the time to write them stay within bounds.
+inline constexpr size_t kMaxSplitHeadings = 100000;
 
 // A text that arrives as pieces of well-formed UTF-8 (a source read in blocks), cut into lines,
 // each line told whether it is a heading. A line ends at CR LF, a lone LF or a lone CR (LF CR
@@ -46,6 +49,9 @@ class TTextLines {
 
   void Text(std::string_view utf8);  // the next piece, cut between characters
   void Finish();                     // the text ends: so does its last line
+  // True when a heading came after kMaxSplitHeadings of them: it and those after it were
+  // told as lines.
+  bool HeadingsLeftAsText() const { return headingsLeftAsText_; }
 
  protected:
   // Some of a line, more of which follows.
@@ -71,6 +77,8 @@ class TTextLines {
   bool afterCr_ = false;
   const char* nextLf_ = nullptr;  // in the piece: the next LF, or its end
   std::string held_;              // the line so far, while it may be a heading
+  size_t headings_ = 0;           // told so far
+  bool headingsLeftAsText_ = false;
 };
 
 class TSourceText;

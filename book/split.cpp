@@ -39,6 +39,7 @@ class TStreamedPages final : public TTextLines {
     if (chapter_.pages == 0) OpenPage(chapter_.label, std::nullopt);  // changed meanwhile
     page_->Finish();
     file_.reset();
+    chapter_.headingsLeftAsText = HeadingsLeftAsText();
     return std::move(chapter_);
   }
 

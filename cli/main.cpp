@@ -14,6 +14,7 @@
 
 #include "book/chapter.h"
 #include "book/convert.h"
+#include "book/headings.h"
 #include "book/version.h"
 #include "platform/codepage.h"
 #include "platform/files.h"
@@ -177,6 +178,12 @@ void PrintSplitFiles(const TBookConverter& converter, const std::vector<TChapter
   for (const TBookConverter::TSplitFile& file : converter.SplitFiles()) {
     std::fprintf(stderr, "lumbrella-cli: %s: split into %zu chapters\n",
                  AnsiToUtf8(chapters[file.chapter].path).c_str(), file.headings);
+    if (file.headingsLeftAsText) {
+      std::fprintf(stderr,
+                   "lumbrella-cli: %s: more than %zu headings; those after them are left as "
+                   "text\n",
+                   AnsiToUtf8(chapters[file.chapter].path).c_str(), kMaxSplitHeadings);
+    }
   }
   if (converter.SplitFiles().empty()) {
     std::fputs("lumbrella-cli: no file holds two chapter headings; none was split\n", stderr);

@@ -131,6 +131,38 @@ TEST(Headings, ALineOfBlanksIsNotHeldWhole) {
   }
 }
 
+// A file is split at its first kMaxSplitHeadings headings; the lines after them that would
+// be headings stay text, whole.
+TEST(Headings, AFileIsSplitAtTheFirstHeadingsUpToTheBound) {
+  class TCounted final : public TTextLines {
+   public:
+    TCounted() : TTextLines(true) {}
+    using TTextLines::Finish;
+    using TTextLines::Text;
+    size_t headings = 0;
+    std::vector<std::string> lines;
+
+   private:
+    void Part(std::string_view utf8) override { part_ += utf8; }
+    void Line(std::string_view utf8) override {
+      if (!part_.empty() || !utf8.empty()) lines.push_back(part_ + std::string(utf8));
+      part_.clear();
+    }
+    void Heading(std::string_view) override { ++headings; }
+    std::string part_;
+  };
+  TCounted lines;
+  std::string text;
+  for (size_t i = 0; i < kMaxSplitHeadings; ++i)
+    text += "第" + std::to_string(i + 1) + "章\n";
+  text += " 第一章 \n正文\n";
+  lines.Text(text);
+  lines.Finish();
+  EXPECT_EQ(lines.headings, kMaxSplitHeadings);
+  EXPECT_TRUE(lines.HeadingsLeftAsText());
+  EXPECT_EQ(lines.lines, (std::vector<std::string>{" 第一章 ", "正文"}));
+}
+
 // The scan before the window's question reads a file up to its second heading, and hands
 // control back after each block and each file.
 TEST(Headings, TheScanBeforeTheQuestionStopsAtTheSecondHeading) {
