@@ -33,6 +33,7 @@
 #include "book/failure.h"
 #include "book/headings.h"
 #include "platform/errors.h"
+#include "platform/files.h"
 #include "platform/tempdir.h"
 #include "zip/reader.h"
 
@@ -115,6 +116,12 @@ TForm1::TForm1(TUserDialogs& dialogs, const QStringList& sourceFiles, const QUrl
     m_progress->setValue(stage == TWorkStage::wsStaging
                              ? percent * kStagingShare / 100
                              : kStagingShare + percent * (100 - kStagingShare) / 100);
+  };
+  // Another conversion writing the same book (this program's, in another window or on the
+  // command line) goes first; the bar says what this one waits for.
+  progress_.OnWait = [this](bool waiting, const std::string&) {
+    m_progress->setFormat(waiting ? QStringLiteral("等待同一本书的另一个转换完成……") : QString());
+    m_progress->setTextVisible(waiting);
   };
   packer_.Progress = &progress_;
   FormCreate(sourceFiles, webPage);
@@ -488,6 +495,13 @@ void TForm1::Button1Click() {
     }
     closing = closeRequested_;
     if (converter.SplitChapters) splitReport = ChaptersFoundText(converter.SplitFiles());
+    // A file with more headings than a file is split at says so below the book's path.
+    for (const TSplitFile& file : converter.SplitFiles()) {
+      if (!file.report.headingsLeftAsText) continue;
+      splitReport += QStringLiteral("\n%1：章节标题超过 %2 个，其后的标题留作正文")
+                         .arg(AnsiToQString(ExtractFileName(chapters[file.chapter].path)))
+                         .arg(kMaxSplitHeadings);
+    }
   }
   if (closing) return;  // the window was closed meanwhile; the conversion was told to stop
   if (packed) {

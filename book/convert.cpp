@@ -1,6 +1,7 @@
 #include "book/convert.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <optional>
 
@@ -28,8 +29,17 @@ std::string ConvertFailedMessage() {
   return Utf8ToAnsi("灰常遗憾，未能转换成功");
 }
 
+bool ShowsSomething(std::string_view title) {
+  for (size_t at = 0, length = 0; at < title.size(); at += length) {
+    const char32_t c = AnsiCharAt(title, at, length);
+    const bool nothing = c <= ' ' || (c >= 0x7F && c <= 0x9F) || c == 0x3000;
+    if (!nothing) return true;
+  }
+  return false;
+}
+
 std::string ProposedBookName(const std::string& title) {
-  if (title.empty()) return "myepub";
+  if (!ShowsSomething(title)) return "myepub";
   // By character: a backslash and "|" are also second bytes of GB18030 characters.
   std::u16string units = AnsiToUtf16(title);
   for (char16_t& c : units) {
@@ -40,7 +50,7 @@ std::string ProposedBookName(const std::string& title) {
 }
 
 std::string BookTitle(const std::string& title, const std::string& outputPath) {
-  if (!title.empty()) return title;
+  if (ShowsSomething(title)) return title;
   std::string name = ExtractFileName(outputPath);
   name.resize(name.size() - ExtractFileExt(name).size());
   // A book must have a title; ".epub" alone leaves no name to take.
@@ -170,36 +180,66 @@ bool TBookConverter::Busy() const {
   return false;
 }
 
-bool NeedsDiskStaging(const std::string& tempDir, int64_t stagedBytes) {
+bool InRuntimeFolder(const std::string& tempDir) {
   const std::string runtime = RuntimeBaseDir();
-  if (runtime.empty() || !tempDir.starts_with(Utf8ToAnsi(runtime) + "/")) return false;
-  const int64_t room = FreeSpace(Utf8ToAnsi(runtime));
+  return !runtime.empty() && tempDir.starts_with(Utf8ToAnsi(runtime) + "/");
+}
+
+bool NeedsDiskStaging(const std::string& tempDir, int64_t stagedBytes) {
+  if (!InRuntimeFolder(tempDir)) return false;
+  const int64_t room = FreeSpace(Utf8ToAnsi(RuntimeBaseDir()));
   return room >= 0 && room < stagedBytes;
+}
+
+int64_t MostStagedBytes(const TBookFields& fields, const std::vector<TChapter>& chapters) {
+  // A page grows to kMaxPageGrowth times its source, and each file takes at least one
+  // memory page of the folder; the fixed files and the documents take far less than 1 MiB
+  // beside them.
+  constexpr int64_t kFilePage = 4096;
+  int64_t bytes = (1 << 20) + kFilePage;
+  if (!fields.cover.empty()) bytes += std::max<int64_t>(FileSize(fields.cover), 0) + kFilePage;
+  for (const TChapter& chapter : chapters)
+    bytes += kMaxPageGrowth * std::max<int64_t>(FileSize(chapter.path), 0) + kFilePage;
+  return bytes;
+}
+
+namespace {
+
+// A write the file system refused for want of room (or of files: a tmpfs may hold a limited
+// number).
+bool FolderFull(const EStreamError& e) {
+  return e.SysError() == ENOSPC || e.SysError() == EDQUOT;
+}
+
+}  // namespace
+
+void TBookConverter::Stage(TBookInfo& book, const TBookFields& fields,
+                           const std::vector<TChapter>& chapters) {
+  try {
+    StageFixedFiles(book, fields.cover);
+    WritePackageDocuments(book, chapters);
+  } catch (...) {
+    RemoveStagingTree(StagingRoot());
+    throw;
+  }
 }
 
 bool TBookConverter::Convert(const TBookFields& fields, const std::vector<TChapter>& chapters,
                              const std::string& outputPath) {
   if (Busy()) throw EConversionBusy();
   // The folder in memory is smaller than a disk; a book it has no room for is staged on
-  // disk, in a private folder of its own (pages may take twice their sources' bytes).
+  // disk, in a private folder of its own.
   std::optional<TPrivateTempDir> onDisk;
   struct RestoreTempDir {
     std::string& dir;
     std::string given;
     ~RestoreTempDir() { dir = given; }
   } restoreTempDir{tempDir_, tempDir_};
-  if (!RuntimeBaseDir().empty()) {
-    int64_t staged = 1 << 20;
-    if (!fields.cover.empty()) staged += std::max<int64_t>(FileSize(fields.cover), 0);
-    for (const TChapter& chapter : chapters)
-      staged += 2 * std::max<int64_t>(FileSize(chapter.path), 0);
-    if (NeedsDiskStaging(tempDir_, staged)) {
-      onDisk.emplace(TempBaseDir());
-      tempDir_ = onDisk->Path();
-    }
+  if (NeedsDiskStaging(tempDir_, MostStagedBytes(fields, chapters))) {
+    onDisk.emplace(TempBaseDir());
+    tempDir_ = onDisk->Path();
   }
-  const std::string root = StagingRoot();
-  RunningConversions().push_back({root, &packer_});
+  RunningConversions().push_back({StagingRoot(), &packer_});
   // An update need not read back the pages whose bytes an old entry holds already: their
   // CRC-32s are recorded as they are written.
   StagedCrcs().Clear();
@@ -213,13 +253,18 @@ bool TBookConverter::Convert(const TBookFields& fields, const std::vector<TChapt
   } done;
   TBookInfo book = MakeBookInfo(fields, outputPath);
   try {
-    StageFixedFiles(book, fields.cover);
-    WritePackageDocuments(book, chapters);
-  } catch (...) {
-    RemoveStagingTree(root);
-    throw;
+    Stage(book, fields, chapters);
+  } catch (const EStreamError& e) {
+    // The estimate cannot know how many pages the headings make; a folder in memory that
+    // fills up all the same has the book staged once more, on disk.
+    if (onDisk || !InRuntimeFolder(tempDir_) || !FolderFull(e)) throw;
+    StagedCrcs().Clear();
+    onDisk.emplace(TempBaseDir());
+    tempDir_ = onDisk->Path();
+    RunningConversions().back().root = StagingRoot();
+    Stage(book, fields, chapters);
   }
-  return PackStagingTree(root, outputPath);
+  return PackStagingTree(StagingRoot(), outputPath);
 }
 
 bool RemoveStagingTree(const std::string& path) {

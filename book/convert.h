@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "book/chapter.h"
@@ -38,6 +39,10 @@ struct TBookFields {
 std::string ConvertSucceededMessage();  // "恭喜你，文件转换成功"
 std::string ConvertFailedMessage();     // "灰常遗憾，未能转换成功"
 
+// Whether a title has anything to show: a character other than blanks (space, U+3000) and
+// control characters. One that has not counts as empty.
+bool ShowsSomething(std::string_view title);
+
 // The file name the save dialog proposes: the title, or "myepub" when it is empty. What no
 // file name may hold here ("/", control characters) or on Windows, where books travel
 // (\ : * ? " < > |), becomes "_".
@@ -52,9 +57,15 @@ std::string BookTitle(const std::string& title, const std::string& outputPath);
 // is placed, from what the image is.
 TBookInfo MakeBookInfo(const TBookFields& fields, const std::string& outputPath);
 
-// True when tempDir lies in the runtime folder in memory (RuntimeBaseDir) and its file
-// system has no room for stagedBytes: the book is then staged on disk instead.
+// True when tempDir lies in the runtime folder in memory (RuntimeBaseDir).
+bool InRuntimeFolder(const std::string& tempDir);
+// True when tempDir lies in the runtime folder in memory and its file system has no room
+// for stagedBytes: the book is then staged on disk instead.
 bool NeedsDiskStaging(const std::string& tempDir, int64_t stagedBytes);
+// The most a staged book of these fields and chapters can take: pages grow up to
+// kMaxPageGrowth times their sources, and each file takes a memory page at least.
+inline constexpr int64_t kMaxPageGrowth = 7;  // a line end becomes "</p><p>"
+int64_t MostStagedBytes(const TBookFields& fields, const std::vector<TChapter>& chapters);
 
 class TBookConverter {
  public:
@@ -81,9 +92,10 @@ class TBookConverter {
   bool PackStagingTree(const std::string& root, const std::string& archivePath);
 
   // Steps 4 to 7 of Convert, after the save dialog: clear StagingRoot, stage, write the
-  // documents, pack. A book that the folder in memory has no room for (NeedsDiskStaging)
-  // is staged in a private folder on disk, made for this conversion. A staging error
-  // removes StagingRoot and propagates (the caller shows it); otherwise returns
+  // documents, pack. A book that the folder in memory has no room for (NeedsDiskStaging on
+  // MostStagedBytes) is staged in a private folder on disk, made for this conversion; so is
+  // one that fills the folder in memory all the same, once more, without a word. A staging
+  // error removes StagingRoot and propagates (the caller shows it); otherwise returns
   // PackStagingTree's result. While a conversion with the same StagingRoot or the same
   // packer runs, through this converter or another (from a window message handled during
   // packing), it raises EConversionBusy and touches nothing.
@@ -117,6 +129,8 @@ class TBookConverter {
 
  private:
   void BetweenChapters(int64_t done, int64_t total);
+  // StageFixedFiles and WritePackageDocuments; a failure removes StagingRoot.
+  void Stage(TBookInfo& book, const TBookFields& fields, const std::vector<TChapter>& chapters);
 
   std::string tempDir_;
   TZipPacker& packer_;

@@ -22,6 +22,7 @@ TFailureCause FileFailure(const EStreamError& e, bool creating, const std::strin
                           const std::string& output) {
   const int err = e.SysError();
   if (err == ENOSPC || err == EDQUOT) return TFailureCause::fcDiskFull;
+  if (err == EWOULDBLOCK) return TFailureCause::fcBusy;  // the wait for its lock ran out
   if (SamePath(e.Path(), cover)) return TFailureCause::fcCoverUnreadable;
   if (SamePath(e.Path(), output)) {
     if (err == EACCES || err == EPERM || err == EROFS) return TFailureCause::fcNoPermission;
@@ -48,8 +49,11 @@ TFailureCause FailureCause(const std::exception_ptr& error, const std::string& c
     return TFailureCause::fcNotAnArchive;
   } catch (const ENotEnoughRoom&) {
     return TFailureCause::fcDiskFull;
-  } catch (const EWriteError&) {
-    return TFailureCause::fcDiskFull;  // a write the disk refused
+  } catch (const EWriteError& e) {
+    // A write the disk refused; one without a cause is taken for a full disk too.
+    const int err = e.SysError();
+    return err == 0 || err == ENOSPC || err == EDQUOT ? TFailureCause::fcDiskFull
+                                                      : TFailureCause::fcUnknown;
   } catch (const EInvalidGraphic&) {
     return TFailureCause::fcCoverUnreadable;
   } catch (const EConversionBusy&) {

@@ -25,6 +25,9 @@ using TChars = std::u32string_view;
 
 constexpr size_t kMaxHeadingChars = 40;
 constexpr size_t kMaxPrefixChars = 6;
+// Blanks a heading's line may have before its text: a line with more is text, so that a long
+// line of blanks is never held whole while it might still be a heading.
+constexpr size_t kMaxLeadingBlanks = 256;
 constexpr size_t kMinTitleChars = 1;  // of a long line's title, before it may be cut
 constexpr size_t kMaxNumberChars = 18;
 constexpr char32_t kIdeographicSpace = 0x3000;
@@ -460,8 +463,10 @@ THeadingLine LineOf(const TForm& form, TText&& text) {
 std::optional<std::string_view> HeadingOf(std::string_view line) {
   size_t at = 0;
   size_t length = 0;
-  while (at < line.size() && IsBlank(AnsiCharAt(line, at, length)))
+  for (size_t blanks = 0; at < line.size() && IsBlank(AnsiCharAt(line, at, length)); ++blanks) {
+    if (blanks == kMaxLeadingBlanks) return std::nullopt;
     at += length;
+  }
   std::u32string chars;
   std::vector<size_t> offsets = {at};
   while (at < line.size() && chars.size() < THeadingRule::kWindowChars) {
@@ -518,6 +523,7 @@ void TTextLines::NextLine() {
   state_ = rule_ != nullptr ? State::kBlank : State::kPlain;
   count_ = 0;
   leadBytes_ = 0;
+  leadBlanks_ = 0;
 }
 
 // Steps over the characters of the line that leave it undecided. Stops at the line's end, at
@@ -534,6 +540,10 @@ const char* TTextLines::Classify(const char* p, const char* end) {
     switch (state_) {
       case State::kBlank:
         if (blank) {
+          if (++leadBlanks_ > kMaxLeadingBlanks) {
+            state_ = State::kPlain;
+            return p;
+          }
           leadBytes_ += length;
           p += length;
           continue;
@@ -695,11 +705,17 @@ class TPlanner final : public TTextLines {
   };
   std::vector<TFound> found;
   bool text = false;  // since the last of them
+  bool more = false;  // heading lines after kMaxSplitHeadings of them
 
  private:
   void Part(std::string_view utf8) override { Seen(utf8); }
   void Line(std::string_view utf8) override { Seen(utf8); }
   bool Heading(const THeadingLine& heading) override {
+    // Beyond the bound a heading line stays text, and so do the pages it would have made.
+    if (found.size() >= kMaxSplitHeadings) {
+      more = true;
+      return false;
+    }
     found.push_back({heading, text});
     text = false;
     return true;
@@ -834,6 +850,7 @@ bool THeadingPlan::Split() const {
 
 THeadingReport THeadingPlan::Report() const {
   THeadingReport report;
+  report.headingsLeftAsText = headingsLeftAsText;
   std::vector<const std::string*> labels;
   // The last numbered chapter of each unit, and whether the volume has had one of it: the
   // first of a volume may begin the numbers anew, or go on from the volume before.
@@ -893,7 +910,9 @@ THeadingPlan PlanHeadings(TSourceText& source, const THeadingRule& rule,
       [&] { planner.emplace(rule); });
   if (stopped) return {};
   planner->Finish();
-  return MakePlan(std::move(planner->found), planner->text);
+  THeadingPlan plan = MakePlan(std::move(planner->found), planner->text);
+  plan.headingsLeftAsText = planner->more;
+  return plan;
 }
 
 std::vector<TSplitFile> FilesToSplit(const std::vector<TChapter>& chapters,

@@ -156,6 +156,7 @@ class TTextLines {
   State state_;
   size_t count_ = 0;      // the line's characters after its leading blanks, so far
   size_t leadBytes_ = 0;  // the bytes of those blanks
+  size_t leadBlanks_ = 0;  // and their number
   // Made when a line is decided: its characters after the leading blanks, and where each of
   // them and the end of the last stand in its bytes.
   std::u32string chars_;
@@ -179,6 +180,7 @@ struct THeadingReport {
     std::string before, after;
   };
   std::vector<TGap> gaps;
+  bool headingsLeftAsText = false;  // more heading lines followed than a file is split at
 };
 
 // What the first pass over a source decides: for each line that may be a heading, in order,
@@ -199,9 +201,15 @@ struct THeadingPlan {
   };
   std::vector<TEntry> entries;
   bool textBeforeFirst = false;  // a character other than a blank before the first heading
+  // Heading lines came after kMaxSplitHeadings of them: they stay text.
+  bool headingsLeftAsText = false;
   bool Split() const;            // two headings or more: the file is split at them
   THeadingReport Report() const;
 };
+
+// The most heading lines a file is split at; those after them stay text, so that the pages,
+// the table of contents and the time to write them stay within bounds.
+inline constexpr size_t kMaxSplitHeadings = 100000;
 
 // Reads the source to its end and plans its split. between, when given, runs after each piece;
 // when it returns false the reading stops there, and the plan is empty.

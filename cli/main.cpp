@@ -1,7 +1,8 @@
 // lumbrella-cli: the conversion road without the window, for scripts.
 //   lumbrella-cli [-q] [-s] [-f] [--skip-missing] [--heading-regex RE] [--volume-regex RE]
 //                 [-e ENC] [--unwrap MODE] [-t TITLE] [-a AUTHOR] [-c COVER] -o OUTPUT FILE...
-// Exit status: 0 converted, 1 conversion failed or a FILE left out, 2 usage error.
+// Exit status: 0 converted, 1 conversion failed or a FILE left out, 2 usage error, 128 + the
+// signal's number when SIGINT, SIGTERM or SIGHUP stopped it.
 
 #include <getopt.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/progress.h"
+#include "platform/signals.h"
 #include "platform/stream.h"
 #include "platform/tempdir.h"
 #include "zip/packer.h"
@@ -48,7 +50,7 @@ constexpr char kUsage[] =
     "                       are converted to PNG)\n"
     "  -o, --output OUTPUT  the book to write (not \"-\": a book is not written to\n"
     "                       standard output); a book already there is updated: its\n"
-    "                       entries of the same names are replaced, the others kept\n"
+    "                       pages and documents are replaced, files added to it kept\n"
     "  -f, --force          replace an OUTPUT that is not a ZIP archive (a download\n"
     "                       cut short, another file of that name) with the new book;\n"
     "                       without it such a file is left as it is, and nothing is\n"
@@ -84,14 +86,16 @@ constexpr char kUsage[] =
     "order given. On success the book's path is printed, after a line saying so when\n"
     "standard output is a terminal. Every message on standard error begins with\n"
     "\"lumbrella-cli: \". Exit status: 0 converted, 1 conversion failed or a FILE left\n"
-    "out, 2 usage error.\n";
+    "out, 2 usage error, 128 + N when stopped by signal N (Ctrl-C: 130); a stopped\n"
+    "conversion leaves nothing behind.\n";
 
-// Messages inside the program are ANSI; the terminal speaks UTF-8.
-void PrintLine(FILE* to, const std::string& ansi) {
+// Messages inside the program are ANSI; the terminal speaks UTF-8. False when the line could
+// not be written whole.
+bool PrintLine(FILE* to, const std::string& ansi) {
   std::string text = AnsiToUtf8(ansi);
   text += '\n';
-  std::fwrite(text.data(), 1, text.size(), to);
-  std::fflush(to);
+  const bool written = std::fwrite(text.data(), 1, text.size(), to) == text.size();
+  return std::fflush(to) == 0 && written;
 }
 
 // A message on standard error: the program's name first, as command-line tools do.
@@ -150,11 +154,12 @@ int ParseArguments(int argc, char** argv, Options& options) {
   int c;
   while ((c = getopt_long(argc, argv, ":t:a:c:o:e:qsfh", kLong, nullptr)) != -1) {
     switch (c) {
+      // Text, not a path: each byte that is not UTF-8 is one U+FFFD.
       case 't':
-        options.fields.title = Utf8ToAnsi(optarg);
+        options.fields.title = Utf8TextToAnsi(optarg);
         break;
       case 'a':
-        options.fields.author = Utf8ToAnsi(optarg);
+        options.fields.author = Utf8TextToAnsi(optarg);
         break;
       case 'c':
         options.fields.cover = Utf8ToAnsi(optarg);
@@ -274,6 +279,10 @@ void PrintSplitFiles(const TBookConverter& converter, const std::vector<TChapter
       line += "; " + report.gaps[k].before + " is followed by " + report.gaps[k].after;
     if (report.gaps.size() > kGapsShown)
       line += "; and " + std::to_string(report.gaps.size() - kGapsShown) + " more";
+    if (report.headingsLeftAsText) {
+      line += "; the headings after the first " + std::to_string(kMaxSplitHeadings) +
+              " are left as text";
+    }
     PrintLine(stderr, line);
   }
   if (converter.SplitFiles().empty()) {
@@ -327,6 +336,11 @@ int main(int argc, char** argv) {
     return kExitFailed;
   };
 
+  // Ctrl-C and the like stop the conversion at its next step; what it made goes with it.
+  const TStopSignals signals;
+  if (const std::string refusal = TempBaseRefusal(); !refusal.empty() && !options.quiet) {
+    std::fprintf(stderr, "lumbrella-cli: %s\n", refusal.c_str());
+  }
   // Folders of earlier runs that were killed before they could remove them.
   RemoveLeftoverTempDirs(TempBaseDir());
   try {
@@ -334,6 +348,17 @@ int main(int argc, char** argv) {
     TZipPacker packer;
     TProgress progress;
     packer.Progress = &progress;
+    progress.OnStep = [&progress] {
+      if (TStopSignals::Received() != 0) progress.RequestCancel();
+    };
+    if (!options.quiet) {
+      progress.OnWait = [](bool waiting, const std::string& path) {
+        if (waiting) {
+          std::fprintf(stderr, "lumbrella-cli: waiting for another conversion writing %s\n",
+                       AnsiToUtf8(ExpandFileName(path)).c_str());
+        }
+      };
+    }
     const bool showProgress = !options.quiet && isatty(STDERR_FILENO) != 0;
     int shown = -1;
     if (showProgress) {
@@ -353,15 +378,26 @@ int main(int argc, char** argv) {
     converter.HeadingRule = rule ? &*rule : nullptr;
     converter.Unwrap = options.unwrap;
     converter.ReplaceOutput = replace;
-    const bool ok = converter.Convert(options.fields, chapters, options.output);
+    bool ok = false;
+    try {
+      ok = converter.Convert(options.fields, chapters, options.output);
+    } catch (...) {
+      if (TStopSignals::Received() != 0) return TStopSignals::ExitStatus();
+      throw;
+    }
     if (shown >= 0) std::fputs("\r    \r", stderr);
+    if (TStopSignals::Received() != 0 && !ok) return TStopSignals::ExitStatus();
     if (!options.quiet) PrintEncodings(converter, chapters);
     if (!ok) return fail(converter.LastPackerError());
     if (!options.quiet) {
       if (options.split) PrintSplitFiles(converter, chapters);
-      // A script reads the path alone; a person is told what it is.
-      if (isatty(STDOUT_FILENO) != 0) PrintLine(stdout, ConvertSucceededMessage());
-      PrintLine(stdout, ExpandFileName(options.output));
+      // A script reads the path alone, a person is told what it is; a script must not take a
+      // failed write for the book.
+      if ((isatty(STDOUT_FILENO) != 0 && !PrintLine(stdout, ConvertSucceededMessage())) ||
+          !PrintLine(stdout, ExpandFileName(options.output))) {
+        PrintMessage("cannot write to standard output: " + SysErrorText(errno));
+        return kExitFailed;
+      }
     }
     return kExitOk;
   } catch (const std::exception& e) {

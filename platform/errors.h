@@ -22,7 +22,8 @@ class EStreamError : public Exception {
  public:
   using Exception::Exception;
   // A failure on a named file: its expanded path and the system's error number (0 when the
-  // system gave none), so that a caller can tell the cause without reading the message.
+  // system gave none, ENOSPC for a full disk), so that a caller can tell the cause without
+  // reading the message.
   EStreamError(std::string message, std::string path, int sysError)
       : Exception(std::move(message)), path_(std::move(path)), sysError_(sysError) {}
   const std::string& Path() const noexcept { return path_; }
@@ -45,16 +46,22 @@ class EFCreateError : public EStreamError {
   using EStreamError::EStreamError;
 };
 
-// "Stream read error": a read that had to deliver a fixed count delivered fewer bytes.
+// "Stream read error": a read that had to deliver a fixed count delivered fewer bytes. Of a
+// file, the message names it and the cause: "Stream read error: "%s". %s" (RaiseReadError).
 class EReadError : public EStreamError {
  public:
   EReadError() : EStreamError("Stream read error") {}
+  EReadError(std::string message, std::string path, int sysError)
+      : EStreamError(std::move(message), std::move(path), sysError) {}
 };
 
-// "Stream write error": a write that had to store a fixed count stored fewer bytes.
+// "Stream write error": a write that had to store a fixed count stored fewer bytes. Of a
+// file, "Stream write error: "%s". %s" (RaiseWriteError).
 class EWriteError : public EStreamError {
  public:
   EWriteError() : EStreamError("Stream write error") {}
+  EWriteError(std::string message, std::string path, int sysError)
+      : EStreamError(std::move(message), std::move(path), sysError) {}
 };
 
 // List misuse: "Index %d is out of range", "Duplicate Object index".

@@ -148,6 +148,20 @@ void RaiseCreateError(std::string_view path, int err) {
                       err);
 }
 
+void RaiseReadError(std::string_view path, int err) {
+  std::string expanded = ExpandFileName(path);
+  throw EReadError("Stream read error: \"" + expanded + "\". " +
+                       (err == 0 ? std::string("Unexpected end of file") : SysErrorText(err)),
+                   expanded, err);
+}
+
+void RaiseWriteError(std::string_view path, int err) {
+  std::string expanded = ExpandFileName(path);
+  throw EWriteError(
+      "Stream write error: \"" + expanded + "\". " + SysErrorText(err == 0 ? EIO : err), expanded,
+      err);
+}
+
 int64_t RequireRegularFile(int fd, std::string_view path) {
   struct stat st;
   if (fstat(fd, &st) != 0) RaiseOpenError(path, errno);

@@ -41,9 +41,14 @@ std::string ExpandFileName(std::string_view path);
 std::string SysErrorText(int err);
 
 // Raise EFOpenError / EFCreateError for path with the text of err:
-// "Cannot open file "<expanded path>". <error text>".
+// "Cannot open file "<expanded path>". <error text>". The exception carries err.
 [[noreturn]] void RaiseOpenError(std::string_view path, int err);
 [[noreturn]] void RaiseCreateError(std::string_view path, int err);
+// Raise EReadError / EWriteError for a file: "Stream read error: "<expanded path>". <error
+// text>", where err 0 (a read that met the end of the file early) reads "Unexpected end of
+// file". The exception carries err.
+[[noreturn]] void RaiseReadError(std::string_view path, int err);
+[[noreturn]] void RaiseWriteError(std::string_view path, int err);
 
 // Raises EFOpenError "Cannot open file "<expanded path>". Not a regular file" unless the open
 // file fd is a regular file whose size can be trusted: a device or a pipe would be read

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace lumbrella {
 
@@ -19,8 +20,15 @@ class TProgress {
   // the bytes of the files packed), told as the work goes on.
   std::function<void(TWorkStage stage, int percent)> OnPercent;
 
+  // Told when the work must wait for another conversion of this user that writes the same
+  // file (waiting true, with the file's path, ANSI), and again when that wait is over (false).
+  std::function<void(bool waiting, const std::string& path)> OnWait;
+
   void Step() {
     if (OnStep) OnStep();
+  }
+  void Wait(bool waiting, const std::string& path) {
+    if (OnWait) OnWait(waiting, path);
   }
   void Percent(TWorkStage stage, int percent) {
     if (OnPercent) OnPercent(stage, percent);

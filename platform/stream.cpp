@@ -21,11 +21,19 @@ int64_t TStream::Size() {
 }
 
 void TStream::ReadBuffer(void* buffer, size_t count) {
-  if (count != 0 && Read(buffer, count) != count) throw EReadError();
+  if (count != 0 && Read(buffer, count) != count) ReadFailed();
 }
 
 void TStream::WriteBuffer(const void* buffer, size_t count) {
-  if (count != 0 && Write(buffer, count) != count) throw EWriteError();
+  if (count != 0 && Write(buffer, count) != count) WriteFailed();
+}
+
+void TStream::ReadFailed() {
+  throw EReadError();
+}
+
+void TStream::WriteFailed() {
+  throw EWriteError();
 }
 
 uint64_t CopyStream(TStream& from, TStream& to, uint64_t count, size_t blockSize,
@@ -89,7 +97,16 @@ size_t WriteFully(int fd, const char* p, size_t count, int& err) {
   return done;
 }
 
+TWriteFault& WriteFault() {
+  static TWriteFault fault;
+  return fault;
+}
+
 }  // namespace
+
+void SetWriteFault(TWriteFault fault) {
+  WriteFault() = std::move(fault);
+}
 
 TFileStream::TFileStream(const std::string& ansiPath, TFileMode mode) : path_(ansiPath) {
   std::string fs = FsPath(ansiPath);
@@ -140,7 +157,25 @@ size_t TFileStream::Read(void* buffer, size_t count) {
 }
 
 size_t TFileStream::Write(const void* buffer, size_t count) {
-  return WriteFully(fd_, static_cast<const char*>(buffer), count, lastError_);
+  return WriteOut(static_cast<const char*>(buffer), count);
+}
+
+size_t TFileStream::WriteOut(const char* data, size_t count) {
+  if (WriteFault() && count != 0) {
+    if (const int err = WriteFault()(path_); err != 0) {
+      lastError_ = err;
+      return 0;
+    }
+  }
+  return WriteFully(fd_, data, count, lastError_);
+}
+
+void TFileStream::ReadFailed() {
+  RaiseReadError(path_, lastError_);
+}
+
+void TFileStream::WriteFailed() {
+  RaiseWriteError(path_, lastError_);
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
@@ -180,7 +215,7 @@ bool TBufferedFileStream::Close() {
 
 bool TBufferedFileStream::Flush() {
   if (pending_ == 0) return true;
-  size_t put = WriteFully(fd_, buffer_.data(), pending_, lastError_);
+  size_t put = WriteOut(buffer_.data(), pending_);
   filePos_ += static_cast<int64_t>(put);
   if (put < pending_) {
     // Keep what the file refused so that the logical position stays right.
@@ -200,7 +235,7 @@ void TBufferedFileStream::DropReadAhead() {
 }
 
 size_t TBufferedFileStream::Read(void* buffer, size_t count) {
-  if (!Flush()) throw EWriteError();
+  if (!Flush()) WriteFailed();
   char* out = static_cast<char*>(buffer);
   size_t done = 0;
   while (done < count) {
@@ -233,7 +268,7 @@ size_t TBufferedFileStream::Write(const void* buffer, size_t count) {
   while (done < count) {
     if (pending_ == buffer_.size() && !Flush()) return done;
     if (pending_ == 0 && count - done >= buffer_.size()) {
-      size_t put = WriteFully(fd_, in + done, count - done, lastError_);
+      size_t put = WriteOut(in + done, count - done);
       filePos_ += static_cast<int64_t>(put);
       return done + put;
     }
@@ -249,7 +284,7 @@ int64_t TBufferedFileStream::Seek(int64_t offset, TSeekOrigin origin) {
   int64_t logical =
       filePos_ + static_cast<int64_t>(pending_) - static_cast<int64_t>(readEnd_ - readPos_);
   if (origin == TSeekOrigin::soCurrent && offset == 0) return logical;
-  if (!Flush()) throw EWriteError();
+  if (!Flush()) WriteFailed();
   if (origin == TSeekOrigin::soCurrent) {
     offset += logical;
     origin = TSeekOrigin::soBeginning;

@@ -32,6 +32,12 @@ class TStream {
   void ReadBuffer(void* buffer, size_t count);
   // Exactly count bytes, or EWriteError ("Stream write error").
   void WriteBuffer(const void* buffer, size_t count);
+
+ protected:
+  // Raised when ReadBuffer or WriteBuffer falls short; a file stream names itself and the
+  // cause.
+  [[noreturn]] virtual void ReadFailed();
+  [[noreturn]] virtual void WriteFailed();
 };
 
 // Called after each block CopyStream has written, with the block's bytes.
@@ -79,10 +85,21 @@ class TFileStream : public TStream {
   virtual bool Close();
 
  protected:
+  [[noreturn]] void ReadFailed() override;   // EReadError naming the file and the cause
+  [[noreturn]] void WriteFailed() override;  // EWriteError naming the file and the cause
+  // Writes to the file itself, as much as it takes (see SetWriteFault).
+  size_t WriteOut(const char* data, size_t count);
+
   int fd_ = -1;
   std::string path_;
   int lastError_ = 0;
 };
+
+// Tests stand in for a full disk with this: while it is set, a file stream asks it before
+// each write, and an error number it returns for the stream's path (ANSI) makes the write
+// store nothing and fail with that error. Unset by default.
+using TWriteFault = std::function<int(const std::string& ansiPath)>;
+void SetWriteFault(TWriteFault fault);
 
 // A file stream with a buffer (8,192 bytes unless told otherwise). Writes are gathered
 // and go to the file when the buffer is full, on Seek, Flush, Sync and destruction. A

@@ -7,6 +7,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <string_view>
 
 #include "platform/codepage.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 
 namespace lumbrella {
@@ -49,10 +51,13 @@ std::string ProcessRecord() {
 // The process id recorded in the folder open at folder, or 0 when there is none or it
 // belongs to another pid namespace.
 pid_t RecordedPid(int folder) {
-  const int fd = openat(folder, kPidFile, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // Not a pipe someone put there, which would hold the read up forever.
+  const int fd = openat(folder, kPidFile, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return 0;
+  struct stat st;
   char text[96];
-  const ssize_t got = read(fd, text, sizeof text - 1);
+  const ssize_t got =
+      fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? read(fd, text, sizeof text - 1) : -1;
   close(fd);
   if (got <= 0) return 0;
   const std::string record(text, static_cast<size_t>(got));
@@ -83,25 +88,79 @@ bool IsLeftover(int base, const char* name) {
 
 }  // namespace
 
-std::string TempBaseDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string folder = (base != nullptr && *base != '\0') ? base : "/tmp";
+bool OthersMayChange(const std::string& folder) {
+  char* resolved = realpath(folder.c_str(), nullptr);
+  if (resolved == nullptr) return true;
+  const std::string path = resolved;
+  std::free(resolved);
+  const auto safe = [](const std::string& part) {
+    struct stat st;
+    if (lstat(part.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (st.st_uid != 0 && st.st_uid != geteuid()) return false;
+    const bool othersWrite =
+        (st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != getegid());
+    return !othersWrite || (st.st_mode & S_ISVTX) != 0;
+  };
+  if (!safe("/")) return true;
+  for (size_t slash = path.find('/', 1); path.size() > 1; slash = path.find('/', slash + 1)) {
+    if (!safe(path.substr(0, slash))) return true;
+    if (slash == std::string::npos) break;
+  }
+  return false;
+}
+
+namespace {
+
+std::string WithoutTrailingSlashes(std::string folder) {
   while (folder.size() > 1 && folder.back() == '/')
     folder.pop_back();
   return folder;
+}
+
+std::string Resolved(const std::string& folder) {
+  char* resolved = realpath(folder.c_str(), nullptr);
+  if (resolved == nullptr) return folder;
+  std::string path = resolved;
+  std::free(resolved);
+  return path;
+}
+
+std::string GivenTempBase() {
+  const char* base = std::getenv("TMPDIR");
+  return WithoutTrailingSlashes((base != nullptr && *base != '\0') ? base : "/tmp");
+}
+
+}  // namespace
+
+std::string TempBaseDir() {
+  for (const std::string& folder :
+       {GivenTempBase(), std::string("/tmp"), std::string("/var/tmp")}) {
+    if (!OthersMayChange(folder)) return Resolved(folder);
+  }
+  return {};
+}
+
+std::string TempBaseRefusal() {
+  const std::string given = GivenTempBase();
+  if (!OthersMayChange(given)) return {};
+  const std::string used = TempBaseDir();
+  return "TMPDIR \"" + given +
+         "\" is not used: other users may replace what it holds (it or a folder above it is "
+         "writable by others without the sticky bit, or theirs); " +
+         (used.empty() ? std::string("neither is /tmp or /var/tmp safe")
+                       : "\"" + used + "\" is used instead");
 }
 
 std::string RuntimeBaseDir() {
   const char* tmp = std::getenv("TMPDIR");
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if ((tmp != nullptr && *tmp != '\0') || runtime == nullptr || runtime[0] != '/') return {};
-  std::string folder = runtime;
-  while (folder.size() > 1 && folder.back() == '/')
-    folder.pop_back();
+  const std::string folder = WithoutTrailingSlashes(runtime);
   struct stat st;
   struct statfs fs;
   if (lstat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-      (st.st_mode & 077) != 0 || statfs(folder.c_str(), &fs) != 0 || fs.f_type != TMPFS_MAGIC) {
+      (st.st_mode & 077) != 0 || statfs(folder.c_str(), &fs) != 0 || fs.f_type != TMPFS_MAGIC ||
+      OthersMayChange(folder)) {
     return {};
   }
   return folder;
@@ -130,6 +189,12 @@ void TPrivateTempDir::Make() {
     }
   }
   std::string pattern = base_ + "/lumbrella-XXXXXX";
+  // Another user could swap the folder for a link while it is in use, and what is written
+  // and removed below it would land elsewhere.
+  if (base_.empty() || OthersMayChange(base_)) {
+    throw EFCreateError("Cannot create file \"" + Utf8ToAnsi(pattern) +
+                        "\". Other users may replace what this folder holds");
+  }
   if (mkdtemp(pattern.data()) == nullptr) RaiseCreateError(Utf8ToAnsi(pattern), errno);
   chmod(pattern.c_str(), 0700);  // mkdtemp already uses 0700; keep it whatever the umask
   // Without the record the folder works as well; only a leftover of it is not recognised.

@@ -12,6 +12,7 @@
 #include "platform/dirsearch.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/progress.h"
 #include "platform/stream.h"
 #include "zip/deflate.h"
 #include "zip/dostime.h"
@@ -436,9 +437,23 @@ int TZipPacker::Zip() {
       if (stop) throw EUserCanceled("User canceled Zip operation");
     }
 
-    // From here on other writers of the folder wait, so that an update reads the archive
-    // as the one before it left it.
-    work.pending = std::make_unique<TPendingFile>(zipName_, [this] { ProcessMessages(); });
+    // From here on other writers of the file wait, so that an update reads the archive as
+    // the one before it left it. Whoever waits is told, when it begins and when it is over.
+    {
+      struct TWaiting {
+        TProgress* progress;
+        const std::string& path;
+        bool waited = false;
+        ~TWaiting() {
+          if (waited && progress) progress->Wait(false, path);
+        }
+      } waiting{Progress, zipName_};
+      work.pending = std::make_unique<TPendingFile>(zipName_, [this, &waiting] {
+        if (!waiting.waited && Progress) Progress->Wait(true, zipName_);
+        waiting.waited = true;
+        ProcessMessages();
+      });
+    }
     work.updateMode = work.pending->TargetExisted() && !ReplaceExisting;
     work.out = &work.pending->Stream();
     if (!TempPath.empty() && DirectoryExists(TempPath)) {
@@ -493,7 +508,31 @@ void ConfigureBookPacker(TZipPacker& packer, const std::string& root, const std:
   packer.SetStorePaths(true);
   packer.SetZipName(archive);
   packer.NoCompressList() = {"mimetype"};
-  packer.OwnedNames = {"mimetype", "META-INF/container.xml", "OEBPS/"};
+  packer.OwnsName = BookOwnsName;
+}
+
+bool BookOwnsName(std::string_view name) {
+  const std::string folded = LowerAsciiLetters(std::string(name));
+  const std::string_view n = folded;
+  for (std::string_view own : {"mimetype", "meta-inf/container.xml", "oebps/content.opf",
+                               "oebps/toc.ncx", "oebps/css/main.css", "oebps/cover.html"}) {
+    if (n == own) return true;
+  }
+  constexpr std::string_view kCover = "oebps/images/cover";
+  if (n.starts_with(kCover)) {
+    const std::string_view ext = n.substr(kCover.size());
+    return ext.empty() || (ext[0] == '.' && ext.find('/') == ext.npos);
+  }
+  // <n>.html or <n>-<k>.html
+  constexpr std::string_view kFolder = "oebps/", kPage = ".html";
+  if (!n.starts_with(kFolder) || !n.ends_with(kPage)) return false;
+  const std::string_view stem = n.substr(kFolder.size(), n.size() - kFolder.size() - kPage.size());
+  const auto digits = [](std::string_view part) {
+    return !part.empty() && part.find_first_not_of("0123456789") == part.npos;
+  };
+  const size_t dash = stem.find('-');
+  return dash == stem.npos ? digits(stem)
+                           : digits(stem.substr(0, dash)) && digits(stem.substr(dash + 1));
 }
 
 }  // namespace lumbrella

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zip/knowncrc.h"
@@ -84,12 +85,12 @@ class TZipPacker : public TZipReader {
   // A folder to write the archive in before it is copied beside ZipName; empty (or not an
   // existing folder): it is written beside ZipName directly.
   std::string TempPath;
-  // Names that the files being packed own in an update: a name ending in "/" stands for
-  // everything under that folder. When set, an update writes every file first (whatever
-  // the dates: ZipAction plays no part), then carries over, in their old order, the old
-  // entries that none of these names covers and no file replaced; the others are left
-  // out. Empty: the general merge.
-  std::vector<std::string> OwnedNames;
+  // The names that the files being packed own in an update (told a stored name); none set:
+  // the general merge. When set, an update writes every file first (whatever the dates:
+  // ZipAction plays no part), then carries over, in their old order, the old entries that
+  // are not owned and that no file replaced (names compared without regard to ASCII letter
+  // case, so an old spelling never stays beside the new one); the others are left out.
+  std::function<bool(std::string_view name)> OwnsName;
   // CRC-32s of files to pack known from when they were written (zip/knowncrc.h): an update
   // need not read such a file to learn whether an old entry holds its bytes already.
   const TKnownCrcs* KnownCrcs = nullptr;
@@ -165,11 +166,18 @@ class TZipPacker : public TZipReader {
   std::vector<std::string> noCompressList_;
 };
 
+// The names a book owns in the archive it is written into, whatever their ASCII letter case:
+// those it writes (mimetype, META-INF/container.xml, OEBPS/content.opf, OEBPS/toc.ncx,
+// OEBPS/css/main.css, OEBPS/cover.html) and those of its patterns, which an older book may
+// hold where the new one has none: the pages OEBPS/<n>.html and OEBPS/<n>-<k>.html and the
+// cover image OEBPS/images/cover.<any extension>.
+bool BookOwnsName(std::string_view name);
+
 // The settings of a conversion, set in this order: everything under root, recursively,
 // named relative to it, into archive; mimetype first and stored, as readers that know a
-// book by its first bytes want it; in an update the book's own names (mimetype, the
-// container, everything under OEBPS/) are the new book's, and what else the file holds
-// stays after them.
+// book by its first bytes want it; in an update the book's own names (BookOwnsName) are the
+// new book's, and whatever else the file holds (files a user added: images, fonts, pages of
+// their own) stays after them, byte for byte, in its old order.
 void ConfigureBookPacker(TZipPacker& packer, const std::string& root, const std::string& archive);
 
 }  // namespace lumbrella

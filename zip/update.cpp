@@ -20,17 +20,6 @@
 
 namespace lumbrella {
 
-namespace {
-
-bool Owned(const std::vector<std::string>& owned, const std::string& name) {
-  for (const std::string& own : owned) {
-    if (own.ends_with('/') ? name.starts_with(own) : name == own) return true;
-  }
-  return false;
-}
-
-}  // namespace
-
 void TZipPacker::CheckCancel() {
   if (Progress && Progress->TakeCancel()) throw EUserCanceled("User Aborted Operation");
 }
@@ -87,11 +76,11 @@ bool TZipPacker::CopyUnchangedData(Work& work, TZipHeaderInfo& entry, TStream& s
   in.SetPosition(start);
   uint64_t copied = 0;
   uint64_t reported = 0;
-  if (CopyStream(in, *work.out, compressed, CopyBuffer(kDeflateBlockSize),
-                 [&](const char*, size_t got) {
-        copied += got;
-        BlockWritten(work, compressed == 0 ? size : copied * size / compressed, size, reported);
-      }) != compressed) {
+  if (CopyStream(
+          in, *work.out, compressed, CopyBuffer(kDeflateBlockSize), [&](const char*, size_t got) {
+            copied += got;
+            BlockWritten(work, compressed == 0 ? size : copied * size / compressed, size, reported);
+          }) != compressed) {
     throw EReadError();
   }
   work.bytesDone += static_cast<int64_t>(size - reported);
@@ -102,7 +91,7 @@ void TZipPacker::MergeExistingArchive(Work& work) {
   Open();
   for (size_t i = 0; i < directory_->Count(); ++i)
     work.oldEntries.emplace(directory_->Item(i)->FullName(), i);
-  if (!OwnedNames.empty()) {
+  if (OwnsName) {
     // The files come first and own their names; of the rest, what is not theirs follows.
     for (const std::string& path : filesList_)
       WriteOneFile(work, path);
@@ -110,7 +99,7 @@ void TZipPacker::MergeExistingArchive(Work& work) {
     for (size_t i = 0; i < directory_->Count(); ++i) {
       CheckCancel();
       const std::string name = directory_->Item(i)->FullName();
-      if (Owned(OwnedNames, name) || work.names.count(name) != 0) {
+      if (OwnsName(name) || work.foldedNames.count(LowerAsciiLetters(name)) != 0) {
         if (OnUpdate) OnUpdate(uaReplacing, name);
         continue;
       }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <filesystem>
 #include <map>
@@ -18,6 +19,8 @@
 #include "platform/codepage.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "platform/stream.h"
+#include "platform/tempdir.h"
 #include "test_convert_util.h"
 #include "zip/errors.h"
 #include "zip/packer.h"
@@ -73,10 +76,30 @@ class ConvertTest : public ::testing::Test {
 // twice, a cover to convert, title and author full of markup, files split at their headings
 // (a table of contents on three levels: file, volume, chapter; a contents block at the top that
 // stays text, chapter numbers that restart in each volume) or cut for length, a file whose first
-// line is its heading, and a long hard-wrapped one. A reader we did not write finds every field,
-// every point of the table of contents in reading order, every character of the sources in
-// order (blanks and line ends aside), the wrapped text's paragraphs, and no empty paragraph.
+// line is its heading, and a long hard-wrapped one; written over a book of another tool to which
+// a user added files, whose names differ from this book's in letter case. A reader we did not
+// write finds every field, every point of the table of contents in reading order, every
+// character of the sources in order (blanks and line ends aside), the wrapped text's
+// paragraphs, and no empty paragraph; the files added stay, unlisted.
 TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
+  const std::string book = dir_ / "诗集.epub";
+  const std::vector<std::string> added = {"OEBPS/Images/illustration.jpg", "OEBPS/Fonts/kai.ttf",
+                                          "OEBPS/Text/afterword.xhtml"};
+  test::CommandResult made = test::Run(
+      "python3 -c 'import sys, zipfile\n"
+      "with zipfile.ZipFile(sys.argv[1], \"w\") as z:\n"
+      "  z.writestr(\"Mimetype\", \"application/epub+zip\")\n"
+      "  z.writestr(\"oebps/Toc.ncx\", \"<ncx/>\")\n"
+      "  z.writestr(\"oebps/0.html\", \"<html/>\")\n"
+      "  z.writestr(sys.argv[2], bytes.fromhex(\"ffd8ffe0\") + bytes(100))\n"
+      "  z.writestr(sys.argv[3], bytes.fromhex(\"00010000\") + bytes(100))\n"
+      "  z.writestr(sys.argv[4], \"<?xml version=\\\"1.0\\\"?><html "
+      "xmlns=\\\"http://www.w3.org/1999/xhtml\\\"><head><title>x</title></head>"
+      "<body><p>afterword</p></body></html>\")\n' " +
+      test::Quote(book) + " " + test::Quote(added[0]) + " " + test::Quote(added[1]) + " " +
+      test::Quote(added[2]));
+  ASSERT_EQ(made.exitCode, 0) << made.output;
+
   std::vector<TChapter> rows;
   std::vector<std::string> texts;  // what each chapter shows, lines joined by LF
   for (const std::string& path : test::SampleFiles()) {
@@ -124,8 +147,7 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   WriteBytes(dir_ / "front.bmp", ImageBytes("BMP"));
   const TBookFields fields{A("诗 & <\"Rain\">"), A("\"Li\" & <Bai>"), A(dir_ / "front.bmp")};
   converter_.SplitChapters = true;
-  ASSERT_TRUE(converter_.Convert(fields, rows, A(dir_ / "诗集.epub")))
-      << converter_.LastPackerError();
+  ASSERT_TRUE(converter_.Convert(fields, rows, A(book))) << converter_.LastPackerError();
   EXPECT_FALSE(std::filesystem::exists(Staging()));
   ASSERT_EQ(converter_.SplitFiles().size(), 2u);
   EXPECT_EQ(converter_.SplitFiles()[0].chapter, 7u);
@@ -137,8 +159,7 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   EXPECT_EQ(converter_.SplitFiles()[1].chapter, 8u);
   EXPECT_EQ(converter_.SplitFiles()[1].report.chapters, 2u);
 
-  const std::string book = dir_ / "诗集.epub";
-  EXPECT_EQ(test::EpubcheckProblems(book), "");
+  EXPECT_EQ(test::EpubcheckProblems(book, {"OPF-003"}), "");
   BookDump dump = ReadBook(book);
   ASSERT_EQ(dump.error, "");
   EXPECT_EQ(dump.Field("title"), "诗 & <\"Rain\">");
@@ -206,17 +227,25 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
       "OEBPS/css/main.css", "OEBPS/cover.html",       "OEBPS/images/cover.png"};
   for (const std::string& page : pages)
     entries.insert("OEBPS/" + page);
+  entries.insert(added.begin(), added.end());
   EXPECT_EQ(std::set<std::string>(dump.entries.begin(), dump.entries.end()), entries);
 }
 
-// The title is the field, or the output's name; a new identifier each time.
+// The title is the field, or the output's name when the field shows nothing; a new
+// identifier each time.
 TEST(Convert, BookInfo) {
   const struct {
     std::string title, output, expected;
   } cases[] = {
-      {"T", "/b/x.epub", "T"},           {"", "/b/myepub.epub", "myepub"},
-      {"", "/b/my.book.zip", "my.book"}, {"", "/b.d/noext", "noext"},
-      {"", "/b/.epub", "myepub"},        {"", A("/b/雨夜.epub"), A("雨夜")},
+      {"T", "/b/x.epub", "T"},
+      {"", "/b/myepub.epub", "myepub"},
+      {"", "/b/my.book.zip", "my.book"},
+      {"", "/b.d/noext", "noext"},
+      {"", "/b/.epub", "myepub"},
+      {"", A("/b/雨夜.epub"), A("雨夜")},
+      {"\x01\x1b\x7f", "/b/x.epub", "x"},
+      {A(" \t　\u0085"), "/b/x.epub", "x"},
+      {"\x01T", "/b/x.epub", "\x01T"},
   };
   std::set<std::string> ids;
   for (const auto& c : cases) {
@@ -288,6 +317,9 @@ TEST(Convert, FailureCauses) {
        std::make_exception_ptr(EInvalidGraphic("Cannot read image \"/pictures/front.png\"")),
        fcCoverUnreadable},
       {"busy", std::make_exception_ptr(EConversionBusy()), fcBusy},
+      {"another process writes the book", createError(output, EWOULDBLOCK), fcBusy},
+      {"a write refused for another cause", raised(RaiseWriteError, "/tmp/EPUB/x", EIO),
+       fcUnknown},
       {"anything else", std::make_exception_ptr(Exception("Error: Could not copy")), fcUnknown},
       {"nothing", nullptr, fcUnknown},
   };
@@ -297,14 +329,54 @@ TEST(Convert, FailureCauses) {
   }
 }
 
-// A book the folder in memory has no room for goes to disk; a folder on disk stays.
-TEST(Convert, StagingLeavesTheFolderInMemoryOnlyForWantOfRoom) {
+// A book the folder in memory has no room for goes to disk: one its estimate says is too big,
+// and one that fills the folder all the same, staged again on disk without a word. Only a
+// failure there is told, naming the file and the cause. A folder on disk stays.
+TEST(Convert, StagingLeavesTheFolderInMemoryForWantOfRoom) {
   if (!test::RuntimeFolderInMemory::Possible()) GTEST_SKIP() << "no tmpfs at /dev/shm";
   TempFolder disk;
   const test::RuntimeFolderInMemory runtime;
   EXPECT_FALSE(NeedsDiskStaging(runtime.Path() + "/lumbrella-x/", 1 << 20));
   EXPECT_TRUE(NeedsDiskStaging(runtime.Path() + "/lumbrella-x/", INT64_MAX));
   EXPECT_FALSE(NeedsDiskStaging(disk.Path(), INT64_MAX));
+
+  WriteBytes(disk / "a.txt", "甲");
+  const std::vector<TChapter> rows = {{"a", disk / "a.txt"}};
+  struct Faults {
+    ~Faults() { SetWriteFault(nullptr); }
+  } faults;
+  for (const bool diskFull : {false, true}) {
+    SCOPED_TRACE(diskFull ? "the disk is full too" : "only the folder in memory is full");
+    std::set<std::string> onDisk;  // the private folders staged into on disk
+    SetWriteFault([&](const std::string& path) {
+      if (path.starts_with(runtime.Path() + "/")) return ENOSPC;
+      const size_t tree = path.find("/EPUB/");
+      if (tree == std::string::npos) return 0;  // the book
+      onDisk.insert(path.substr(0, tree));
+      return diskFull ? ENOSPC : 0;
+    });
+    TPrivateTempDir inMemory;
+    ASSERT_TRUE(inMemory.Path().starts_with(runtime.Path() + "/"));
+    TZipPacker packer;
+    TBookConverter converter(inMemory.Path(), packer);
+    if (diskFull) {
+      try {
+        converter.Convert({"T", "A", ""}, rows, disk / "out.epub");
+        ADD_FAILURE() << "no exception";
+      } catch (const EWriteError& e) {
+        ASSERT_EQ(onDisk.size(), 1u);
+        EXPECT_EQ(e.Message(), "Stream write error: \"" + *onDisk.begin() +
+                                   "/EPUB/mimetype\". No space left on device");
+      }
+    } else {
+      ASSERT_TRUE(converter.Convert({"T", "A", ""}, rows, disk / "out.epub"));
+      EXPECT_EQ(ReadBook(disk / "out.epub").texts, std::vector<std::string>{"甲"});
+      EXPECT_EQ(onDisk.size(), 1u);
+    }
+    EXPECT_FALSE(std::filesystem::exists(converter.StagingRoot()));
+    for (const std::string& folder : onDisk)
+      EXPECT_FALSE(std::filesystem::exists(folder)) << folder;
+  }
 }
 
 TEST_F(ConvertTest, AChapterDeletedAfterListingStopsBeforePacking) {
@@ -411,35 +483,58 @@ TEST_F(ConvertTest, ABookMadeOverAnOlderOneHoldsOnlyTheNewBook) {
                               "OEBPS/content.opf", "OEBPS/css/main.css", "OEBPS/toc.ncx"}));
 }
 
-// An ordinary archive at the chosen path: its book names give way, its other entries stay
-// byte for byte behind the book, in their order, and mimetype opens the file.
+// An archive at the chosen path, a book of another tool or one a user added files to: the
+// names of the book and of its pages and cover give way, whatever their letter case; every
+// other entry stays byte for byte behind the book, in its order; mimetype opens the file.
 TEST_F(ConvertTest, ABookMadeOverAForeignZipKeepsItsOtherEntriesBehindTheBook) {
   const std::string book = dir_ / "B.epub";
+  const std::vector<std::string> kept = {"notes.txt",
+                                         "META-INF/calibre_bookmarks.txt",
+                                         "OEBPS/Images/illustration.jpg",
+                                         "OEBPS/Fonts/kai.ttf",
+                                         "OEBPS/Text/afterword.xhtml",
+                                         "OEBPS/9a.html",
+                                         "OEBPS/css/extra.css",
+                                         "extra/data.bin"};
+  std::string names;
+  for (const char* name :
+       {"notes.txt", "Mimetype", "META-INF/calibre_bookmarks.txt", "oebps/0.html", "OEBPS/9.html",
+        "OEBPS/3-2.html", "oebps/Toc.ncx", "OEBPS/images/Cover.JPG",
+        "OEBPS/Images/illustration.jpg", "OEBPS/Fonts/kai.ttf", "OEBPS/Text/afterword.xhtml",
+        "OEBPS/9a.html", "OEBPS/CSS/Main.css", "OEBPS/css/extra.css", "extra/data.bin"}) {
+    names += std::string(names.empty() ? "" : ", ") + "\"" + name + "\"";
+  }
   test::CommandResult made = test::Run(
       "python3 -c 'import sys, zipfile\n"
       "with zipfile.ZipFile(sys.argv[1], \"w\", zipfile.ZIP_DEFLATED) as z:\n"
-      "  z.writestr(\"notes.txt\", \"notes \" * 100)\n"
-      "  z.writestr(\"mimetype\", \"text/plain\")\n"
-      "  z.writestr(\"OEBPS/9.html\", \"an old page\")\n"
-      "  z.writestr(\"extra/data.bin\", bytes(range(256)))\n' " +
+      "  for n in (" +
+      names +
+      "):\n"
+      "    z.writestr(n, (n + \" \") * 50)\n' " +
       test::Quote(book));
   ASSERT_EQ(made.exitCode, 0) << made.output;
   const std::string foreignEntries =
       "python3 -c 'import sys, zipfile\n"
       "z = zipfile.ZipFile(sys.argv[1])\n"
-      "for n in (\"notes.txt\", \"extra/data.bin\"):\n"
+      "for n in sys.argv[2:]:\n"
       "  i = z.getinfo(n); print(n, i.CRC, i.compress_size, z.read(n).hex())\n' " +
-      test::Quote(book);
+      test::Quote(book) + [&] {
+        std::string words;
+        for (const std::string& name : kept)
+          words += " " + test::Quote(name);
+        return words;
+      }();
   const std::string before = test::Run(foreignEntries).output;
 
   ASSERT_TRUE(converter_.Convert({"T", "A", ""}, {Chapter("a", "A")}, A(book)))
       << converter_.LastPackerError();
   BookDump dump = ReadBook(book);
   ASSERT_EQ(dump.error, "");
-  EXPECT_EQ(dump.entries,
-            (std::vector<std::string>{"mimetype", "META-INF/container.xml", "OEBPS/0.html",
-                                      "OEBPS/content.opf", "OEBPS/css/main.css", "OEBPS/toc.ncx",
-                                      "notes.txt", "extra/data.bin"}));
+  std::vector<std::string> entries = {"mimetype",           "META-INF/container.xml",
+                                      "OEBPS/0.html",       "OEBPS/content.opf",
+                                      "OEBPS/css/main.css", "OEBPS/toc.ncx"};
+  entries.insert(entries.end(), kept.begin(), kept.end());
+  EXPECT_EQ(dump.entries, entries);
   EXPECT_EQ(test::Run(foreignEntries).output, before);
   EXPECT_EQ(test::CheckArchiveWithOtherTools(book), "");
   const std::string bytes = ReadBytes(book);

@@ -171,6 +171,8 @@ TEST(Headings, WhichLinesAreHeadings) {
       {"Chapter ", ""},
       {"", ""},
       {"　　", ""},
+      {test::Repeat(" ", 256) + "第一章", "第一章", "第一章=1"},
+      {test::Repeat(" ", 257) + "第一章", ""},  // more blanks than a heading has
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -264,6 +266,48 @@ TEST(Headings, TheReportOfASplit) {
                   "|" + joined(report.first, utf8) + "|" + joined(report.last, utf8),
               c.report);
   }
+}
+
+// A line that cannot be a heading any more is passed on as it comes, not held: of a long line
+// of blanks never more than a heading's blanks.
+TEST(Headings, ALineOfBlanksIsNotHeldWhole) {
+  class TCounted final : public TTextLines {
+   public:
+    TCounted() : TTextLines(&BuiltInHeadingRule()) {}
+    using TTextLines::Text;
+    size_t passed = 0;
+
+   private:
+    void Part(std::string_view utf8) override { passed += utf8.size(); }
+    void Line(std::string_view utf8) override { passed += utf8.size(); }
+    bool Heading(const THeadingLine&) override { return true; }
+  };
+  for (const std::string blank : {" ", "　"}) {
+    SCOPED_TRACE(blank);
+    TCounted lines;
+    const std::string piece = test::Repeat(blank, 1000);
+    size_t given = 0;
+    for (int i = 0; i < 100; ++i) {
+      lines.Text(piece);
+      given += piece.size();
+      ASSERT_LE(given - lines.passed, 1024u) << "after " << given << " bytes";
+    }
+  }
+}
+
+// A file is split at its first kMaxSplitHeadings heading lines; those after them stay text,
+// and the report says so.
+TEST(Headings, AFileIsSplitAtTheFirstHeadingsUpToTheBound) {
+  test::TempFolder dir;
+  std::string text;
+  for (size_t i = 0; i <= kMaxSplitHeadings; ++i)
+    text += "第" + std::to_string(i + 1) + "章\n";
+  test::WriteBytes(dir / "a.txt", text);
+  TSourceText source(dir / "a.txt");
+  const THeadingPlan plan = PlanHeadings(source, BuiltInHeadingRule());
+  EXPECT_EQ(plan.entries.size(), kMaxSplitHeadings);
+  EXPECT_TRUE(plan.headingsLeftAsText);
+  EXPECT_TRUE(plan.Report().headingsLeftAsText);
 }
 
 // A user's rule: lines the expressions match, at most 40 characters, are the headings.

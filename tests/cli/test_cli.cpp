@@ -1,5 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <ranges>
 #include <string>
@@ -151,8 +157,9 @@ TEST(Cli, ConvertsTheSamplesWithACover) {
   test::MakeDirs(dir / "tmp");
   test::LeftBehindTempDir(dir / "tmp");  // of a killed run: removed at start-up
 
-  CliResult r =
-      RunCli(dir, "-t '四季 & <\"诗\">' -a '\"Du\" & <Fu>' -c Front.JPG -o 四季.epub" + files);
+  // A title is text: a byte that is not UTF-8 is one character it cannot show.
+  CliResult r = RunCli(dir, "-t " + Quote("四季\xff & <\"诗\">") +
+                                " -a '\"Du\" & <Fu>' -c Front.JPG -o 四季.epub" + files);
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, dir.Path() + "四季.epub\n");
   EXPECT_EQ(r.err.find('%'), std::string::npos) << "progress shown off a terminal";
@@ -162,7 +169,7 @@ TEST(Cli, ConvertsTheSamplesWithACover) {
   EXPECT_EQ(test::EpubcheckProblems(book), "");
   test::BookDump dump = test::ReadBook(book);
   ASSERT_EQ(dump.error, "");
-  EXPECT_EQ(dump.Field("title"), "四季 & <\"诗\">");
+  EXPECT_EQ(dump.Field("title"), "四季\uFFFD & <\"诗\">");
   EXPECT_EQ(dump.Field("creator"), "\"Du\" & <Fu>");
   EXPECT_EQ(dump.Field("cover"), "images/cover.JPG image/jpeg");
   EXPECT_EQ(dump.labels, labels);
@@ -269,6 +276,62 @@ TEST(Cli, FailuresArePrintedAndLeaveNoTreeBehind) {
     EXPECT_FALSE(std::filesystem::exists(dir / "out.epub"));
     EXPECT_TRUE(TempLeftEmpty(dir));
   }
+}
+
+// A script must not take the book's path for printed when it was not.
+TEST(Cli, AFailedWriteToStandardOutputIsAFailure) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  TempFolder dir;
+  WriteBytes(dir / "a.txt", "A");
+  CliResult r = RunCli(dir, "-o out.epub a.txt >/dev/full");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "lumbrella-cli: cannot write to standard output: No space left on device\n");
+}
+
+// Waiting for this user's other conversion of the book is told at once; SIGINT, SIGTERM and
+// SIGHUP then end the conversion with 128 + the signal's number, leaving nothing behind.
+TEST(Cli, ASignalEndsTheConversionAndLeavesNothingBehind) {
+  TempFolder dir;
+  WriteBytes(dir / "a.txt", "A");
+  test::MakeDirs(dir / "tmp");
+  const int lock = open((dir / ".out.epub.lock").c_str(), O_RDWR | O_CREAT, 0600);
+  ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    std::filesystem::remove(dir / "stderr.txt");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (const int s : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(s, SIG_DFL);
+      const int err = open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (chdir(dir.Path().c_str()) != 0 || err < 0 || dup2(err, STDERR_FILENO) < 0 ||
+          setenv("TMPDIR", (dir / "tmp").c_str(), 1) != 0) {
+        _exit(99);
+      }
+      execl(kCli.c_str(), kCli.c_str(), "-o", "out.epub", "a.txt", nullptr);
+      _exit(98);
+    }
+    const std::string waiting =
+        "lumbrella-cli: waiting for another conversion writing " + dir / "out.epub\n";
+    const auto told = [&] {
+      return std::filesystem::exists(dir / "stderr.txt") && ReadBytes(dir / "stderr.txt") == waiting;
+    };
+    for (int i = 0; i < 1000 && !told(); ++i)
+      usleep(10000);
+    EXPECT_EQ(ReadBytes(dir / "stderr.txt"), waiting);
+    kill(child, signal);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 128 + signal) << status;
+    EXPECT_TRUE(TempLeftEmpty(dir));
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".out.epub.lock", "a.txt", "stderr.txt", "tmp"}));
+  }
+  close(lock);
 }
 
 TEST(Cli, ShowsProgressOnATerminalUnlessQuiet) {

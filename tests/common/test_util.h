@@ -84,9 +84,11 @@ std::string LeftBehindTempDir(const std::string& base);
 // True when a program is on PATH.
 bool HaveProgram(const std::string& name);
 
-// "" when the EPUB validator reports no fatal error, error or warning about the book; else
+// "" when the EPUB validator reports no fatal error, error or warning about the book but
+// warnings of the codes allowed (such as "OPF-003", a file the package does not list); else
 // its report.
-std::string EpubcheckProblems(const std::string& bookPath);
+std::string EpubcheckProblems(const std::string& bookPath,
+                              const std::vector<std::string>& allowedWarnings = {});
 
 // Checks archives with readers we did not write: Python's zipfile (testzip, one process for
 // them all), unzip -t, 7z t and bsdtar -tf. Returns "" when all accept every archive, else

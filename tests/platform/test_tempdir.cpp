@@ -9,6 +9,7 @@
 #include <string>
 
 #include "common/test_util.h"
+#include "platform/errors.h"
 
 namespace lumbrella {
 namespace {
@@ -49,6 +50,10 @@ TEST(TempDir, StartUpRemovesOnlyFoldersOfRunsThatAreGone) {
   fs::create_directory_symlink(WithoutSlash(linkTarget), link);
   const std::string otherName = base / "lumbrella-x";
   fs::rename(WithoutSlash(LeftBehindTempDir(base.Path())), otherName);
+  // A pipe put where the record belongs would hold a reader up forever.
+  const std::string recordPipe = LeftBehindTempDir(base.Path());
+  fs::remove(recordPipe + "pid");
+  ASSERT_EQ(mkfifo((recordPipe + "pid").c_str(), 0600), 0);
   std::string otherUser;
   if (geteuid() == 0) {
     otherUser = WithoutSlash(LeftBehindTempDir(base.Path()));
@@ -58,7 +63,7 @@ TEST(TempDir, StartUpRemovesOnlyFoldersOfRunsThatAreGone) {
   RemoveLeftoverTempDirs(WithoutSlash(base.Path()));
 
   EXPECT_FALSE(fs::exists(gone));
-  for (const std::string& kept : {live.Path(), noRecord, otherNamespace, recordLinked,
+  for (const std::string& kept : {live.Path(), noRecord, otherNamespace, recordLinked, recordPipe,
                                   linkTarget + "pid", otherName, otherUser}) {
     EXPECT_TRUE(kept.empty() || fs::exists(kept)) << kept;
   }
@@ -82,6 +87,47 @@ TEST(TempDir, MadeAgainUnderANewNameWhenGone) {
   EXPECT_TRUE(fs::is_directory(dir.Path()));
   EXPECT_FALSE(fs::is_symlink(WithoutSlash(dir.Path())));
   EXPECT_TRUE(fs::is_symlink(WithoutSlash(first)));
+}
+
+// A base folder in which another user could swap the private folder for a link is passed
+// over for one in which nobody can.
+TEST(TempDir, ABaseOthersMayChangeIsNotUsed) {
+  TempFolder tmp;
+  ASSERT_EQ(chmod(tmp.Path().c_str(), 0755), 0);
+  const struct {
+    const char* folder;
+    mode_t mode;
+    bool theirs;
+    bool used;
+  } cases[] = {
+      {"mine", 0700, false, true},
+      {"shared", 01777, false, true},  // like /tmp: the sticky bit keeps others' hands off
+      {"open", 0777, false, false},
+      {"open/below", 0700, false, false},
+      {"theirs", 0755, true, false},
+  };
+  for (const auto& c : cases) {
+    test::MakeDirs(tmp / c.folder);
+    ASSERT_EQ(chmod((tmp / c.folder).c_str(), c.mode), 0);
+    if (c.theirs) {
+      ASSERT_EQ(chown((tmp / c.folder).c_str(), test::UnprivilegedUser(), static_cast<gid_t>(-1)),
+                0);
+    }
+  }
+  fs::create_directory_symlink(tmp / "mine", tmp / "link");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.folder);
+    const EnvAt tmpdir("TMPDIR", (tmp / c.folder).c_str());
+    EXPECT_EQ(OthersMayChange(tmp / c.folder), !c.used);
+    EXPECT_EQ(TempBaseDir() == tmp / c.folder, c.used);
+    EXPECT_EQ(TempBaseRefusal().empty(), c.used) << TempBaseRefusal();
+    if (!c.used) {
+      EXPECT_THROW(TPrivateTempDir dir(tmp / c.folder), EFCreateError);
+      EXPECT_TRUE(TPrivateTempDir().Path().starts_with(TempBaseDir() + "/"));
+    }
+  }
+  const EnvAt tmpdir("TMPDIR", (tmp / "link").c_str());
+  EXPECT_EQ(TempBaseDir(), tmp / "mine");
 }
 
 // The session's folder in memory is used only when it is this user's alone, on a tmpfs,

@@ -32,11 +32,17 @@ std::string RoundOf(const std::string& archive, size_t entries) {
   return "broken";
 }
 
+// The temporary archive being written (not the lock file beside it).
+bool IsTempFile(const std::filesystem::path& path) {
+  const std::string name = path.filename().string();
+  return name.starts_with(".book.epub.") && name != ".book.epub.lock";
+}
+
 // Size of the temporary archive being written in folder, or 0.
 uintmax_t TempFileSize(const std::string& folder) {
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
-    if (e.path().filename().string().rfind(".book.epub.", 0) == 0) return e.file_size(ec);
+    if (IsTempFile(e.path())) return e.file_size(ec);
   }
   return 0;
 }
@@ -126,15 +132,14 @@ TEST(UpdateKill, AKilledUpdateLeavesTheTargetWhole) {
       EXPECT_TRUE(found == done || found == text) << "target holds " << found;
     }
     if (found == text) done = text;
-    // A killed update can only leave its own temporary file behind, never touch another.
+    // A killed update can only leave its own temporary file (and its lock file) behind,
+    // never touch another; the next update removes them.
     int temps = 0;
     for (const auto& e : std::filesystem::directory_iterator(tmp.Path())) {
-      if (e.path().filename().string().rfind(".book.epub.", 0) == 0) {
-        ++temps;
-        std::filesystem::remove(e.path());
-      }
+      temps += IsTempFile(e.path()) ? 1 : 0;
     }
     EXPECT_LE(temps, finished ? 0 : 1);
+    EXPECT_TRUE(!finished || !std::filesystem::exists(tmp / ".book.epub.lock"));
   }
   EXPECT_GT(killed, 0);
 }
