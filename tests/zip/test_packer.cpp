@@ -29,6 +29,7 @@ using test::MakeDirs;
 using test::MakeFiles;
 using test::ReadBytes;
 using test::TempFolder;
+using test::Text;
 using test::U16At;
 using test::U32At;
 using test::WriteBytes;
@@ -40,14 +41,6 @@ using Names = std::vector<std::string>;
 bool Exists(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0;
-}
-
-std::string Text(size_t size) {
-  std::string text;
-  for (int i = 0; text.size() < size; ++i)
-    text += "line " + std::to_string(i * 7919 % 1000) + "\n";
-  text.resize(size);
-  return text;
 }
 
 // A staging tree like the book's, with what must stay out of the archive.
@@ -95,8 +88,9 @@ TEST(Packer, ABookArchiveByteForByte) {
   };
   ASSERT_EQ(packer.Zip(), 10);
   // Listed first and found again by "*.*": the second one is a duplicate name.
-  EXPECT_EQ(skipped, (std::vector<std::pair<std::string, TSkipReason>>{
-                         {dir / "EPUB/mimetype", srNoOverwrite}}));
+  EXPECT_EQ(
+      skipped,
+      (std::vector<std::pair<std::string, TSkipReason>>{{dir / "EPUB/mimetype", srNoOverwrite}}));
 
   const std::string zip = ReadBytes(dir / "book.epub");
   const std::string content = "application/epub+zip";
@@ -155,10 +149,14 @@ TEST(Packer, TreeDepthFirstWithTheNotifications) {
   packer.OnTotalPercentDone = [&](int percent) { percents.push_back(percent); };
   ASSERT_EQ(packer.Zip(), 9);
 
-  const Names written = {"a.txt",        "B.txt",
-                         "META-INF/container.xml", "mimetype",
-                         "OEBPS/1.html", "OEBPS/content.opf",
-                         "OEBPS/css/main.css",     "OEBPS/images/cover.jpg",
+  const Names written = {"a.txt",
+                         "B.txt",
+                         "META-INF/container.xml",
+                         "mimetype",
+                         "OEBPS/1.html",
+                         "OEBPS/content.opf",
+                         "OEBPS/css/main.css",
+                         "OEBPS/images/cover.jpg",
                          "zero.txt"};
   const test::ZipListing listing = ListZip(ReadBytes(dir / "book.epub"));
   ASSERT_EQ(listing.items.size(), written.size());
@@ -253,8 +251,8 @@ TEST(Packer, EveryKindOfEntryPassesOtherReaders) {
   };
   ASSERT_EQ(packer.Zip(), 11);  // nine files and two folders
   EXPECT_EQ(shortRead, (std::vector<uint64_t>{150000, 60000}));
-  EXPECT_EQ(skipped, (std::vector<std::pair<std::string, TSkipReason>>{
-                         {"Notes.txt", srNoOverwrite}, {"pipe", srFileOpenError}}));
+  EXPECT_EQ(skipped, (std::vector<std::pair<std::string, TSkipReason>>{{"Notes.txt", srNoOverwrite},
+                                                                       {"pipe", srFileOpenError}}));
 
   const std::string zip = ReadBytes(dir / "all.zip");
   const test::ZipListing listing = ListZip(zip);
