@@ -16,15 +16,6 @@ namespace {
 using test::SourceUtf8;
 using test::TempFolder;
 
-// The text must not depend on where the blocks cut it: read in blocks of one byte, of 61, of
-// the program's size and in one block.
-void ExpectTextInAnyBlocks(const std::string& path, const std::string& expected) {
-  for (const size_t block : {size_t{1}, size_t{61}, TSourceText::kBlockSize, size_t{1} << 30}) {
-    SCOPED_TRACE("blocks of " + std::to_string(block));
-    EXPECT_EQ(SourceUtf8(path, block), expected);
-  }
-}
-
 // Expected texts are UTF-8 written out (ANSI as Python's gb18030 codec reads it, but the lone
 // byte 0x80, which code page 936 makes the euro sign), not made with the converters under test.
 TEST(Decode, MarksAndUnmarkedFilesGiveKnownText) {
@@ -73,7 +64,9 @@ TEST(Decode, MarksAndUnmarkedFilesGiveKnownText) {
     const std::string path = dir / "chapter.txt";
     test::WriteBytes(path, c.file);
     EXPECT_EQ(TSourceText(path).Mark(), c.mark);
-    ExpectTextInAnyBlocks(path, c.utf8);
+    // Wherever the blocks cut the text: blocks of one byte, of 61, the program's, one block.
+    for (const size_t block : {size_t{1}, size_t{61}, TSourceText::kBlockSize, size_t{1} << 30})
+      EXPECT_EQ(SourceUtf8(path, block), c.utf8) << "blocks of " << block;
   }
 }
 
