@@ -4,6 +4,7 @@
 #include <utime.h>
 
 #include <ctime>
+#include <tuple>
 
 #include "platform/errors.h"
 #include "test_zip_util.h"
@@ -83,11 +84,10 @@ TEST_F(ReaderTest, ReadsTheArchivesOfOtherTools) {
     ASSERT_EQ(reader_.Directory().Count(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
       const TZipHeaderInfo* e = reader_.Directory().Item(i);
-      EXPECT_EQ(e->FullName(), expected[i].name);
-      EXPECT_EQ(e->crc32, expected[i].crc);
-      EXPECT_EQ(e->compressedSize, expected[i].compressedSize);
-      EXPECT_EQ(e->uncompressedSize, expected[i].size);
-      EXPECT_EQ(reader_.EntryComment(i), expected[i].comment);
+      const test::ZipItem& x = expected[i];
+      EXPECT_EQ(std::make_tuple(e->FullName(), e->crc32, e->compressedSize, e->uncompressedSize,
+                                reader_.EntryComment(i)),
+                std::make_tuple(x.name, x.crc, x.compressedSize, x.size, x.comment));
     }
     EXPECT_FALSE(reader_.Scanned());
   }
