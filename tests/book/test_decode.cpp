@@ -44,9 +44,7 @@ TEST(Decode, MarksAndUnmarkedFilesGiveKnownText) {
        "\xF0\xA0\x80\x80\xF0\x9F\x98\x80\xE4\xB8\xAD\r\n", SourceMark::None, "𠀀😀中\r\n"},
       {"marked UTF-8 with a four-byte sequence", "\xEF\xBB\xBF\xF0\x9F\x98\x80", SourceMark::Utf8,
        "😀"},
-      {"marked UTF-8 keeps the text around a malformed sequence",
-       "\xEF\xBB\xBF"
-       "A\xC3(B",
+      {"marked UTF-8 keeps the text around a malformed sequence", "\xEF\xBB\xBF\x41\xC3(B",
        SourceMark::Utf8, "A\uFFFD(B"},
       {"marked UTF-8: overlong, surrogate, cut off at the end",
        "\xEF\xBB\xBF\xC0\x80\xED\xA0\x80\xE9\x9B", SourceMark::Utf8,
