@@ -29,7 +29,6 @@ using test::MakeDirs;
 using test::MakeFiles;
 using test::ReadBytes;
 using test::TempFolder;
-using test::Text;
 using test::U16At;
 using test::U32At;
 using test::WriteBytes;
@@ -54,6 +53,15 @@ Names Gathered(TZipPacker& packer) {
   }
   EXPECT_TRUE(packer.FilesList().empty());
   return gathered;
+}
+
+// Text that deflate shrinks a lot, and quickly.
+std::string Text(size_t size) {
+  std::string text;
+  for (int i = 0; text.size() < size; ++i)
+    text += "line " + std::to_string(i * 7919 % 1000) + "\n";
+  text.resize(size);
+  return text;
 }
 
 // A staging tree like the book's, with what must stay out of the archive.

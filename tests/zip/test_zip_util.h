@@ -256,17 +256,6 @@ inline std::string NoiseBytes(size_t count, uint32_t state) {
   return b;
 }
 
-// Text that compresses like text but is not one repeated block.
-inline std::string Text(size_t size) {
-  std::string text;
-  for (uint32_t state = 12345; text.size() < size;) {
-    state = state * 1103515245 + 12345;
-    text += "word" + std::to_string(state >> 24) + (state & 0x100 ? " " : ",\n");
-  }
-  text.resize(size);
-  return text;
-}
-
 struct FixtureEntry {
   std::string name;
   std::string data;
