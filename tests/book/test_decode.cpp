@@ -125,33 +125,5 @@ TEST(Decode, OpenErrorsNameTheAbsolutePath) {
   ASSERT_EQ(chdir(previous), 0);
 }
 
-// The test chapters hold the same kind of text in five encodings; each must come out as
-// iconv reads it.
-TEST(Decode, SampleChaptersMatchWhatIconvReads) {
-  const std::vector<std::string> files = test::SampleFiles();
-  ASSERT_EQ(files.size(), 5u);
-  // The encoding of each file, and its first line to be sure iconv was not wrong as well.
-  const struct {
-    const char* encoding;
-    const char* firstLine;
-  } known[] = {{"UTF-8", "立春\r\n"},
-               {"UTF-8", "夏至\r\n"},
-               {"UTF-16", "秋分\r\n"},
-               {"GB18030", "冬至\r\n"},
-               {"UTF-8", "A&B <notes>\n"}};
-  for (size_t i = 0; i < files.size(); ++i) {
-    SCOPED_TRACE(files[i]);
-    test::CommandResult iconv = test::Run(std::string("iconv -f ") + known[i].encoding +
-                                          " -t UTF-8 " + test::Quote(files[i]));
-    ASSERT_EQ(iconv.exitCode, 0) << iconv.output;
-    std::string expected = iconv.output;
-    if (expected.rfind("\xEF\xBB\xBF", 0) == 0) expected.erase(0, 3);  // iconv keeps the mark
-
-    const std::string text = SourceUtf8(Utf8ToAnsi(files[i]));
-    EXPECT_EQ(text, expected);
-    EXPECT_EQ(text.rfind(known[i].firstLine, 0), 0u);
-  }
-}
-
 }  // namespace
 }  // namespace lumbrella
