@@ -28,14 +28,8 @@ TEST(LegacyCodePage, DecodesTheCodesWhereCodePagesDiffer) {
        "\xE3\x87\x80\xE9\xBE\x97\xC3\x8A\xCC\x84\xF0\xA7\x89\xA7", 0, 0},
       {"Shift_JIS as Windows writes it", lcShiftJis, "\x82\xA0\x81\x60\x87\x40\xB1", "あ～①ｱ", 0,
        0},
-      {"a lead before a digit: one U+FFFD, the digit kept", lcBig5,
-       "\xA4"
-       "1",
-       fffd + "1", 1, 0},
-      {"no character at a pair of valid bytes", lcShiftJis,
-       "\x85\x40"
-       "A",
-       fffd + "A", 1, 0},
+      {"a lead before a digit: one U+FFFD, the digit kept", lcBig5, "\xA4\x31", fffd + "1", 1, 0},
+      {"no character at a pair of valid bytes", lcShiftJis, "\x85\x40\x41", fffd + "A", 1, 0},
       {"a character cut off by the end", lcBig5, "A\xA4", "A" + fffd, 0, 0},
   };
   for (const auto& c : cases) {

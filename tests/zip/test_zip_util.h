@@ -11,8 +11,10 @@
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/test_util.h"
@@ -68,13 +70,17 @@ inline void Put32(std::string& b, size_t at, uint32_t v) {
   Put16(b, at, v & 0xFFFF);
   Put16(b, at + 2, v >> 16);
 }
-inline void Append16(std::string& b, uint32_t v) {
-  b.append(2, '\0');
-  Put16(b, b.size() - 2, v);
+// Appends little-endian fields: the values, each as wide as its digit in widths says.
+inline void AppendFields(std::string& b, std::string_view widths,
+                         std::initializer_list<uint64_t> values) {
+  EXPECT_EQ(widths.size(), values.size());
+  for (size_t f = 0; f < values.size(); ++f) {
+    for (int i = 0; i < widths[f] - '0'; ++i)
+      b += static_cast<char>(values.begin()[f] >> (8 * i) & 0xFF);
+  }
 }
-inline void Append32(std::string& b, uint32_t v) {
-  b.append(4, '\0');
-  Put32(b, b.size() - 4, v);
+inline void Append16(std::string& b, uint32_t v) {
+  AppendFields(b, "2", {v});
 }
 
 // --- Reading archives -----------------------------------------------------------------------
@@ -283,55 +289,30 @@ inline BuiltZip BuildZip(const std::vector<FixtureEntry>& entries,
   std::vector<std::string> stored;
   for (const FixtureEntry& e : entries) {
     z.localAt.push_back(b.size());
-    std::string data = e.deflate ? RawDeflate(e.data) : e.data;
-    stored.push_back(data);
-    Append32(b, 0x04034B50);
-    Append16(b, 20);
-    Append16(b, e.descriptor ? 8 : 0);
-    Append16(b, e.deflate ? 8 : 0);
-    Append32(b, e.dosTime);
-    Append32(b, e.descriptor ? 0 : Crc(e.data));
-    Append32(b, e.descriptor ? 0 : static_cast<uint32_t>(data.size()));
-    Append32(b, e.descriptor ? 0 : static_cast<uint32_t>(e.data.size()));
-    Append16(b, static_cast<uint32_t>(e.name.size()));
-    Append16(b, 0);
-    b += e.name + data;
-    if (e.descriptor) {
-      Append32(b, 0x08074B50);
-      Append32(b, Crc(e.data));
-      Append32(b, static_cast<uint32_t>(data.size()));
-      Append32(b, static_cast<uint32_t>(e.data.size()));
-    }
+    stored.push_back(e.deflate ? RawDeflate(e.data) : e.data);
+    const uint64_t crc = Crc(e.data), packed = stored.back().size(), size = e.data.size();
+    const uint64_t hidden = e.descriptor ? 0 : 1;  // a descriptor gives them after the data
+    AppendFields(b, "4222444422",
+                 {0x04034B50, 20, e.descriptor ? 8u : 0u, e.deflate ? 8u : 0u, e.dosTime,
+                  crc * hidden, packed * hidden, size * hidden, e.name.size(), 0});
+    b += e.name + stored.back();
+    if (e.descriptor) AppendFields(b, "4444", {0x08074B50, crc, packed, size});
   }
   z.centralOffset = b.size();
   for (size_t i = 0; i < entries.size(); ++i) {
     const FixtureEntry& e = entries[i];
     z.centralAt.push_back(b.size());
-    Append32(b, 0x02014B50);
-    Append16(b, 20);  // made by: host 0
-    Append16(b, 20);
-    Append16(b, e.descriptor ? 8 : 0);
-    Append16(b, e.deflate ? 8 : 0);
-    Append32(b, e.dosTime);
-    Append32(b, Crc(e.data));
-    Append32(b, static_cast<uint32_t>(stored[i].size()));
-    Append32(b, static_cast<uint32_t>(e.data.size()));
-    Append16(b, static_cast<uint32_t>(e.name.size()));
-    Append16(b, static_cast<uint32_t>(e.centralExtra.size()));
-    Append16(b, static_cast<uint32_t>(e.comment.size()));
-    Append32(b, 0);  // disk 0, internal attributes 0
-    Append32(b, 0x20);
-    Append32(b, static_cast<uint32_t>(z.localAt[i]));
+    // Made by host 0; disk 0, internal attributes 0, the archive bit.
+    AppendFields(b, "422224444222444",
+                 {0x02014B50, 20, 20, e.descriptor ? 8u : 0u, e.deflate ? 8u : 0u, e.dosTime,
+                  Crc(e.data), stored[i].size(), e.data.size(), e.name.size(),
+                  e.centralExtra.size(), e.comment.size(), 0, 0x20, z.localAt[i]});
     b += e.name + e.centralExtra + e.comment;
   }
   z.endAt = b.size();
-  Append32(b, 0x06054B50);
-  Append32(b, 0);
-  Append16(b, static_cast<uint32_t>(entries.size()));
-  Append16(b, static_cast<uint32_t>(entries.size()));
-  Append32(b, static_cast<uint32_t>(z.endAt - z.centralOffset));
-  Append32(b, static_cast<uint32_t>(z.centralOffset));
-  Append16(b, static_cast<uint32_t>(archiveComment.size()));
+  AppendFields(b, "4422442",
+               {0x06054B50, 0, entries.size(), entries.size(), z.endAt - z.centralOffset,
+                z.centralOffset, archiveComment.size()});
   b += archiveComment;
   return z;
 }
