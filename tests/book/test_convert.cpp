@@ -170,6 +170,7 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   EXPECT_EQ(dump.Field("uid"), dump.Field("identifier"));
   EXPECT_TRUE(dump.Field("identifier").starts_with("urn:uuid:"));
   EXPECT_EQ(dump.Field("depth"), "3");
+  EXPECT_EQ(dump.Field("contributor"), "Lumbrella");
   EXPECT_EQ(dump.Field("publisher") + dump.Field("source"), "");
   EXPECT_TRUE(test::Visible(dump.Field("body")) == test::Visible(TNovel::Joined(texts, "\n")));
   const auto unwrapped = std::find(dump.labels.begin(), dump.labels.end(), "长文");
