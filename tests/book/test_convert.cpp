@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <cerrno>
-
 #include "book/convert.h"
 #include "book/cover.h"
 #include "book/failure.h"
@@ -56,14 +54,6 @@ class ConvertTest : public ::testing::Test {
   }
 
   std::string Staging() const { return converter_.StagingRoot(); }
-
-  // The book of tests that stage documents without converting.
-  static TBookInfo Book() {
-    TBookInfo book;
-    book.title = "T";
-    book.uuid = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
-    return book;
-  }
 
   TempFolder dir_;
   std::string tempDir_;
@@ -601,33 +591,6 @@ TEST_F(ConvertTest, ASecondConversionIsRefusedWhileOneIsPacking) {
   BookDump dump = ReadBook(dir_ / "out.epub");
   ASSERT_EQ(dump.error, "");
   EXPECT_EQ(dump.texts, std::vector<std::string>{"A"});
-}
-
-// Splitting off, headings split nothing, and a file longer than a page goes on further pages
-// of the same chapter.
-TEST_F(ConvertTest, WithoutASplitHeadingsSplitNothing) {
-  const std::vector<TChapter> chapters = {
-      Chapter("小说", "第一章\r\nA\r\n第二章\r\nB"),
-      Chapter("长文", TNovel::Joined(TNovel().Prose(1500).source, "\r\n")),
-  };
-  TBookInfo book = Book();
-  converter_.StageFixedFiles(book, "");
-  converter_.WritePackageDocuments(book, chapters);
-  std::map<std::string, std::string> files = FilesIn(Staging() + "/OEBPS/");
-  std::vector<TChapterPages> toc(2);
-  for (size_t i = 0; i < 2; ++i) {
-    toc[i].label = chapters[i].label;
-    toc[i].pages = 0;
-    while (files.count(PageFileName(i, toc[i].pages)) != 0)
-      ++toc[i].pages;
-  }
-  EXPECT_EQ(toc[0].pages, 1u);
-  EXPECT_GT(toc[1].pages, 1u);
-  EXPECT_EQ(files.size(), toc[0].pages + toc[1].pages + 2);
-  EXPECT_EQ(files["content.opf"], AnsiToUtf8(PackageDocument(book, toc)));
-  EXPECT_EQ(files["toc.ncx"],
-            AnsiToUtf8(NavigationMap(book, {chapters[0].label, chapters[1].label})));
-  EXPECT_TRUE(converter_.SplitFiles().empty());
 }
 
 }  // namespace
