@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <cerrno>
-
 #include "book/convert.h"
 #include "book/cover.h"
 #include "book/failure.h"
@@ -57,14 +55,6 @@ class ConvertTest : public ::testing::Test {
 
   std::string Staging() const { return converter_.StagingRoot(); }
 
-  // The book of tests that stage documents without converting.
-  static TBookInfo Book() {
-    TBookInfo book;
-    book.title = "T";
-    book.uuid = "0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9";
-    return book;
-  }
-
   TempFolder dir_;
   std::string tempDir_;
   TZipPacker packer_;
@@ -80,25 +70,39 @@ class ConvertTest : public ::testing::Test {
 // a user added files, whose names differ from this book's in letter case. A reader we did not
 // write finds every field, every point of the table of contents in reading order, every
 // character of the sources in order (blanks and line ends aside), the wrapped text's
-// paragraphs, and no empty paragraph; the files added stay, unlisted.
+// paragraphs, and no empty paragraph. The names of the book, its pages and cover give way
+// whatever their letter case; the files added stay behind the book, unlisted, byte for byte
+// and in their order.
 TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   const std::string book = dir_ / "诗集.epub";
-  const std::vector<std::string> added = {"OEBPS/Images/illustration.jpg", "OEBPS/Fonts/kai.ttf",
-                                          "OEBPS/Text/afterword.xhtml"};
-  test::CommandResult made = test::Run(
+  // The other tool's book: the names of a book, its pages and cover in other letter cases,
+  // among the files a user added.
+  const std::vector<std::string> added = {
+      "notes.txt",           "META-INF/calibre_bookmarks.txt", "OEBPS/Images/illustration.jpg",
+      "OEBPS/Fonts/kai.ttf", "OEBPS/Text/afterword.xhtml",     "OEBPS/9a.html",
+      "OEBPS/css/extra.css", "extra/data.bin"};
+  const std::string foreign =
       "python3 -c 'import sys, zipfile\n"
-      "with zipfile.ZipFile(sys.argv[1], \"w\") as z:\n"
-      "  z.writestr(\"Mimetype\", \"application/epub+zip\")\n"
-      "  z.writestr(\"oebps/Toc.ncx\", \"<ncx/>\")\n"
-      "  z.writestr(\"oebps/0.html\", \"<html/>\")\n"
-      "  z.writestr(sys.argv[2], bytes.fromhex(\"ffd8ffe0\") + bytes(100))\n"
-      "  z.writestr(sys.argv[3], bytes.fromhex(\"00010000\") + bytes(100))\n"
-      "  z.writestr(sys.argv[4], \"<?xml version=\\\"1.0\\\"?><html "
+      "z = zipfile.ZipFile(sys.argv[1], sys.argv[2])\n"
+      "for n in sys.argv[3:]:\n"
+      "  if z.mode == \"r\": i = z.getinfo(n); print(n, i.CRC, i.compress_size, z.read(n).hex())\n"
+      "  elif n.endswith(\".xhtml\"): z.writestr(n, \"<?xml version=\\\"1.0\\\"?><html "
       "xmlns=\\\"http://www.w3.org/1999/xhtml\\\"><head><title>x</title></head>"
-      "<body><p>afterword</p></body></html>\")\n' " +
-      test::Quote(book) + " " + test::Quote(added[0]) + " " + test::Quote(added[1]) + " " +
-      test::Quote(added[2]));
+      "<body><p>x</p></body></html>\")\n"
+      "  else: z.writestr(n, (n + \" \") * 50, zipfile.ZIP_DEFLATED)\n"
+      "z.close()' " +
+      test::Quote(book);
+  std::string kept;
+  for (const std::string& name : added)
+    kept += " " + test::Quote(name);
+  test::CommandResult made = test::Run(
+      foreign +
+      " w notes.txt Mimetype META-INF/calibre_bookmarks.txt oebps/0.html OEBPS/9.html "
+      "OEBPS/3-2.html oebps/Toc.ncx OEBPS/images/Cover.JPG OEBPS/Images/illustration.jpg "
+      "OEBPS/Fonts/kai.ttf OEBPS/Text/afterword.xhtml OEBPS/9a.html OEBPS/CSS/Main.css "
+      "OEBPS/css/extra.css extra/data.bin");
   ASSERT_EQ(made.exitCode, 0) << made.output;
+  const std::string before = test::Run(foreign + " r" + kept).output;
 
   std::vector<TChapter> rows;
   std::vector<std::string> texts;  // what each chapter shows, lines joined by LF
@@ -170,6 +174,7 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   EXPECT_EQ(dump.Field("uid"), dump.Field("identifier"));
   EXPECT_TRUE(dump.Field("identifier").starts_with("urn:uuid:"));
   EXPECT_EQ(dump.Field("depth"), "3");
+  EXPECT_EQ(dump.Field("contributor"), "Lumbrella");
   EXPECT_EQ(dump.Field("publisher") + dump.Field("source"), "");
   EXPECT_TRUE(test::Visible(dump.Field("body")) == test::Visible(TNovel::Joined(texts, "\n")));
   const auto unwrapped = std::find(dump.labels.begin(), dump.labels.end(), "长文");
@@ -227,8 +232,14 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
       "OEBPS/css/main.css", "OEBPS/cover.html",       "OEBPS/images/cover.png"};
   for (const std::string& page : pages)
     entries.insert("OEBPS/" + page);
-  entries.insert(added.begin(), added.end());
-  EXPECT_EQ(std::set<std::string>(dump.entries.begin(), dump.entries.end()), entries);
+  // The files added stay behind the book, byte for byte, in their order.
+  ASSERT_GT(dump.entries.size(), added.size());
+  const auto bookEnd = dump.entries.end() - static_cast<std::ptrdiff_t>(added.size());
+  EXPECT_EQ(std::set<std::string>(dump.entries.begin(), bookEnd), entries);
+  EXPECT_EQ(std::vector<std::string>(bookEnd, dump.entries.end()), added);
+  EXPECT_EQ(test::Run(foreign + " r" + kept).output, before);
+  const std::string bytes = ReadBytes(book);
+  EXPECT_EQ(bytes.substr(28, 2), std::string(2, '\0'));  // mimetype without extra field
 }
 
 // The title is the field, or the output's name when the field shows nothing; a new
@@ -483,67 +494,6 @@ TEST_F(ConvertTest, ABookMadeOverAnOlderOneHoldsOnlyTheNewBook) {
                               "OEBPS/content.opf", "OEBPS/css/main.css", "OEBPS/toc.ncx"}));
 }
 
-// An archive at the chosen path, a book of another tool or one a user added files to: the
-// names of the book and of its pages and cover give way, whatever their letter case; every
-// other entry stays byte for byte behind the book, in its order; mimetype opens the file.
-TEST_F(ConvertTest, ABookMadeOverAForeignZipKeepsItsOtherEntriesBehindTheBook) {
-  const std::string book = dir_ / "B.epub";
-  const std::vector<std::string> kept = {"notes.txt",
-                                         "META-INF/calibre_bookmarks.txt",
-                                         "OEBPS/Images/illustration.jpg",
-                                         "OEBPS/Fonts/kai.ttf",
-                                         "OEBPS/Text/afterword.xhtml",
-                                         "OEBPS/9a.html",
-                                         "OEBPS/css/extra.css",
-                                         "extra/data.bin"};
-  std::string names;
-  for (const char* name :
-       {"notes.txt", "Mimetype", "META-INF/calibre_bookmarks.txt", "oebps/0.html", "OEBPS/9.html",
-        "OEBPS/3-2.html", "oebps/Toc.ncx", "OEBPS/images/Cover.JPG",
-        "OEBPS/Images/illustration.jpg", "OEBPS/Fonts/kai.ttf", "OEBPS/Text/afterword.xhtml",
-        "OEBPS/9a.html", "OEBPS/CSS/Main.css", "OEBPS/css/extra.css", "extra/data.bin"}) {
-    names += std::string(names.empty() ? "" : ", ") + "\"" + name + "\"";
-  }
-  test::CommandResult made = test::Run(
-      "python3 -c 'import sys, zipfile\n"
-      "with zipfile.ZipFile(sys.argv[1], \"w\", zipfile.ZIP_DEFLATED) as z:\n"
-      "  for n in (" +
-      names +
-      "):\n"
-      "    z.writestr(n, (n + \" \") * 50)\n' " +
-      test::Quote(book));
-  ASSERT_EQ(made.exitCode, 0) << made.output;
-  const std::string foreignEntries =
-      "python3 -c 'import sys, zipfile\n"
-      "z = zipfile.ZipFile(sys.argv[1])\n"
-      "for n in sys.argv[2:]:\n"
-      "  i = z.getinfo(n); print(n, i.CRC, i.compress_size, z.read(n).hex())\n' " +
-      test::Quote(book) + [&] {
-        std::string words;
-        for (const std::string& name : kept)
-          words += " " + test::Quote(name);
-        return words;
-      }();
-  const std::string before = test::Run(foreignEntries).output;
-
-  ASSERT_TRUE(converter_.Convert({"T", "A", ""}, {Chapter("a", "A")}, A(book)))
-      << converter_.LastPackerError();
-  BookDump dump = ReadBook(book);
-  ASSERT_EQ(dump.error, "");
-  std::vector<std::string> entries = {"mimetype",           "META-INF/container.xml",
-                                      "OEBPS/0.html",       "OEBPS/content.opf",
-                                      "OEBPS/css/main.css", "OEBPS/toc.ncx"};
-  entries.insert(entries.end(), kept.begin(), kept.end());
-  EXPECT_EQ(dump.entries, entries);
-  EXPECT_EQ(test::Run(foreignEntries).output, before);
-  EXPECT_EQ(test::CheckArchiveWithOtherTools(book), "");
-  const std::string bytes = ReadBytes(book);
-  EXPECT_EQ(bytes.substr(0, 4), "PK\3\4");
-  EXPECT_EQ(bytes.substr(8, 2), std::string(2, '\0'));   // stored
-  EXPECT_EQ(bytes.substr(28, 2), std::string(2, '\0'));  // no extra field
-  EXPECT_EQ(bytes.substr(30, 28), "mimetypeapplication/epub+zip");
-}
-
 // A file at the output that is no archive (a download cut short) cannot be updated: it is
 // left alone, or, when asked, replaced by the book in one step, nothing left beside it.
 TEST_F(ConvertTest, AFileThatIsNoArchiveIsReplacedOnlyWhenAsked) {
@@ -600,33 +550,6 @@ TEST_F(ConvertTest, ASecondConversionIsRefusedWhileOneIsPacking) {
   BookDump dump = ReadBook(dir_ / "out.epub");
   ASSERT_EQ(dump.error, "");
   EXPECT_EQ(dump.texts, std::vector<std::string>{"A"});
-}
-
-// Splitting off, headings split nothing, and a file longer than a page goes on further pages
-// of the same chapter.
-TEST_F(ConvertTest, WithoutASplitHeadingsSplitNothing) {
-  const std::vector<TChapter> chapters = {
-      Chapter("小说", "第一章\r\nA\r\n第二章\r\nB"),
-      Chapter("长文", TNovel::Joined(TNovel().Prose(1500).source, "\r\n")),
-  };
-  TBookInfo book = Book();
-  converter_.StageFixedFiles(book, "");
-  converter_.WritePackageDocuments(book, chapters);
-  std::map<std::string, std::string> files = FilesIn(Staging() + "/OEBPS/");
-  std::vector<TChapterPages> toc(2);
-  for (size_t i = 0; i < 2; ++i) {
-    toc[i].label = chapters[i].label;
-    toc[i].pages = 0;
-    while (files.count(PageFileName(i, toc[i].pages)) != 0)
-      ++toc[i].pages;
-  }
-  EXPECT_EQ(toc[0].pages, 1u);
-  EXPECT_GT(toc[1].pages, 1u);
-  EXPECT_EQ(files.size(), toc[0].pages + toc[1].pages + 2);
-  EXPECT_EQ(files["content.opf"], AnsiToUtf8(PackageDocument(book, toc)));
-  EXPECT_EQ(files["toc.ncx"],
-            AnsiToUtf8(NavigationMap(book, {chapters[0].label, chapters[1].label})));
-  EXPECT_TRUE(converter_.SplitFiles().empty());
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 ElementTree), and dumps what it finds into a folder as UTF-8 files:
 
   entries            the archive's entry names, one a line, in archive order
-  title, creator, language, identifier, publisher, source
+  title, creator, contributor, language, identifier, publisher, source
   uid, doctitle      dtb:uid and the document title of the navigation map
   cover              "<href> <media-type>" of the cover image, when the book declares one
   chapters           number of spine pages with a navigation point (the cover page not
@@ -19,7 +19,8 @@ Exits 1 with a message when the book breaks a rule readers rely on, or one of it
 layout: mimetype not the first, stored entry without extra field; a document that is not
 well-formed; text outside paragraphs and headings; an empty paragraph (but the only block of
 an empty page) or one with a blank at either end (the style sheet indents); a page over
-256 KB that holds more than one paragraph; a first page without a navigation point.
+256 KB that holds more than one paragraph; a first page without a navigation point; a cover
+that does not open the reading order or that the guide does not name.
 
 Usage: test_convert_read_book.py BOOK OUTDIR
 """
@@ -89,7 +90,8 @@ def main(book, out):
     base = posixpath.dirname(opf_name)
     opf = parse(z, opf_name)
     metadata = opf.find(OPF + "metadata")
-    for element in ("title", "creator", "language", "identifier", "publisher", "source"):
+    for element in ("title", "creator", "contributor", "language", "identifier", "publisher",
+                    "source"):
         found = metadata.find(DC + element)
         dump[element] = "" if found is None else (found.text or "")
     manifest = {item.get("id"): item for item in opf.find(OPF + "manifest")}
@@ -99,6 +101,10 @@ def main(book, out):
             dump["cover"] = item.get("href") + " " + item.get("media-type")
 
     spine = opf.find(OPF + "spine")
+    guide = opf.find(OPF + "guide")
+    if "cover" in dump and (len(spine) == 0 or spine[0].get("idref") != "cover" or guide is None
+                            or not any(r.get("type") == "cover" for r in guide)):
+        fail("the cover page does not open the reading order, or the guide does not name it")
     ncx = parse(z, posixpath.join(base, manifest[spine.get("toc")].get("href")))
     dump["uid"] = next(m.get("content") for m in ncx.iter(NCX + "meta")
                        if m.get("name") == "dtb:uid")

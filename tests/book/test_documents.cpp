@@ -110,28 +110,6 @@ TBookInfo BookWithCover() {
   return book;
 }
 
-TEST(Documents, PackageDocumentWithCover) {
-  EXPECT_EQ(
-      PackageDocument(BookWithCover(), 2),
-      "<?xml version=\"1.0\" encoding=\"UTF-8\" ?><package version=\"2.0\" "
-      "unique-identifier=\"PrimaryID\" xmlns=\"http://www.idpf.org/2007/opf\"><metadata "
-      "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
-      "xmlns:opf=\"http://www.idpf.org/2007/opf\"><dc:identifier id=\"PrimaryID\" "
-      "opf:scheme=\"UUID\">urn:uuid:0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9</dc:identifier>"
-      "<dc:creator>A</dc:creator><dc:contributor opf:role=\"bkp\">Lumbrella</dc:contributor>"
-      "<dc:title>T</dc:title>"
-      "<dc:language>zh-CN</dc:language><meta name=\"cover\" content=\"cover-image\"/>"
-      "</metadata><manifest><item id=\"ncx\" href=\"toc.ncx\" "
-      "media-type=\"application/x-dtbncx+xml\"/><item id=\"main-css\" href=\"css/main.css\" "
-      "media-type=\"text/css\"/><item id=\"cover\" href=\"cover.html\" "
-      "media-type=\"application/xhtml+xml\"/><item id=\"cover-image\" "
-      "href=\"images/cover.JPG\" media-type=\"image/jpeg\"/><item id=\"txt0\" href=\"0.html\" "
-      "media-type=\"application/xhtml+xml\"/><item id=\"txt1\" href=\"1.html\" "
-      "media-type=\"application/xhtml+xml\"/></manifest><spine toc=\"ncx\"><itemref "
-      "idref=\"cover\"/><itemref idref=\"txt0\"/><itemref idref=\"txt1\"/></spine><guide>"
-      "<reference type=\"cover\" title=\"Cover\" href=\"cover.html\"/></guide></package>");
-}
-
 TEST(Documents, WithoutCoverNothingRefersToOne) {
   TBookInfo book = BookWithCover();
   book.coverImage.clear();
@@ -142,21 +120,6 @@ TEST(Documents, WithoutCoverNothingRefersToOne) {
   }
   EXPECT_NE(opf.find("<spine toc=\"ncx\"><itemref idref=\"txt0\"/></spine></package>"),
             std::string::npos);
-}
-
-TEST(Documents, NavigationMapCountsPlayOrderFromOne) {
-  TBookInfo book = BookWithCover();
-  EXPECT_EQ(
-      NavigationMap(book, std::vector<std::string>{"a", "b"}),
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><!DOCTYPE ncx PUBLIC \"-//NISO//DTD ncx "
-      "2005-1//EN\" \"http://www.daisy.org/z3986/2005/ncx-2005-1.dtd\"><ncx version=\"2005-1\" "
-      "xmlns=\"http://www.daisy.org/z3986/2005/ncx/\"><head><meta name=\"dtb:uid\" "
-      "content=\"urn:uuid:0f1e2d3c-4b5a-4978-8695-a4b3c2d1e0f9\"/><meta name=\"dtb:depth\" "
-      "content=\"0\"/><meta name=\"dtb:totalPageCount\" content=\"0\"/><meta "
-      "name=\"dtb:maxPageNumber\" content=\"0\"/></head><docTitle><text>T</text></docTitle>"
-      "<navMap><navPoint id=\"txt0\" playOrder=\"1\"><navLabel><text>a</text></navLabel>"
-      "<content src=\"0.html\"/></navPoint><navPoint id=\"txt1\" playOrder=\"2\"><navLabel>"
-      "<text>b</text></navLabel><content src=\"1.html\"/></navPoint></navMap></ncx>");
 }
 
 // The table of contents of split chapters as a reader walks it: "depth playOrder label", and
