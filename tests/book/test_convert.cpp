@@ -108,7 +108,7 @@ TEST_F(ConvertTest, AFullBookIsValidAndReadsBackAsItsSources) {
   std::vector<std::string> texts;  // what each chapter shows, lines joined by LF
   for (const std::string& path : test::SampleFiles()) {
     rows.push_back(TChapter{A(std::filesystem::path(path).stem().string()), A(path)});
-    // The decoding itself is checked against iconv in the decode tests.
+    // The decoding itself is checked against iconv in the encoding tests.
     texts.push_back(WithLfLineEnds(test::SourceUtf8(A(path))));
   }
   ASSERT_EQ(rows.size(), 5u);
