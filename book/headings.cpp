@@ -167,12 +167,9 @@ class TParser {
   std::optional<TNumbered> Numbered(size_t s) const {
     if (s >= n_ || c_[s] != U'第') return std::nullopt;
     const size_t number = Blanks(s + 1);
-    size_t at = number;
-    while (at < n_ && IsNumberChar(c_[at]))
-      ++at;
-    if (at == number) return std::nullopt;
-    const size_t numberEnd = at;
-    at = Blanks(at);
+    const size_t numberEnd = NumberEnd(number);
+    if (numberEnd == number) return std::nullopt;
+    const size_t at = Blanks(numberEnd);
     const TUnit* unit = at < n_ ? UnitOf(c_[at]) : nullptr;
     if (unit == nullptr) return std::nullopt;
     TNumbered numbered;
@@ -188,6 +185,12 @@ class TParser {
  private:
   size_t Blanks(size_t at) const {
     while (at < n_ && IsBlank(c_[at]))
+      ++at;
+    return at;
+  }
+  // Where the run of digits or numerals that begins at at ends.
+  size_t NumberEnd(size_t at) const {
+    while (at < n_ && IsNumberChar(c_[at]))
       ++at;
     return at;
   }
@@ -275,9 +278,7 @@ class TParser {
     }
     if (c_[s] == U'卷') {  // "卷一：木兰歌"
       const size_t number = Blanks(s + 1);
-      size_t at = number;
-      while (at < n_ && IsNumberChar(c_[at]))
-        ++at;
+      const size_t at = NumberEnd(number);
       if (at == number || Ending(s, at, false) != TEnding::kStrong) return std::nullopt;
       TFormPart part;
       part.numbered = {s, at};
@@ -303,9 +304,7 @@ class TParser {
       }
     }
     if (afterLeadWord) {  // "正文 1 …"
-      size_t at = s;
-      while (at < n_ && IsNumberChar(c_[at]))
-        ++at;
+      const size_t at = NumberEnd(s);
       if (at == s || Ending(s, at, false) != TEnding::kStrong) return std::nullopt;
       TFormPart part;
       part.numbered = {s, at};
