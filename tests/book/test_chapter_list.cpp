@@ -50,7 +50,11 @@ TEST(ChapterList, AdmitsDotTxtInAnyCaseAndNamesTheChapter) {
   }
 }
 
-TEST(ChapterList, SizeTextInThousandsOfBytes) {
+// The separator follows LC_NUMERIC; one that is not ASCII arrives as ANSI bytes, whatever
+// LC_CTYPE says.
+const std::string kArabicDecimalSeparator = "\x81\x31\x8A\x37";  // U+066B in GB18030
+
+TEST(ChapterList, SizeTextInThousandsOfBytesWithTheLocaleDecimalSeparator) {
   TempFolder dir;
   test::WriteBytes(dir / "empty.txt", "");
   test::WriteBytes(dir / "b1536.txt", std::string(1536, 'x'));
@@ -70,22 +74,14 @@ TEST(ChapterList, SizeTextInThousandsOfBytes) {
     ASSERT_TRUE(list.AddSourceFile(dir / c.file));
     EXPECT_EQ(list.Rows().back().sizeText, c.size);
   }
-}
 
-// The separator follows LC_NUMERIC; one that is not ASCII arrives as ANSI bytes, whatever
-// LC_CTYPE says.
-const std::string kArabicDecimalSeparator = "\x81\x31\x8A\x37";  // U+066B in GB18030
-
-TEST(ChapterList, SizeTextUsesTheLocaleDecimalSeparator) {
-  TempFolder dir;
-  test::WriteBytes(dir / "b1536.txt", std::string(1536, 'x'));
   const struct {
     const char* locale;
     const char* separator;  // as a locale source writes it
     std::string size;
-  } cases[] = {{"comma", "<U002C>", "1,54KB"},
-               {"arabic", "<U066B>", "1" + kArabicDecimalSeparator + "54KB"}};
-  for (const auto& c : cases) {
+  } separators[] = {{"comma", "<U002C>", "1,54KB"},
+                    {"arabic", "<U066B>", "1" + kArabicDecimalSeparator + "54KB"}};
+  for (const auto& c : separators) {
     SCOPED_TRACE(c.locale);
     // A locale of its numbers alone compiles in a fraction of the time a whole one takes; the
     // compiler warns of the categories it lacks and makes them as the C locale has them.
@@ -96,10 +92,9 @@ TEST(ChapterList, SizeTextUsesTheLocaleDecimalSeparator) {
               test::Quote(dir / name));
     const test::EnvAt locales("LOCPATH", dir.Path().c_str());
     ASSERT_NE(std::setlocale(LC_NUMERIC, name.c_str()), nullptr);
-    TChapterList list;
-    list.AddSourceFile(dir / "b1536.txt");
+    ASSERT_TRUE(list.AddSourceFile(dir / "b1536.txt"));
     std::setlocale(LC_NUMERIC, "C");
-    EXPECT_EQ(list.Row(0).sizeText, c.size);
+    EXPECT_EQ(list.Rows().back().sizeText, c.size);
   }
 }
 
@@ -279,9 +274,8 @@ TEST(Numerals, ReadAsTheyAreWritten) {
       {U"九九九九九九九九九九九九九九九九九九九九九", std::nullopt},
       {U"", std::nullopt},
   };
-  for (const auto& c : cases) {
+  for (const auto& c : cases)
     EXPECT_EQ(ReadNumber(c.run), c.value) << c.value.value_or(0);
-  }
 }
 
 }  // namespace

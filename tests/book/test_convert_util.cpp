@@ -67,20 +67,6 @@ std::string ImageBytes(const char* format, int width, int height, unsigned rgb) 
   return bytes.toStdString();
 }
 
-std::string WithLfLineEnds(std::string text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r') {
-      out += '\n';
-      if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-    } else {
-      out += text[i];
-    }
-  }
-  return out;
-}
-
 std::string Repeat(const std::string& piece, size_t times) {
   std::string all;
   for (size_t i = 0; i < times; ++i)

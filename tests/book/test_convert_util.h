@@ -2,11 +2,15 @@
 // books from outside, built on Python's zipfile and ElementTree (test_convert_read_book.py).
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "book/decode.h"
+#include "platform/errors.h"
 
 namespace lumbrella::test {
 
@@ -30,10 +34,19 @@ BookDump ReadBook(const std::string& bookPath);
 std::string ImageBytes(const char* format, int width = 24, int height = 32,
                        unsigned rgb = 0x2080C0);
 
-// A source text as the reader gives it back: CR LF and lone CR become LF.
-std::string WithLfLineEnds(std::string text);
-
 std::string Repeat(const std::string& piece, size_t times);
+
+// The message of the E that body raises; a body that raises nothing fails the test.
+template <class E = Exception>
+std::string MessageOf(const std::function<void()>& body) {
+  try {
+    body();
+  } catch (const E& e) {
+    return e.Message();
+  }
+  ADD_FAILURE() << "no exception";
+  return "";
+}
 
 // The whole text of a source file as the conversion reads it (TSourceText), in UTF-8.
 std::string SourceUtf8(const std::string& path, size_t blockSize = TSourceText::kBlockSize);

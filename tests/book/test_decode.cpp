@@ -115,12 +115,7 @@ TEST(Decode, OpenErrorsNameTheAbsolutePath) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    try {
-      TSourceText source(c.path);
-      ADD_FAILURE() << "no exception";
-    } catch (const EFOpenError& e) {
-      EXPECT_EQ(e.Message(), c.message);
-    }
+    EXPECT_EQ(test::MessageOf<EFOpenError>([&] { TSourceText source(c.path); }), c.message);
   }
   ASSERT_EQ(chdir(previous), 0);
 }

@@ -70,13 +70,8 @@ TEST(Staging, TreeWithoutCover) {
   // Staging over an existing tree is no error: the folders are there already.
   EXPECT_NO_THROW(StageTree(root));
   // A root that cannot be made: the media-type file is the first thing that fails.
-  try {
-    StageTree(dir / "no/EPUB");
-    FAIL() << "no exception";
-  } catch (const EFCreateError& e) {
-    EXPECT_EQ(e.Message(), "Cannot create file \"" + dir.Path() +
-                               "no/EPUB/mimetype\". No such file or directory");
-  }
+  EXPECT_EQ(test::MessageOf<EFCreateError>([&] { StageTree(dir / "no/EPUB"); }),
+            "Cannot create file \"" + dir.Path() + "no/EPUB/mimetype\". No such file or directory");
 }
 
 // A GIF of one pixel (Qt reads GIF but does not write it).
@@ -143,12 +138,7 @@ TEST(Cover, WhatIsNoImageOrNoRegularFileIsRefused) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    try {
-      PlaceCoverImage(c.path, dir / "images/");
-      ADD_FAILURE() << "no exception";
-    } catch (const Exception& e) {
-      EXPECT_EQ(e.Message(), c.message);
-    }
+    EXPECT_EQ(test::MessageOf([&] { PlaceCoverImage(c.path, dir / "images/"); }), c.message);
   }
 }
 
