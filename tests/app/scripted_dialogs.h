@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
@@ -91,6 +92,23 @@ struct TWindow {
       qFatal("cannot write %s", qPrintable(path));
     }
     return path;
+  }
+
+  // A picture in the folder, in the format its name's extension says; returns its path.
+  QString Image(const QString& name, QSize size = {8, 8}) {
+    QImage picture(size, QImage::Format_RGB32);
+    picture.fill(Qt::darkRed);
+    const QString path = dir.filePath(name);
+    if (!picture.save(path)) qFatal("cannot write %s", qPrintable(path));
+    return path;
+  }
+  // Presses Convert and answers the save dialog with the named file in the folder; returns
+  // its path.
+  QString Convert(const QString& name = QStringLiteral("book.epub")) {
+    const QString book = dir.filePath(name);
+    dialogs.fileAnswers = {{book}};
+    Click("Button1");
+    return book;
   }
 
   void Click(const char* button) {

@@ -210,13 +210,11 @@ TEST(PendingFile, ABookNameOfAlmostTheLongestLengthIsWritten) {
   for (int i = 0; i < 83; ++i)
     name += "雨";
   name += ".epub";  // 254 bytes
-  ASSERT_EQ(name.size(), 254u);
   TPendingFile file(Utf8ToAnsi(tmp / name));
   const std::string temp = std::filesystem::path(AnsiToUtf8(file.TempName())).filename().string();
   EXPECT_LE(temp.size(), 255u);
   EXPECT_TRUE(temp.starts_with(".雨雨")) << temp;
-  Names names = FolderNames(tmp.Path());
-  EXPECT_EQ(names.size(), 2u);  // the temporary file and the lock file
+  EXPECT_EQ(FolderNames(tmp.Path()).size(), 2u);  // the temporary file and the lock file
   Write(file, "book");
   file.Commit();
   EXPECT_EQ(test::ReadBytes(tmp / name), "book");
