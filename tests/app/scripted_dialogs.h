@@ -69,10 +69,6 @@ T* Control(QWidget& form, const char* name) {
   return control;
 }
 
-inline QString ExamplesDir() {
-  return QStringLiteral(LUMBRELLA_SOURCE_DIR "/examples");
-}
-
 // One shown window with its own folder for files; every dialog goes to the script.
 struct TWindow {
   QTemporaryDir dir;

@@ -26,8 +26,8 @@ const QString kFailed = QStringLiteral("灰常遗憾，未能转换成功");
 
 QStringList Chapters() {
   QStringList paths;
-  for (const QString& folder :
-       {ExamplesDir(), QStringLiteral(LUMBRELLA_SOURCE_DIR "/tests/data")}) {
+  for (const QString& folder : {QStringLiteral(LUMBRELLA_SOURCE_DIR "/examples"),
+                                QStringLiteral(LUMBRELLA_SOURCE_DIR "/tests/data")}) {
     QDir dir(folder);
     for (const QString& name : dir.entryList({QStringLiteral("*.txt")}, QDir::Files, QDir::Name))
       paths << dir.filePath(name);
