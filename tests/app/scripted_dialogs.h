@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QLabel>
 #include <QMimeData>
 #include <QPushButton>
@@ -68,10 +69,6 @@ T* Control(QWidget& form, const char* name) {
   return control;
 }
 
-inline QString ExamplesDir() {
-  return QStringLiteral(LUMBRELLA_SOURCE_DIR "/examples");
-}
-
 // One shown window with its own folder for files; every dialog goes to the script.
 struct TWindow {
   QTemporaryDir dir;
@@ -91,6 +88,23 @@ struct TWindow {
       qFatal("cannot write %s", qPrintable(path));
     }
     return path;
+  }
+
+  // A picture in the folder, in the format its name's extension says; returns its path.
+  QString Image(const QString& name, QSize size = {8, 8}) {
+    QImage picture(size, QImage::Format_RGB32);
+    picture.fill(Qt::darkRed);
+    const QString path = dir.filePath(name);
+    if (!picture.save(path)) qFatal("cannot write %s", qPrintable(path));
+    return path;
+  }
+  // Presses Convert and answers the save dialog with the named file in the folder; returns
+  // its path.
+  QString Convert(const QString& name = QStringLiteral("book.epub")) {
+    const QString book = dir.filePath(name);
+    dialogs.fileAnswers = {{book}};
+    Click("Button1");
+    return book;
   }
 
   void Click(const char* button) {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
-#include <ranges>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -121,17 +121,14 @@ TEST(Cli, ArgumentsFilesAndOutput) {
       EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
     }
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
-    for (const std::string_view line :
-         std::views::split(std::string_view(r.err), '\n') | std::views::transform([](auto part) {
-           return std::string_view(part.begin(), part.end());
-         })) {
+    std::istringstream lines(r.err);  // no usage text among them
+    for (std::string line; std::getline(lines, line);) {
       EXPECT_TRUE(line.empty() || line.starts_with("lumbrella-cli: ") ||
                   line == "Try 'lumbrella-cli --help'.")
           << line;
     }
     if (c.exitCode == 2) {
       EXPECT_TRUE(r.err.ends_with("\nTry 'lumbrella-cli --help'.\n")) << r.err;
-      EXPECT_EQ(r.err.find("Usage:"), std::string::npos);
       EXPECT_EQ(r.out, "");
     }
     EXPECT_EQ(std::filesystem::remove(dir / "out.epub"), converted && book == dir / "out.epub");
@@ -284,6 +281,8 @@ TEST(Cli, ASignalEndsTheConversionAndLeavesNothingBehind) {
   test::MakeDirs(dir / "tmp");
   const int lock = open((dir / ".out.epub.lock").c_str(), O_RDWR | O_CREAT, 0600);
   ASSERT_EQ(flock(lock, LOCK_EX), 0);
+  const std::string command = "cd " + Quote(dir.Path()) + " && TMPDIR=" + Quote(dir / "tmp") +
+                              " exec " + Quote(kCli) + " -o out.epub a.txt 2>stderr.txt";
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(signal);
     std::filesystem::remove(dir / "stderr.txt");
@@ -292,18 +291,14 @@ TEST(Cli, ASignalEndsTheConversionAndLeavesNothingBehind) {
     if (child == 0) {
       for (const int s : {SIGINT, SIGTERM, SIGHUP})
         std::signal(s, SIG_DFL);
-      const int err = open((dir / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      if (chdir(dir.Path().c_str()) != 0 || err < 0 || dup2(err, STDERR_FILENO) < 0 ||
-          setenv("TMPDIR", (dir / "tmp").c_str(), 1) != 0) {
-        _exit(99);
-      }
-      execl(kCli.c_str(), kCli.c_str(), "-o", "out.epub", "a.txt", nullptr);
+      execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
       _exit(98);
     }
     const std::string waiting =
         "lumbrella-cli: waiting for another conversion writing " + dir / "out.epub\n";
     const auto told = [&] {
-      return std::filesystem::exists(dir / "stderr.txt") && ReadBytes(dir / "stderr.txt") == waiting;
+      return std::filesystem::exists(dir / "stderr.txt") &&
+             ReadBytes(dir / "stderr.txt") == waiting;
     };
     for (int i = 0; i < 1000 && !told(); ++i)
       usleep(10000);
@@ -327,17 +322,18 @@ TEST(Cli, ShowsProgressOnATerminalUnlessQuiet) {
   TempFolder dir;
   WriteBytes(dir / "a.txt", "A");
   // script gives the program a terminal for stdout and stderr alike.
-  test::CommandResult r = test::Run("cd " + Quote(dir.Path()) + " && script -qec " +
-                                    Quote(Quote(kCli) + " -o out.epub a.txt") + " /dev/null");
+  const auto onTerminal = [&](const std::string& arguments) {
+    return test::Run("cd " + Quote(dir.Path()) + " && script -qec " +
+                     Quote(Quote(kCli) + " " + arguments) + " /dev/null");
+  };
+  test::CommandResult r = onTerminal("-o out.epub a.txt");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_NE(r.output.find("100%"), std::string::npos) << r.output;
   EXPECT_NE(r.output.find("恭喜你，文件转换成功"), std::string::npos) << r.output;
 
   // Quiet: not a word on success, not even the progress or what was split; but a file left
   // out is named.
-  r = test::Run("cd " + Quote(dir.Path()) + " && script -qec " +
-                Quote(Quote(kCli) + " -q -s --skip-missing -o quiet.epub a.txt notes.md") +
-                " /dev/null");
+  r = onTerminal("-q -s --skip-missing -o quiet.epub a.txt notes.md");
   EXPECT_EQ(r.exitCode, 0) << r.output;
   EXPECT_EQ(r.output, "lumbrella-cli: notes.md: left out (not a .txt file)\r\n");
   EXPECT_TRUE(std::filesystem::exists(dir / "quiet.epub"));

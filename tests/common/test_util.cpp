@@ -117,12 +117,8 @@ CommandResult Run(const std::string& commandLine) {
 
 std::string Quote(const std::string& word) {
   std::string q = "'";
-  for (char c : word) {
-    if (c == '\'')
-      q += "'\\''";
-    else
-      q += c;
-  }
+  for (char c : word)
+    q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
 }
 
@@ -135,21 +131,23 @@ std::vector<std::string> SampleFiles() {
   return files;
 }
 
+namespace {
+
+void SetEnv(const char* name, const char* value) {
+  value ? setenv(name, value, 1) : unsetenv(name);
+}
+
+}  // namespace
+
 EnvAt::EnvAt(const char* name, const char* value) : name_(name) {
   const char* old = std::getenv(name);
   had_ = old != nullptr;
   if (had_) old_ = old;
-  if (value)
-    setenv(name, value, 1);
-  else
-    unsetenv(name);
+  SetEnv(name, value);
 }
 
 EnvAt::~EnvAt() {
-  if (had_)
-    setenv(name_, old_.c_str(), 1);
-  else
-    unsetenv(name_);
+  SetEnv(name_, had_ ? old_.c_str() : nullptr);
 }
 
 std::string LeftBehindTempDir(const std::string& base) {

@@ -11,42 +11,6 @@ namespace {
 
 using test::Utf16Of;
 
-// Codes as GB18030-2005 gives them, where a table is easily wrong: the ends of the linear
-// four-byte ranges, the exchange of 2005, the private-use codes that the C library reads as
-// other characters, and the characters those libraries moved onto them.
-TEST(CodePage, Gb18030CodesOf2005) {
-  const struct {
-    const char* what;
-    std::string ansi;
-    char32_t c;
-  } cases[] = {
-      {"two-byte", "\xD6\xD0", 0x4E2D},
-      {"first four-byte code", "\x81\x30\x81\x30", 0x0080},
-      {"a Latin letter with two bytes", "\xA8\xA6", 0x00E9},
-      {"last BMP code", "\x84\x31\xA4\x39", 0xFFFF},
-      {"replacement character", "\x84\x31\xA4\x37", 0xFFFD},
-      {"first supplementary code", "\x90\x30\x81\x30", 0x10000},
-      {"Extension B", "\x95\x32\x82\x36", 0x20000},
-      {"last code", "\xE3\x32\x9A\x35", 0x10FFFF},
-      {"2005 gave U+1E3F two bytes", "\xA8\xBC", 0x1E3F},
-      {"and its four-byte code to U+E7C7", "\x81\x35\xF4\x37", 0xE7C7},
-      {"user-defined area", "\xAA\xA1", 0xE000},
-      {"private use, not U+FE10", "\xA6\xD9", 0xE78D},
-      {"private use, not U+20087", "\xFE\x51", 0xE816},
-      {"private use, not U+9FBB", "\xFE\xA0", 0xE864},
-      {"U+FE10 has four bytes", "\x84\x31\x82\x36", 0xFE10},
-      {"U+FE19 has four bytes", "\x84\x31\x83\x35", 0xFE19},
-      {"U+9FB4 has four bytes", "\x82\x35\x90\x37", 0x9FB4},
-      {"U+9FBB has four bytes", "\x82\x35\x91\x34", 0x9FBB},
-      {"the euro sign", "\xA2\xE3", 0x20AC},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(AnsiToUtf16(c.ansi), Utf16Of(c.c));
-    EXPECT_EQ(Utf16ToAnsi(Utf16Of(c.c)), c.ansi);
-  }
-}
-
 // The bar for the whole program: no character of a source is lost on its way through ANSI.
 TEST(CodePage, EveryScalarValueGoesToAnsiAndBack) {
   std::vector<char32_t> values;
@@ -56,7 +20,6 @@ TEST(CodePage, EveryScalarValueGoesToAnsiAndBack) {
     values.push_back(c);
     utf16 += Utf16Of(c);
   }
-  ASSERT_EQ(values.size(), 1112064u);
   const std::string utf8 = Utf16ToUtf8(utf16);
   const std::string ansi = Utf16ToAnsi(utf16);
   bool wellFormed = false;
@@ -80,7 +43,10 @@ TEST(CodePage, EveryScalarValueGoesToAnsiAndBack) {
   EXPECT_EQ(at, ansi.size());
 }
 
-// Each case read; where it is characters (no U+FFFD), written back to the same bytes.
+// Each case read; where it is characters (no U+FFFD), written back to the same bytes. Codes
+// as GB18030-2005 gives them where a table is easily wrong: the ends of the linear four-byte
+// ranges, the exchange of 2005, the private-use codes that the C library reads as other
+// characters, and the characters those libraries moved onto them.
 TEST(CodePage, OneCharacterIsOneRuleForScansAndConverters) {
   const struct {
     std::string ansi;
@@ -90,8 +56,25 @@ TEST(CodePage, OneCharacterIsOneRuleForScansAndConverters) {
       {"A", 1, u"A"},
       {std::string("a\0b\0", 4), 1, std::u16string(u"a\0b\0", 4)},  // zero bytes pass through
       {"\xD6\xD0", 2, u"\u4E2D"},
-      {"\x81\x30\x81\x30", 4, u"\u0080"},
-      {"\x80", 1, u"\u20AC"},  // code page 936's euro sign
+      {"\x81\x30\x81\x30", 4, u"\u0080"},  // the first four-byte code
+      {"\xA8\xA6", 2, u"\u00E9"},          // a Latin letter with two bytes
+      {"\x84\x31\xA4\x39", 4, u"\uFFFF"},  // the last BMP code
+      {"\x84\x31\xA4\x37", 4, u"\uFFFD"},
+      {"\x90\x30\x81\x30", 4, u"\U00010000"},  // the first supplementary code
+      {"\x95\x32\x82\x36", 4, u"\U00020000"},  // Extension B
+      {"\xE3\x32\x9A\x35", 4, u"\U0010FFFF"},  // the last code
+      {"\xA8\xBC", 2, u"\u1E3F"},              // 2005 gave U+1E3F two bytes
+      {"\x81\x35\xF4\x37", 4, u"\uE7C7"},      // and its four-byte code to U+E7C7
+      {"\xAA\xA1", 2, u"\uE000"},              // the user-defined area
+      {"\xA6\xD9", 2, u"\uE78D"},              // private use, not U+FE10
+      {"\xFE\x51", 2, u"\uE816"},              // private use, not U+20087
+      {"\xFE\xA0", 2, u"\uE864"},              // private use, not U+9FBB
+      {"\x84\x31\x82\x36", 4, u"\uFE10"},
+      {"\x84\x31\x83\x35", 4, u"\uFE19"},
+      {"\x82\x35\x90\x37", 4, u"\u9FB4"},
+      {"\x82\x35\x91\x34", 4, u"\u9FBB"},
+      {"\xA2\xE3", 2, u"\u20AC"},  // the euro sign
+      {"\x80", 1, u"\u20AC"},      // code page 936's euro sign
       {"\xFF", 1, u"\uFFFD"},
       {"\x81\x30\x41\x42", 1, u"\uFFFD0AB"},  // no four-byte code: the lead stands alone
       {"\xD6", 1, u"\uFFFD"},                 // cut off by the end
@@ -105,8 +88,10 @@ TEST(CodePage, OneCharacterIsOneRuleForScansAndConverters) {
     EXPECT_EQ(AnsiCharLength(c.ansi), c.length);
     EXPECT_EQ(AnsiToUtf16(c.ansi), c.units);
     EXPECT_EQ(AnsiToUtf8(c.ansi), Utf16ToUtf8(c.units));
-    // The euro sign goes back as GB18030 writes it (A2 E3), not as the lone byte 0x80.
-    if (c.units.find(u'\uFFFD') == c.units.npos && c.ansi != "\x80") {
+    // The euro sign goes back as GB18030 writes it (A2 E3), not as the lone byte 0x80; U+FFFD
+    // has a code of its own.
+    if ((c.units.find(u'\uFFFD') == c.units.npos || c.ansi == "\x84\x31\xA4\x37") &&
+        c.ansi != "\x80") {
       EXPECT_EQ(Utf16ToAnsi(c.units), c.ansi);
     }
   }

@@ -143,9 +143,7 @@ TEST(Streams, BufferedWritesRewriteInPlaceAndReadBack) {
     s.WriteBuffer("tail", 4);
     EXPECT_EQ(s.Size(), 20010);
   }
-  std::string bytes = test::ReadBytes(dir / "f");
-  EXPECT_EQ(bytes.substr(0, 6), "HEADer");
-  EXPECT_EQ(bytes.substr(20006), "tail");
+  EXPECT_EQ(test::ReadBytes(dir / "f"), "HEADer" + std::string(20000, 'x') + "tail");
 
   TBufferedFileStream r(dir / "f", TFileMode::fmOpenRead);
   char buf[6];
