@@ -5,19 +5,23 @@
 // that tests can damage any field, and the archives other tools make (make_fixtures.py).
 #pragma once
 
+#include <cxxabi.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
 #include <map>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 #include <vector>
 
 #include "common/test_util.h"
+#include "platform/errors.h"
 #include "platform/stream.h"
 #include "zip/packer.h"
 
@@ -48,6 +52,21 @@ inline void MakeFiles(const std::string& root, const std::vector<std::string>& n
     MakeDirs(path.substr(0, path.rfind('/')));
     const auto given = contents.find(name);
     WriteBytes(path, given != contents.end() ? given->second : "content of " + name);
+  }
+}
+
+// What running f raised, as its class and message ("EBadZipFile Not a valid zip file!"), or
+// "ok" when it returned.
+template <class F>
+std::string Outcome(F&& f) {
+  try {
+    f();
+    return "ok";
+  } catch (const Exception& e) {
+    char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, nullptr);
+    const std::string type = name != nullptr ? name : "?";
+    std::free(name);
+    return type.substr(type.rfind(':') + 1) + " " + e.Message();
   }
 }
 
