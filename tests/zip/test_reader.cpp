@@ -79,6 +79,20 @@ TEST_F(ReaderTest, ReadsTheArchivesOfOtherTools) {
                 std::make_tuple(x.name, x.crc, x.compressedSize, x.size, x.comment));
     }
     EXPECT_FALSE(reader_.Scanned());
+    if (expected.empty()) continue;
+    // A kept entry carries one Zip64 block in its local header, however many it had (zip -fz
+    // writes one): at an offset past 4 GiB, the one that gives it.
+    TZipHeaderInfo entry(*reader_.Directory().Item(0));
+    test::FarStream out(0x100000000ll);
+    reader_.CopyEntry(entry, out);
+    const std::string& h = out.Data();
+    const size_t extraEnd = 30 + test::U16At(h, 26) + test::U16At(h, 28);
+    int zip64Blocks = 0;
+    for (size_t at = 30 + test::U16At(h, 26); at + 4 <= extraEnd;
+         at += 4 + test::U16At(h, at + 2)) {
+      zip64Blocks += test::U16At(h, at) == 1;
+    }
+    EXPECT_EQ(std::make_pair(test::U32At(h, 0), zip64Blocks), std::make_pair(0x04034B50u, 1));
   }
   reader_.SetZipName(fixtures.Dir() + "comment.zip");
   ASSERT_EQ(OpenOutcome(), "ok");
@@ -284,24 +298,6 @@ TEST_F(ReaderTest, DeflateBombsFoundByTheScanAreRefusedWithinBoundedWork) {
   }
 }
 
-// A kept entry carries one Zip64 block in its local header, however many it had.
-TEST_F(ReaderTest, AKeptEntryCarriesOneZip64BlockInItsLocalHeader) {
-  auto& fixtures = test::ToolFixtures::Get();
-  reader_.SetZipName(fixtures.Dir() + "infozip64.zip");  // local headers with a Zip64 block
-  ASSERT_EQ(OpenOutcome(), "ok");
-  TZipHeaderInfo entry(*reader_.Directory().Item(0));
-  test::FarStream out(0x100000000ll);  // an offset past 4 GiB needs a block of its own
-  reader_.CopyEntry(entry, out);
-  const std::string& h = out.Data();
-  size_t extraEnd = 30 + test::U16At(h, 26) + test::U16At(h, 28);
-  int zip64Blocks = 0;
-  for (size_t at = 30 + test::U16At(h, 26); at + 4 <= extraEnd; at += 4 + test::U16At(h, at + 2)) {
-    zip64Blocks += test::U16At(h, at) == 1;
-  }
-  EXPECT_EQ(zip64Blocks, 1);
-  EXPECT_EQ(test::U32At(h, 0), 0x04034B50u);
-}
-
 TEST_F(ReaderTest, TheDirectoryCanLieInACompanionFile) {
   std::vector<FixtureEntry> entries = ThreeEntries();
   entries[0].comment = "in the companion";
@@ -333,9 +329,7 @@ TEST_F(ReaderTest, TheHeldDirectoryIsReusedWhileTheFileIsUnchanged) {
   std::vector<FixtureEntry> two = ThreeEntries();
   two.pop_back();
   test::WriteBytes(path, BuildZip(two).bytes);
-  struct utimbuf times {
-    1000000000, 1000000000
-  };
+  const struct utimbuf times = {1000000000, 1000000000};
   utime(path.c_str(), &times);
   ASSERT_EQ(OpenOutcome(), "ok");
   EXPECT_EQ(reader_.Directory().Count(), 2u);
