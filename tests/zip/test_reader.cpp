@@ -171,8 +171,7 @@ TEST_F(ReaderTest, AnEndRecordInTheCommentIsPassedOver) {
 TEST_F(ReaderTest, ExtraFieldsAndComments) {
   auto block = [](uint16_t id, const std::string& data) {
     std::string b;
-    test::Append16(b, id);
-    test::Append16(b, static_cast<uint32_t>(data.size()));
+    test::AppendFields(b, "22", {id, data.size()});
     return b + data;
   };
   std::string size64(8, '\0');

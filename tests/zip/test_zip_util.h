@@ -98,9 +98,6 @@ inline void AppendFields(std::string& b, std::string_view widths,
       b += static_cast<char>(values.begin()[f] >> (8 * i) & 0xFF);
   }
 }
-inline void Append16(std::string& b, uint32_t v) {
-  AppendFields(b, "2", {v});
-}
 
 // --- Reading archives -----------------------------------------------------------------------
 
