@@ -90,21 +90,23 @@ void ExpectLocalHeadersMatch(const std::string& zip) {
   }
 }
 
-// The book's settings: mimetype first and stored, then the tree; the first entry and the
-// end record byte for byte.
-TEST(Packer, ABookArchiveByteForByte) {
+// A tree like the book's, packed with the book's settings: mimetype first and stored, then
+// the tree, the first entry and the end record byte for byte; then with the general settings,
+// which pack the tree depth first, names relative to the root, without folder entries or
+// hidden files unless asked, and tell their handlers as they go.
+TEST(Packer, ABookTreeWithTheBooksSettingsAndTheGeneralOnes) {
   TempFolder dir;
   MakeBookTree(dir / "EPUB");
   const std::time_t when = 1700000000;  // 2023-11-14
   struct utimbuf times = {when, when};
   ASSERT_EQ(utime((dir / "EPUB/mimetype").c_str(), &times), 0);
-  TZipPacker packer;
-  ConfigureBookPacker(packer, dir / "EPUB", dir / "book.epub");
+  TZipPacker book;
+  ConfigureBookPacker(book, dir / "EPUB", dir / "book.epub");
   Skips skipped;
-  packer.OnSkippingFile = [&](const std::string& path, TSkipReason reason, bool&) {
+  book.OnSkippingFile = [&](const std::string& path, TSkipReason reason, bool&) {
     skipped.emplace_back(path, reason);
   };
-  ASSERT_EQ(packer.Zip(), 10);
+  ASSERT_EQ(book.Zip(), 10);
   // Listed first and found again by "*.*": the second one is a duplicate name.
   EXPECT_EQ(skipped, (Skips{{dir / "EPUB/mimetype", srNoOverwrite}}));
 
@@ -124,15 +126,9 @@ TEST(Packer, ABookArchiveByteForByte) {
   EXPECT_EQ(zip.substr(zip.size() - 22), end);
   ASSERT_EQ(ListZip(zip).items.size(), 10u);
   ExpectLocalHeadersMatch(zip);
-}
 
-// The general settings pack the tree depth first, names relative to the root, without
-// folder entries or hidden files unless asked, and tell their handlers as they go.
-TEST(Packer, TreeDepthFirstWithTheNotifications) {
-  TempFolder dir;
-  MakeBookTree(dir / "EPUB");
   TZipPacker packer;
-  ConfigureTreePacker(packer, dir / "EPUB", dir / "book.epub");
+  ConfigureTreePacker(packer, dir / "EPUB", dir / "tree.zip");
   Names recursed, started, ended;
   std::vector<int> percents;
   int64_t infoFiles = 0, infoBytes = 0;
@@ -166,7 +162,7 @@ TEST(Packer, TreeDepthFirstWithTheNotifications) {
                          "OEBPS/images/cover.jpg",
                          "zero.txt"};
   // Each entry deflated (mimetype too), without an extra field, and told as it ends.
-  const std::vector<ZipItem> items = ListZip(ReadBytes(dir / "book.epub")).items;
+  const std::vector<ZipItem> items = ListZip(ReadBytes(dir / "tree.zip")).items;
   ASSERT_EQ(items.size(), written.size());
   ASSERT_EQ(ended.size(), written.size());
   for (size_t i = 0; i < written.size(); ++i) {
@@ -200,7 +196,7 @@ TEST(Packer, TreeDepthFirstWithTheNotifications) {
   EXPECT_EQ(WrittenNames(packer), written);
   EXPECT_EQ(packer.EndCentral().totalEntries, written.size());
   TFileInfo info;
-  ASSERT_TRUE(GetFileInfo(dir / "book.epub", info));
+  ASSERT_TRUE(GetFileInfo(dir / "tree.zip", info));
   EXPECT_EQ(packer.ArchiveDateTime(), info.mtime);
 
   // Hidden files when asked; with DoProcessMessages off the owner gets no turn.
@@ -502,12 +498,14 @@ TEST(Packer, SettingCouplings) {
 
 TEST(PackerSearch, ExplicitFilesComeFirstThenWhatEachLineFinds) {
   TempFolder dir;
-  MakeFiles(dir / "root", {"z.txt", "a.md", "b.txt", "sub/b.txt", "sub/c.md", "README", ".secret"});
+  MakeFiles(dir / "root", {"z.txt", "a.md", "b.txt", "sub/b.txt", "sub/c.md", "README", ".secret",
+                           "skip.tmp", "drafts/d.txt", "other/d.txt"});
   struct Case {
     Names lines;
     bool recurse;
-    Names found;  // under root/
-    Names missing = {};
+    Names found;    // under root/
+    Names missing;  // lines that find nothing and files left out (with the reason), as met
+    Names exclude = {};
   };
   const Case cases[] = {
       // A hidden file is not found by name either, with the default attribute mask.
@@ -516,10 +514,16 @@ TEST(PackerSearch, ExplicitFilesComeFirstThenWhatEachLineFinds) {
        {"z.txt", "sub/b.txt", "a.md", "sub/c.md"},
        {"missing.txt", ".secret"}},
       // "*.*" is every file; a line's "|" or ">" overrides the recursion setting.
-      {{"*.*"}, false, {"a.md", "b.txt", "README", "z.txt"}},
-      {{"|*.txt"}, true, {"b.txt", "z.txt"}},
-      {{">*.txt"}, false, {"b.txt", "sub/b.txt", "z.txt"}},
-      {{"sub/*.md"}, false, {"sub/c.md"}},
+      {{"*.*"}, false, {"a.md", "b.txt", "README", "skip.tmp", "z.txt"}, {}},
+      {{"|*.txt"}, true, {"b.txt", "z.txt"}, {}},
+      {{">*.txt"}, false, {"b.txt", "drafts/d.txt", "other/d.txt", "sub/b.txt", "z.txt"}, {}},
+      {{"sub/*.md"}, false, {"sub/c.md"}, {}},
+      // The exclude list matches names, or with a folder in it the path.
+      {{"skip.tmp", "*.*"},
+       true,
+       {"a.md", "b.txt", "other/d.txt", "README", "sub/b.txt", "sub/c.md", "z.txt"},
+       {"excluded skip.tmp", "excluded drafts/d.txt", "excluded skip.tmp"},
+       {"*.TMP", "*/drafts/*"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.lines.front());
@@ -527,6 +531,7 @@ TEST(PackerSearch, ExplicitFilesComeFirstThenWhatEachLineFinds) {
     ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
     packer.SetRecurse(c.recurse);
     packer.FilesList() = c.lines;
+    packer.ExcludeList() = c.exclude;
     for (std::string& line : packer.FilesList()) {
       if (line.find('/') != line.npos) line = dir / "root/" + line;
     }
@@ -534,29 +539,16 @@ TEST(PackerSearch, ExplicitFilesComeFirstThenWhatEachLineFinds) {
     packer.OnNoSuchFile = [&](const std::string& path) {
       missing.push_back(path.substr((dir / "root/").size()));
     };
+    packer.OnSkippingFile = [&](const std::string& path, TSkipReason reason, bool&) {
+      missing.push_back((reason == srExcludeList ? "excluded " : "skipped ") +
+                        path.substr((dir / "root/").size()));
+    };
     Names found;
     for (const std::string& path : Gathered(packer))
       found.push_back(path.substr((dir / "root/").size()));
     EXPECT_EQ(found, c.found);
     EXPECT_EQ(missing, c.missing);
   }
-}
-
-TEST(PackerSearch, ExcludeListMatchesNamesOrWithAFolderThePath) {
-  TempFolder dir;
-  MakeFiles(dir / "root", {"keep.txt", "skip.tmp", "drafts/d.txt", "other/d.txt"});
-  TZipPacker packer;
-  ConfigureTreePacker(packer, dir / "root", dir / "out.zip");
-  packer.FilesList() = {"skip.tmp", "*.*"};
-  packer.ExcludeList() = {"*.TMP", "*/drafts/*"};
-  Names skipped;
-  packer.OnSkippingFile = [&](const std::string& path, TSkipReason reason, bool&) {
-    EXPECT_EQ(reason, srExcludeList);
-    skipped.push_back(path.substr(dir.Path().size()));
-  };
-  ASSERT_EQ(packer.Zip(), 2);
-  EXPECT_EQ(ZipNames(dir / "out.zip"), (Names{"keep.txt", "other/d.txt"}));
-  EXPECT_EQ(skipped, (Names{"root/skip.tmp", "root/drafts/d.txt", "root/skip.tmp"}));
 }
 
 TEST(PackerSearch, StoredNames) {
