@@ -2,10 +2,10 @@
 // was and nothing beside it; a successful one keeps every entry the reader found in it, or
 // an entry of its name (an old entry is matched to a file without regard to letter case),
 // except, in a book, the names the book owns, of which it holds one spelling at most.
-#include <dirent.h>
 #include <sys/stat.h>
 
-#include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <set>
 
 #include "fuzz_util.h"
@@ -46,14 +46,8 @@ std::set<std::string> Entries(const TSortedZip& directory, bool folded = false) 
 }
 
 size_t FilesIn(const std::string& folder) {
-  size_t count = 0;
-  if (DIR* dir = opendir(folder.c_str())) {
-    while (dirent* e = readdir(dir)) {
-      count += std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0;
-    }
-    closedir(dir);
-  }
-  return count;
+  std::error_code ec;
+  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(folder, ec), {}));
 }
 
 }  // namespace

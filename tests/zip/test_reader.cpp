@@ -46,18 +46,7 @@ class ReaderTest : public ::testing::Test {
     return OpenOutcome();
   }
   std::string OpenOutcome() {
-    try {
-      reader_.Open();
-      return "ok";
-    } catch (const EIncompleteZip& e) {
-      return "EIncompleteZip " + e.Message();
-    } catch (const ENotAZipFile& e) {
-      return "ENotAZipFile " + e.Message();
-    } catch (const EBadZipFile& e) {
-      return "EBadZipFile " + e.Message();
-    } catch (const Exception& e) {
-      return e.Message();
-    }
+    return test::Outcome([&] { reader_.Open(); });
   }
   Names DirectoryNames() const {
     Names names;
@@ -90,6 +79,20 @@ TEST_F(ReaderTest, ReadsTheArchivesOfOtherTools) {
                 std::make_tuple(x.name, x.crc, x.compressedSize, x.size, x.comment));
     }
     EXPECT_FALSE(reader_.Scanned());
+    if (expected.empty()) continue;
+    // A kept entry carries one Zip64 block in its local header, however many it had (zip -fz
+    // writes one): at an offset past 4 GiB, the one that gives it.
+    TZipHeaderInfo entry(*reader_.Directory().Item(0));
+    test::FarStream out(0x100000000ll);
+    reader_.CopyEntry(entry, out);
+    const std::string& h = out.Data();
+    const size_t extraEnd = 30 + test::U16At(h, 26) + test::U16At(h, 28);
+    int zip64Blocks = 0;
+    for (size_t at = 30 + test::U16At(h, 26); at + 4 <= extraEnd;
+         at += 4 + test::U16At(h, at + 2)) {
+      zip64Blocks += test::U16At(h, at) == 1;
+    }
+    EXPECT_EQ(std::make_pair(test::U32At(h, 0), zip64Blocks), std::make_pair(0x04034B50u, 1));
   }
   reader_.SetZipName(fixtures.Dir() + "comment.zip");
   ASSERT_EQ(OpenOutcome(), "ok");
@@ -168,8 +171,7 @@ TEST_F(ReaderTest, AnEndRecordInTheCommentIsPassedOver) {
 TEST_F(ReaderTest, ExtraFieldsAndComments) {
   auto block = [](uint16_t id, const std::string& data) {
     std::string b;
-    test::Append16(b, id);
-    test::Append16(b, static_cast<uint32_t>(data.size()));
+    test::AppendFields(b, "22", {id, data.size()});
     return b + data;
   };
   std::string size64(8, '\0');
@@ -196,14 +198,12 @@ TEST_F(ReaderTest, ExtraFieldsAndComments) {
     if (c.escapeUncompressed) Put32(z.bytes, z.centralAt[1] + 24, 0xFFFFFFFF);
     ASSERT_EQ(OpenBytes(z.bytes), "ok");
     const TZipHeaderInfo* e = reader_.Directory().Item(1);
-    EXPECT_EQ(e->uncompressedSize, 17u);
-    EXPECT_EQ(e->centralExtraLength, c.extra.size());
-    EXPECT_EQ(e->KeptExtra(), other);
+    EXPECT_EQ(std::make_tuple(e->uncompressedSize, e->centralExtraLength, e->KeptExtra()),
+              std::make_tuple(uint64_t{17}, c.extra.size(), other));
     EXPECT_FALSE(e->Comment().has_value());  // not loaded while reading
-    EXPECT_EQ(reader_.EntryComment(1), "about chapter one");
-    EXPECT_EQ(reader_.EntryComment(2), "");
-    EXPECT_EQ(reader_.Directory().Item(2)->FullName(), "OEBPS/2.html");
-    EXPECT_EQ(reader_.ArchiveComment(), "the archive");
+    EXPECT_EQ((Names{reader_.EntryComment(1), reader_.EntryComment(2), DirectoryNames()[2],
+                     reader_.ArchiveComment()}),
+              (Names{"about chapter one", "", "OEBPS/2.html", "the archive"}));
   }
   // An escaped size whose Zip64 value is missing is no size at all.
   BuiltZip z = BuildZip(ThreeEntries());
@@ -220,8 +220,9 @@ TEST_F(ReaderTest, AFalseExtraLengthIsReadByTheRetryRule) {
     EXPECT_FALSE(reader_.Scanned());
     EXPECT_EQ(DirectoryNames(), kThree);
     const TZipHeaderInfo* e = reader_.Directory().Item(victim);
-    EXPECT_EQ(e->centralExtraLength, 0);
-    EXPECT_EQ(e->externalAttributes, 0x20u);  // still the central header's values
+    // Still the central header's values.
+    EXPECT_EQ(std::make_tuple(e->centralExtraLength, e->externalAttributes),
+              std::make_tuple(0, 0x20u));
   }
 }
 
@@ -272,9 +273,10 @@ TEST_F(ReaderTest, TheRepairScanKeepsWhatTheCentralHeadersConfirm) {
     EXPECT_TRUE(reader_.Scanned());
     EXPECT_EQ(DirectoryNames(), kThree);
     // Headers before the damaged one confirm their entries.
-    EXPECT_EQ(reader_.Directory().Item(0)->externalAttributes, 0x20u);
-    EXPECT_EQ(reader_.Directory().Item(1)->externalAttributes, 0x20u);
-    EXPECT_EQ(reader_.Directory().Item(2)->externalAttributes, 0u);
+    std::vector<uint32_t> attributes;
+    for (size_t i = 0; i < 3; ++i)
+      attributes.push_back(reader_.Directory().Item(i)->externalAttributes);
+    EXPECT_EQ(attributes, (std::vector<uint32_t>{0x20, 0x20, 0}));
     EXPECT_EQ(reader_.EndCentral().centralOffset, z.centralOffset);
   }
 }
@@ -293,24 +295,6 @@ TEST_F(ReaderTest, DeflateBombsFoundByTheScanAreRefusedWithinBoundedWork) {
     EXPECT_EQ(reader_.ScanProofWork() > 0, z == &lying);  // the honest one is not even tried
     EXPECT_LE(reader_.ScanProofWork(), 32 * z->bytes.size() + (1 << 20));
   }
-}
-
-// A kept entry carries one Zip64 block in its local header, however many it had.
-TEST_F(ReaderTest, AKeptEntryCarriesOneZip64BlockInItsLocalHeader) {
-  auto& fixtures = test::ToolFixtures::Get();
-  reader_.SetZipName(fixtures.Dir() + "infozip64.zip");  // local headers with a Zip64 block
-  ASSERT_EQ(OpenOutcome(), "ok");
-  TZipHeaderInfo entry(*reader_.Directory().Item(0));
-  test::FarStream out(0x100000000ll);  // an offset past 4 GiB needs a block of its own
-  reader_.CopyEntry(entry, out);
-  const std::string& h = out.Data();
-  size_t extraEnd = 30 + test::U16At(h, 26) + test::U16At(h, 28);
-  int zip64Blocks = 0;
-  for (size_t at = 30 + test::U16At(h, 26); at + 4 <= extraEnd; at += 4 + test::U16At(h, at + 2)) {
-    zip64Blocks += test::U16At(h, at) == 1;
-  }
-  EXPECT_EQ(zip64Blocks, 1);
-  EXPECT_EQ(test::U32At(h, 0), 0x04034B50u);
 }
 
 TEST_F(ReaderTest, TheDirectoryCanLieInACompanionFile) {
@@ -337,16 +321,14 @@ TEST_F(ReaderTest, TheHeldDirectoryIsReusedWhileTheFileIsUnchanged) {
   reader_.Close();
   ASSERT_EQ(OpenOutcome(), "ok");
   EXPECT_EQ(calls, 3);
-  EXPECT_EQ(reader_.Directory().Count(), 3u);
+  EXPECT_EQ(DirectoryNames(), kThree);
 
   // Written anew (here with a different time): read again.
   std::string path = tmp_ / "book.epub";
   std::vector<FixtureEntry> two = ThreeEntries();
   two.pop_back();
   test::WriteBytes(path, BuildZip(two).bytes);
-  struct utimbuf times {
-    1000000000, 1000000000
-  };
+  const struct utimbuf times = {1000000000, 1000000000};
   utime(path.c_str(), &times);
   ASSERT_EQ(OpenOutcome(), "ok");
   EXPECT_EQ(reader_.Directory().Count(), 2u);
@@ -355,7 +337,7 @@ TEST_F(ReaderTest, TheHeldDirectoryIsReusedWhileTheFileIsUnchanged) {
   // A cancel request while the directory is read ends the reading.
   utime(path.c_str(), nullptr);
   progress.OnStep = [&] { progress.RequestCancel(); };
-  EXPECT_EQ(OpenOutcome(), "User Aborted Operation");
+  EXPECT_EQ(OpenOutcome(), "EUserCanceled User Aborted Operation");
   EXPECT_EQ(reader_.Directory().Count(), 0u);
 }
 

@@ -5,19 +5,23 @@
 // that tests can damage any field, and the archives other tools make (make_fixtures.py).
 #pragma once
 
+#include <cxxabi.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
 #include <map>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 #include <vector>
 
 #include "common/test_util.h"
+#include "platform/errors.h"
 #include "platform/stream.h"
 #include "zip/packer.h"
 
@@ -51,6 +55,21 @@ inline void MakeFiles(const std::string& root, const std::vector<std::string>& n
   }
 }
 
+// What running f raised, as its class and message ("EBadZipFile Not a valid zip file!"), or
+// "ok" when it returned.
+template <class F>
+std::string Outcome(F&& f) {
+  try {
+    f();
+    return "ok";
+  } catch (const Exception& e) {
+    char* name = abi::__cxa_demangle(typeid(e).name(), nullptr, nullptr, nullptr);
+    const std::string type = name != nullptr ? name : "?";
+    std::free(name);
+    return type.substr(type.rfind(':') + 1) + " " + e.Message();
+  }
+}
+
 // --- Little-endian fields -------------------------------------------------------------------
 
 inline uint32_t U16At(const std::string& bytes, size_t at) {
@@ -78,9 +97,6 @@ inline void AppendFields(std::string& b, std::string_view widths,
     for (int i = 0; i < widths[f] - '0'; ++i)
       b += static_cast<char>(values.begin()[f] >> (8 * i) & 0xFF);
   }
-}
-inline void Append16(std::string& b, uint32_t v) {
-  AppendFields(b, "2", {v});
 }
 
 // --- Reading archives -----------------------------------------------------------------------
