@@ -112,17 +112,19 @@ TEST(ChapterList, DeleteKeepsCaptionsAndSelectsTheNextRow) {
   list.Select(0);
   ASSERT_TRUE(list.DeleteSelected());
   list.AddSourceFile("/nowhere/d.txt");
-  EXPECT_EQ(Column(list, &ChapterRow::caption), (std::vector<std::string>{"2", "3", "3"}));
-  EXPECT_EQ(list.StatusText(), Utf8ToAnsi("共 3 个TXT文件"));
+  list.AddSourceFile("/nowhere/e.txt");
+  EXPECT_EQ(Column(list, &ChapterRow::caption), (std::vector<std::string>{"2", "3", "3", "4"}));
+  EXPECT_EQ(list.StatusText(), Utf8ToAnsi("共 4 个TXT文件"));
 
   const struct {
     int select;
     std::vector<std::string> left;
     int selected;
   } steps[] = {
-      {1, {"b", "d"}, 1},  // middle: the row that took its place
-      {1, {"b"}, 0},       // last: the new last row
-      {0, {}, -1},         // only: nothing
+      {1, {"b", "d", "e"}, 1},  // middle: the row that took its place
+      {2, {"b", "d"}, 1},       // last: the new last row
+      {0, {"d"}, 0},            // first: the row that took its place
+      {0, {}, -1},              // only: nothing
   };
   for (const auto& s : steps) {
     list.Select(s.select);
